@@ -1,0 +1,27 @@
+# Sourced by the tools: installs what the build and the tests need on a fresh Debian 12
+# machine. Idempotent, and quiet when everything is there already.
+
+merivane_packages=(
+  cmake ninja-build googletest
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  wine wine64 xvfb xauth
+)
+
+ensure_packages() {
+  local missing=() package
+  for package in "${merivane_packages[@]}" "$@"; do
+    dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
+
+build_preset() {
+  cmake --preset "$1" >/dev/null && cmake --build --preset "$1"
+}
