@@ -1,0 +1,23 @@
+#include "app/own_directory.h"
+
+#include <windows.h>
+
+#include "app/path_text.h"
+
+namespace app {
+
+char* own_directory(char* buffer, std::size_t capacity) {
+  if (capacity == 0) return buffer;
+  buffer[0] = '\0';
+  const DWORD size = static_cast<DWORD>(capacity);
+  const DWORD length = GetModuleFileNameA(nullptr, buffer, size);
+  // A full name that filled the buffer may have been cut: its directory would be another one.
+  if (length == 0 || length >= size) {
+    buffer[0] = '\0';
+    return buffer;
+  }
+  keep_directory(buffer);
+  return buffer;
+}
+
+}  // namespace app

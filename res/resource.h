@@ -1,0 +1,10 @@
+#pragma once
+
+// Ids of the string table.
+#define IDS_FAILED 1
+#define IDS_CONFIRM_REMOVAL 2
+#define IDS_SOME_NOT_REMOVED 3
+#define IDS_UNINSTALLED 5
+#define IDS_RESTORE_POINT_FORMAT 6
+#define IDS_UNINSTALLED_FORM_STEP 7
+#define IDS_SOME_NOT_REMOVED_FORM_STEP 8
