@@ -1,0 +1,57 @@
+#include "removal/program_files.h"
+
+#include <windows.h>
+
+#include "app/path_text.h"
+
+namespace removal {
+
+namespace {
+
+struct InstalledFile {
+  const char* name;
+  bool counts;  // whether its deletion enters the step's result
+};
+
+constexpr InstalledFile installed_files[] = {
+    {"Merivane.chm", false}, {"UninstallMV.doc", false}, {"pad_file.xml", false},
+    {"Merivane.exe", true},  {"Setup.exe", true},
+};
+
+// Removes the installation directory and, where it is empty then, its parent; reports the
+// removal of the installation directory only.
+bool remove_installation_directories(const char* install_dir) {
+  char directory[app::path_capacity];
+  if (!app::copy_path(directory, install_dir)) return false;
+  app::strip_trailing_separator(directory);
+  if (directory[0] == '\0') return false;
+  const bool removed = RemoveDirectoryA(directory) != FALSE;
+  // The parent of "C:\Merivane" would be the bare "C:", which names the drive's current
+  // directory, not its root: some other empty directory would go.
+  if (app::cut_at_last_separator(directory) && directory[0] != '\0' &&
+      !app::is_bare_drive(directory)) {
+    RemoveDirectoryA(directory);
+  }
+  return removed;
+}
+
+}  // namespace
+
+bool delete_installed_file(const char* install_dir, const char* file_name) {
+  if (install_dir[0] == '\0') return false;
+  char path[app::path_capacity];
+  if (!app::join_path(path, install_dir, file_name)) return false;
+  return DeleteFileA(path) != FALSE;
+}
+
+bool remove_program_files(const char* install_dir) {
+  bool counted_files_deleted = true;
+  for (const InstalledFile& file : installed_files) {
+    const bool deleted = delete_installed_file(install_dir, file.name);
+    if (file.counts) counted_files_deleted = counted_files_deleted && deleted;
+  }
+  const bool directory_removed = remove_installation_directories(install_dir);
+  return counted_files_deleted && directory_removed;
+}
+
+}  // namespace removal

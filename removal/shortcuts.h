@@ -1,0 +1,19 @@
+#pragma once
+
+#include <windows.h>
+
+#include "app/path_text.h"
+
+namespace removal {
+
+// Deletes "Merivane.lnk" from the user's desktop and from the Programs menu (all users' on
+// the NT family, the user's own elsewhere). True when the Programs menu's shortcut was deleted.
+bool remove_shortcuts();
+
+// Writes the file-system path of a special folder (a CSIDL value) into path.
+bool special_folder_path(HWND owner, char (&path)[app::path_capacity], int folder);
+
+// True on the NT family: the platform identifier has the bit of value 2.
+bool is_nt_platform();
+
+}  // namespace removal
