@@ -1,0 +1,197 @@
+#include "testbed/machine/installation.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+#include "app/unique_any.h"
+
+namespace testbed {
+
+namespace {
+
+std::vector<std::string> words(const char* text) {
+  std::istringstream stream(text);
+  std::vector<std::string> result;
+  for (std::string word; stream >> word;) result.push_back(word);
+  return result;
+}
+
+[[noreturn]] void fail(const std::string& what, DWORD error = GetLastError()) {
+  throw std::runtime_error(what + " (error " + std::to_string(error) + ")");
+}
+
+DWORD attributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+
+app::unique_hkey open_key(HKEY root, const std::string& path, REGSAM access, bool create) {
+  app::unique_hkey key;
+  const LONG status =
+      create ? RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, access, nullptr, key.put(),
+                               nullptr)
+             : RegOpenKeyExA(root, path.c_str(), 0, access, key.put());
+  if (status != ERROR_SUCCESS) key.release();
+  return key;
+}
+
+}  // namespace
+
+std::vector<std::string> program_file_names() {
+  return words("Merivane.chm UninstallMV.doc pad_file.xml Merivane.exe Setup.exe");
+}
+
+std::vector<std::string> uninstall_entry_value_names() {
+  return words("DisplayName UninstallString InstallLocation");
+}
+
+std::vector<std::string> settings_value_names() {
+  return words(
+      "UpdateCalendar UpdateStartAndDue DefaultToCurrent FirstTaskDate TaskOrder Breaks "
+      "KeepProgressRecord SubjectTemplate CompletedTemplate TasksFolder CompletedTasksFolder "
+      "MoveCompletedTasks Snap SnapMinutes CalendarFolder OutputCalFolder IgnoreDeferred "
+      "IgnoreWaiting ReminderDuration MessageDone AllPrivateEntries TaskShortcuts AlertStatus");
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) fail("cannot create " + path, 0);
+  std::fwrite(content.data(), 1, content.size(), file);
+  std::fclose(file);
+}
+
+bool file_exists(const std::string& path) {
+  const DWORD found = attributes(path);
+  return found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool directory_exists(const std::string& path) {
+  const DWORD found = attributes(path);
+  return found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void make_directories(const std::string& path) {
+  for (std::size_t at = path.find_first_of("\\/", 3); at != std::string::npos;
+       at = path.find_first_of("\\/", at + 1)) {
+    CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+  }
+  CreateDirectoryA(path.c_str(), nullptr);
+  if (!directory_exists(path)) fail("cannot create directory " + path);
+}
+
+std::vector<std::string> directory_entries(const std::string& path) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void remove_tree(const std::string& path) {
+  if (!directory_exists(path)) {
+    DeleteFileA(path.c_str());
+    return;
+  }
+  for (const std::string& name : directory_entries(path)) {
+    const std::string child = path + "\\" + name;
+    SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+    remove_tree(child);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+void set_string_value(HKEY root, const std::string& key, const std::string& name,
+                      const std::string& value) {
+  const auto opened = open_key(root, key, KEY_WRITE, true);
+  if (!opened) fail("cannot create key " + key, 0);
+  const LONG status =
+      RegSetValueExA(opened.get(), name.c_str(), 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+  if (status != ERROR_SUCCESS) fail("cannot set " + key + "\\" + name, DWORD(status));
+}
+
+bool key_exists(HKEY root, const std::string& key) {
+  return bool(open_key(root, key, KEY_READ, false));
+}
+
+bool value_exists(HKEY root, const std::string& key, const std::string& name) {
+  const auto opened = open_key(root, key, KEY_READ, false);
+  return opened &&
+         RegQueryValueExA(opened.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) ==
+             ERROR_SUCCESS;
+}
+
+std::vector<std::string> value_names(HKEY root, const std::string& key) {
+  std::vector<std::string> names;
+  const auto opened = open_key(root, key, KEY_READ, false);
+  if (!opened) return names;
+  for (DWORD index = 0;; ++index) {
+    char name[256];
+    DWORD length = sizeof name;
+    if (RegEnumValueA(opened.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    names.emplace_back(name, length);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void delete_key_tree(HKEY root, const std::string& key) { RegDeleteTreeA(root, key.c_str()); }
+
+std::string special_folder(int folder) {
+  char path[MAX_PATH];
+  if (FAILED(SHGetFolderPathA(nullptr, folder | CSIDL_FLAG_CREATE, nullptr, 0, path)))
+    fail("no special folder " + std::to_string(folder), 0);
+  return std::string(path) + "\\";
+}
+
+void lay_installation(const std::string& install_dir) {
+  make_directories(install_dir);
+  for (const std::string& name : program_file_names()) write_file(install_dir + name);
+
+  for (const std::string& name : uninstall_entry_value_names())
+    set_string_value(HKEY_LOCAL_MACHINE, uninstall_entry_key, name, install_dir);
+  for (const std::string& name : settings_value_names())
+    set_string_value(HKEY_CURRENT_USER, settings_key, name, "1");
+
+  write_file(special_folder(CSIDL_DESKTOPDIRECTORY) + shortcut_name);
+  write_file(special_folder(CSIDL_COMMON_PROGRAMS) + shortcut_name);
+}
+
+std::vector<std::string> describe_installation(const std::string& install_dir) {
+  std::vector<std::string> lines;
+  const auto line = [&lines](bool present, const std::string& item) {
+    lines.push_back((present ? "present  " : "absent   ") + item);
+  };
+  for (const std::string& name : program_file_names())
+    line(file_exists(install_dir + name), install_dir + name);
+  std::string directory = install_dir.substr(0, install_dir.size() - 1);
+  line(directory_exists(directory), directory);
+  directory = directory.substr(0, directory.find_last_of("\\/"));
+  line(directory_exists(directory), directory);
+
+  line(key_exists(HKEY_LOCAL_MACHINE, uninstall_entry_key),
+       std::string("HKLM\\") + uninstall_entry_key + "  (" +
+           std::to_string(value_names(HKEY_LOCAL_MACHINE, uninstall_entry_key).size()) +
+           " values)");
+  for (const char* key : {settings_key, product_key, maker_key}) {
+    line(key_exists(HKEY_CURRENT_USER, key),
+         std::string("HKCU\\") + key + "  (" +
+             std::to_string(value_names(HKEY_CURRENT_USER, key).size()) + " values)");
+  }
+  for (const int folder : {CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_PROGRAMS}) {
+    const std::string shortcut = special_folder(folder) + shortcut_name;
+    line(file_exists(shortcut), shortcut);
+  }
+  return lines;
+}
+
+}  // namespace testbed

@@ -1,0 +1,130 @@
+// The restore point bracket against the SrClient.DLL stand-in of the testbed, which sits next
+// to this program and logs each load, call and unload.
+
+#include "app/restore_point.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/app_instance.h"
+#include "app/unique_any.h"
+#include "testbed/machine/installation.h"
+
+namespace {
+
+const std::string directory = "C:\\merivane-tests\\restore-point";
+const std::string log_path = directory + "\\srclient.log";
+
+std::vector<std::string> log_lines() {
+  std::vector<std::string> lines;
+  std::ifstream log(log_path, std::ios::binary);
+  for (std::string line; std::getline(log, line);) lines.push_back(line);
+  return lines;
+}
+
+class RestorePoint : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app::app_instance = GetModuleHandleA(nullptr);
+    app::restore_sequence_number = 0x5eed;
+    testbed::remove_tree(directory);
+    testbed::make_directories(directory);
+    SetEnvironmentVariableA("SRCLIENT_LOG", log_path.c_str());
+    SetEnvironmentVariableA("SRCLIENT_SEQUENCE", nullptr);
+    SetEnvironmentVariableA("SRCLIENT_RESULT", nullptr);
+  }
+  void TearDown() override { SetEnvironmentVariableA("SRCLIENT_LOG", nullptr); }
+};
+
+TEST_F(RestorePoint, BeginAndEndPassTheirRecordsAndTheBeginsNumber) {
+  // More than 32 bits, so that a number cut to a DWORD anywhere shows.
+  SetEnvironmentVariableA("SRCLIENT_SEQUENCE", "0x123456789A");
+
+  app::begin_restore_point();
+  EXPECT_EQ(app::restore_sequence_number, 0x123456789A);
+  app::end_restore_point();
+
+  const std::vector<std::string> expected = {
+      "load",
+      "call event=100 type=0 sequence=0 description=Removed Merivane",
+      "unload",
+      "load",
+      "call event=101 type=0 sequence=78187493530 description=Removed Merivane",
+      "unload",
+  };
+  EXPECT_EQ(log_lines(), expected);
+}
+
+TEST_F(RestorePoint, AReportedFailureStillHandsOnTheStatusNumber) {
+  SetEnvironmentVariableA("SRCLIENT_SEQUENCE", "41");
+  SetEnvironmentVariableA("SRCLIENT_RESULT", "0");
+
+  RESTOREPOINTINFOA info{};
+  info.dwEventType = BEGIN_SYSTEM_CHANGE;
+  STATEMGRSTATUS status{};
+  EXPECT_FALSE(app::call_system_restore(info, status));
+  EXPECT_EQ(status.llSequenceNumber, 41);
+
+  app::begin_restore_point();
+  EXPECT_EQ(app::restore_sequence_number, 41);
+  app::end_restore_point();
+  const auto lines = log_lines();
+  ASSERT_EQ(lines.size(), 9u);
+  EXPECT_EQ(lines[7], "call event=101 type=0 sequence=41 description=Removed Merivane");
+}
+
+TEST_F(RestorePoint, CallReportsTheEntryPointsResult) {
+  RESTOREPOINTINFOA info{};
+  info.dwEventType = BEGIN_SYSTEM_CHANGE;
+  STATEMGRSTATUS status{};
+  status.llSequenceNumber = 0xdeadbeef;
+  SetEnvironmentVariableA("SRCLIENT_SEQUENCE", "7");
+  EXPECT_TRUE(app::call_system_restore(info, status));
+  EXPECT_EQ(status.llSequenceNumber, 7);
+}
+
+// Runs in a child of RestorePoint.MissingLibraryIsSilent, a copy of this program in a
+// directory without the stand-in, where the loader finds no SrClient.DLL to load.
+TEST(RestorePointWithoutLibrary, BothCallsAreSilentAndTheNumberStaysZero) {
+  char mode[8];
+  if (GetEnvironmentVariableA("MERIVANE_CHILD", mode, sizeof mode) == 0)
+    GTEST_SKIP() << "runs only as the child of RestorePoint.MissingLibraryIsSilent";
+  app::app_instance = GetModuleHandleA(nullptr);
+  ASSERT_EQ(LoadLibraryA("SrClient.DLL"), nullptr) << "the library should be missing here";
+
+  app::restore_sequence_number = 0x5eed;
+  app::begin_restore_point();
+  EXPECT_EQ(app::restore_sequence_number, 0);
+  app::end_restore_point();
+  EXPECT_EQ(app::restore_sequence_number, 0);
+}
+
+TEST_F(RestorePoint, MissingLibraryIsSilent) {
+  char program[MAX_PATH];
+  ASSERT_NE(GetModuleFileNameA(nullptr, program, sizeof program), 0u);
+  const std::string copy = directory + "\\app_tests.exe";
+  ASSERT_TRUE(CopyFileA(program, copy.c_str(), FALSE));
+  std::string command_line =
+      "\"" + copy + "\" --gtest_filter=RestorePointWithoutLibrary.*";
+
+  SetEnvironmentVariableA("MERIVANE_CHILD", "1");
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessA(copy.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                                      0, nullptr, directory.c_str(), &startup, &process);
+  SetEnvironmentVariableA("MERIVANE_CHILD", nullptr);
+  ASSERT_TRUE(started);
+  const app::unique_handle child(process.hProcess), thread(process.hThread);
+
+  ASSERT_EQ(WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
+  DWORD exit_code = 0xdeadbeef;
+  GetExitCodeProcess(child.get(), &exit_code);
+  EXPECT_EQ(exit_code, 0u) << "the child's checks failed";
+  EXPECT_TRUE(log_lines().empty()) << "the stand-in was reached";
+}
+
+}  // namespace

@@ -1,0 +1,193 @@
+// Program file removal on Wine's real file system, inside C:\merivane-tests of the prefix.
+
+#include "removal/program_files.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/unique_any.h"
+#include "testbed/machine/installation.h"
+
+namespace {
+
+using testbed::directory_exists;
+using testbed::file_exists;
+using testbed::write_file;
+
+const std::string root = "C:\\merivane-tests\\program-files";
+const std::string parent = root + "\\Quillaburst";
+const std::string install = parent + "\\Merivane";
+
+class ProgramFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testbed::remove_tree(root);
+    testbed::make_directories(install);
+  }
+  void TearDown() override { testbed::remove_tree(root); }
+
+  static void lay_files(const std::string& directory, const std::vector<std::string>& names) {
+    for (const std::string& name : names) write_file(directory + "\\" + name);
+  }
+  static std::vector<std::string> all_files() { return testbed::program_file_names(); }
+};
+
+TEST_F(ProgramFiles, AllFiveAndNothingElseRemovesDirectoryAndEmptyParent) {
+  lay_files(install, all_files());
+  EXPECT_TRUE(removal::remove_program_files((install + "\\").c_str()));
+  EXPECT_FALSE(directory_exists(install));
+  EXPECT_FALSE(directory_exists(parent));
+  EXPECT_TRUE(directory_exists(root));
+}
+
+TEST_F(ProgramFiles, ParentWithOtherContentStays) {
+  lay_files(install, all_files());
+  write_file(parent + "\\other product.txt");
+  EXPECT_TRUE(removal::remove_program_files((install + "\\").c_str()));
+  EXPECT_FALSE(directory_exists(install));
+  EXPECT_TRUE(file_exists(parent + "\\other product.txt"));
+}
+
+TEST_F(ProgramFiles, OptionalFilesMissingStillSucceeds) {
+  lay_files(install, {"Merivane.exe", "Setup.exe"});
+  EXPECT_TRUE(removal::remove_program_files((install + "\\").c_str()));
+  EXPECT_FALSE(directory_exists(install));
+}
+
+TEST_F(ProgramFiles, ACountedFileMissingFailsButEverythingElseIsAttempted) {
+  for (const char* missing : {"Setup.exe", "Merivane.exe"}) {
+    testbed::make_directories(install);
+    for (const std::string& name : all_files())
+      if (name != missing) write_file(install + "\\" + name);
+    EXPECT_FALSE(removal::remove_program_files((install + "\\").c_str())) << missing;
+    EXPECT_TRUE(testbed::directory_entries(install).empty()) << missing;
+    EXPECT_FALSE(directory_exists(install)) << "directory removal still asked for";
+    EXPECT_FALSE(directory_exists(parent)) << "parent removal still asked for";
+  }
+}
+
+TEST_F(ProgramFiles, AnExtraFileKeepsTheDirectoryAndFails) {
+  lay_files(install, all_files());
+  write_file(install + "\\user notes.txt");
+  EXPECT_FALSE(removal::remove_program_files((install + "\\").c_str()));
+  EXPECT_EQ(testbed::directory_entries(install), std::vector<std::string>{"user notes.txt"});
+  EXPECT_TRUE(directory_exists(parent));
+}
+
+TEST_F(ProgramFiles, AFileHeldOpenWithoutShareDeleteFailsTheStepWhereItCounts) {
+  for (const std::string& held : all_files()) {
+    testbed::make_directories(install);
+    lay_files(install, all_files());
+    const std::string held_path = install + "\\" + held;
+    const app::unique_file handle(CreateFileA(held_path.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(handle) << held;
+
+    EXPECT_FALSE(removal::remove_program_files((install + "\\").c_str()))
+        << held << ": the directory still holds it, so the step fails whichever file it is";
+    EXPECT_EQ(testbed::directory_entries(install), std::vector<std::string>{held});
+    EXPECT_EQ(removal::delete_installed_file((install + "\\").c_str(), held.c_str()), false)
+        << held;
+  }
+}
+
+TEST_F(ProgramFiles, ForwardAndMixedSeparatorsWorkLikeBackslashes) {
+  const std::string forward = "C:/merivane-tests/program-files/Quillaburst/Merivane/";
+  lay_files(install, all_files());
+  EXPECT_TRUE(removal::remove_program_files(forward.c_str()));
+  EXPECT_FALSE(directory_exists(parent));
+
+  testbed::make_directories(install);
+  lay_files(install, all_files());
+  const std::string mixed = "C:/merivane-tests\\program-files/Quillaburst\\Merivane/";
+  EXPECT_TRUE(removal::remove_program_files(mixed.c_str()));
+  EXPECT_FALSE(directory_exists(parent));
+}
+
+TEST_F(ProgramFiles, WithoutTrailingSeparatorTheNamesAreJoinedDirectly) {
+  // The counted files are looked for beside the directory, under joined names.
+  for (const std::string& name : all_files()) write_file(install + name);
+  EXPECT_TRUE(removal::remove_program_files(install.c_str()));
+  for (const std::string& name : all_files()) EXPECT_FALSE(file_exists(install + name));
+  EXPECT_FALSE(directory_exists(install));
+  EXPECT_FALSE(directory_exists(parent)) << "emptied of the joined files, the parent goes too";
+}
+
+TEST_F(ProgramFiles, TwoTrailingSeparatorsStripOnlyOne) {
+  lay_files(install, all_files());
+  EXPECT_TRUE(removal::remove_program_files((install + "\\\\").c_str()));
+  EXPECT_FALSE(directory_exists(install));
+  EXPECT_TRUE(directory_exists(parent)) << "the parent removal named the directory again";
+}
+
+// Wine, like Windows, reads "C:" as drive C's current directory, kept in the "=C:" variable.
+TEST_F(ProgramFiles, BelowADriveRootNoOtherDirectoryIsTakenForTheParent) {
+  const std::string below_root = "C:\\merivane-test-root-install";
+  const std::string current = root + "\\empty current directory";
+  testbed::remove_tree(below_root);
+  testbed::make_directories(below_root);
+  testbed::make_directories(current);
+  lay_files(below_root, all_files());
+  char saved[MAX_PATH] = {};
+  const bool had_current = GetEnvironmentVariableA("=C:", saved, sizeof saved) != 0;
+  SetEnvironmentVariableA("=C:", current.c_str());
+
+  const bool result = removal::remove_program_files((below_root + "\\").c_str());
+  SetEnvironmentVariableA("=C:", had_current ? saved : nullptr);
+  EXPECT_TRUE(result);
+  EXPECT_FALSE(directory_exists(below_root));
+  EXPECT_TRUE(directory_exists(current));
+  testbed::remove_tree(below_root);
+}
+
+TEST_F(ProgramFiles, EmptyInstallDirTouchesNothingInTheCurrentDirectory) {
+  lay_files(install, all_files());
+  char saved[MAX_PATH];
+  ASSERT_NE(GetCurrentDirectoryA(sizeof saved, saved), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryA(install.c_str()));
+
+  const bool result = removal::remove_program_files("");
+  SetCurrentDirectoryA(saved);
+  EXPECT_FALSE(result);
+  for (const std::string& name : all_files()) EXPECT_TRUE(file_exists(install + "\\" + name));
+  EXPECT_FALSE(removal::delete_installed_file("", "Setup.exe"));
+}
+
+// An install_dir long enough for joined paths to pass 260 bytes names the real directory
+// through ".\" steps; files named like the paths' cut-off ends wait in it to be deleted by
+// mistake. Only a path that fits whole, zero included, is acted on.
+TEST_F(ProgramFiles, APathPastTheBufferIsNeverCutAndActedOn) {
+  for (const std::size_t length : {std::size_t{250}, std::size_t{251}}) {
+    // One separator or a doubled one, so that the ".\" steps end on the length asked for.
+    std::string long_dir = install + ((length - install.size()) % 2 == 0 ? "\\\\" : "\\");
+    while (long_dir.size() < length) long_dir += ".\\";
+    ASSERT_EQ(long_dir.size(), length);
+    ASSERT_EQ(long_dir.back(), '\\');
+
+    testbed::make_directories(install);
+    lay_files(install, all_files());
+    std::vector<std::string> decoys;
+    for (const std::string& name : all_files()) {
+      for (std::size_t cut = 1; cut < name.size(); ++cut) {
+        const std::string decoy = name.substr(0, cut);
+        if (decoy.back() != '.') decoys.push_back(decoy);
+      }
+    }
+    lay_files(install, decoys);
+    auto expected = testbed::directory_entries(install);
+    // 250 characters and "Setup.exe" are 259 and the zero: that one path fits.
+    if (length == 250) std::erase(expected, "Setup.exe");
+
+    EXPECT_FALSE(removal::remove_program_files(long_dir.c_str())) << length;
+    EXPECT_EQ(testbed::directory_entries(install), expected) << length;
+  }
+  const std::string far_too_long(4000, 'a');
+  EXPECT_FALSE(removal::remove_program_files((far_too_long + "\\").c_str()));
+}
+
+}  // namespace

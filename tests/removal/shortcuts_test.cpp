@@ -1,0 +1,85 @@
+// Shortcut removal in the shell folders of the sandboxed test prefix (real folders inside
+// the prefix, never links to a home directory).
+
+#include "removal/shortcuts.h"
+
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "testbed/machine/installation.h"
+
+namespace {
+
+using testbed::file_exists;
+using testbed::special_folder;
+
+const std::string shortcut = testbed::shortcut_name;
+
+class Shortcuts : public ::testing::Test {
+ protected:
+  void SetUp() override { clear(); }
+  void TearDown() override { clear(); }
+
+  static std::string desktop() { return special_folder(CSIDL_DESKTOPDIRECTORY); }
+  static std::string programs() { return special_folder(CSIDL_COMMON_PROGRAMS); }
+  static std::string user_programs() { return special_folder(CSIDL_PROGRAMS); }
+  static std::string common_desktop() { return special_folder(CSIDL_COMMON_DESKTOPDIRECTORY); }
+
+  static void clear() {
+    for (const std::string& folder : {desktop(), programs(), user_programs(), common_desktop()})
+      testbed::remove_tree(folder + shortcut);
+    testbed::remove_tree(programs() + "Merivane");
+  }
+};
+
+TEST_F(Shortcuts, TheTestPrefixRunsAsTheNtFamily) {
+  // Wine reports an NT-family platform, so the all-users Programs folder is the one looked at.
+  EXPECT_TRUE(removal::is_nt_platform());
+}
+
+TEST_F(Shortcuts, ResultFollowsTheProgramsShortcutOnly) {
+  struct Case {
+    bool on_desktop;
+    bool in_programs;
+    bool expected;
+  };
+  for (const Case c : {Case{true, true, true}, Case{false, true, true}, Case{true, false, false},
+                       Case{false, false, false}}) {
+    if (c.on_desktop) testbed::write_file(desktop() + shortcut);
+    if (c.in_programs) testbed::write_file(programs() + shortcut);
+    EXPECT_EQ(removal::remove_shortcuts(), c.expected)
+        << "desktop " << c.on_desktop << ", programs " << c.in_programs;
+    EXPECT_FALSE(file_exists(desktop() + shortcut));
+    EXPECT_FALSE(file_exists(programs() + shortcut));
+  }
+}
+
+TEST_F(Shortcuts, AShortcutInASubfolderOfProgramsIsNotTouched) {
+  testbed::make_directories(programs() + "Merivane");
+  testbed::write_file(programs() + "Merivane\\" + shortcut);
+  EXPECT_FALSE(removal::remove_shortcuts());
+  EXPECT_TRUE(file_exists(programs() + "Merivane\\" + shortcut));
+}
+
+TEST_F(Shortcuts, TheUsersOwnProgramsAndTheAllUsersDesktopAreNotTouched) {
+  testbed::write_file(user_programs() + shortcut);
+  testbed::write_file(common_desktop() + shortcut);
+  EXPECT_FALSE(removal::remove_shortcuts());
+
+  testbed::write_file(programs() + shortcut);
+  EXPECT_TRUE(removal::remove_shortcuts());
+  EXPECT_TRUE(file_exists(user_programs() + shortcut));
+  EXPECT_TRUE(file_exists(common_desktop() + shortcut));
+}
+
+TEST_F(Shortcuts, SpecialFolderPathWritesTheFoldersPath) {
+  char path[app::path_capacity] = "poison";
+  ASSERT_TRUE(removal::special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY));
+  EXPECT_EQ(std::string(path) + "\\", desktop());
+  EXPECT_FALSE(removal::special_folder_path(nullptr, path, 0x7f)) << "no such folder";
+}
+
+}  // namespace
