@@ -1,0 +1,108 @@
+#include "outlook/members.h"
+
+#include "outlook/dispatch_call.h"
+
+namespace outlook {
+
+namespace {
+
+DispatchPtr read_object(const DispatchPtr& owner, DISPID member) {
+  IDispatch* result = nullptr;
+  dispatch_call(owner.checked(), member, DISPATCH_PROPERTYGET, VT_DISPATCH, &result, nullptr, {});
+  return DispatchPtr::adopt(result);
+}
+
+LONG read_number(const DispatchPtr& owner, DISPID member) {
+  LONG result = 0;
+  dispatch_call(owner.checked(), member, DISPATCH_PROPERTYGET, VT_I4, &result, nullptr, {});
+  return result;
+}
+
+AutomationString read_text(const DispatchPtr& owner, DISPID member) {
+  BSTR result = nullptr;
+  dispatch_call(owner.checked(), member, DISPATCH_PROPERTYGET, VT_BSTR, &result, nullptr, {});
+  return AutomationString::adopt(result);
+}
+
+DispatchPtr call_for_object(const DispatchPtr& owner, DISPID member, const VARTYPE* parameters,
+                            const VARIANT& argument) {
+  IDispatch* result = nullptr;
+  dispatch_call(owner.checked(), member, DISPATCH_METHOD, VT_DISPATCH, &result, parameters,
+                {argument});
+  return DispatchPtr::adopt(result);
+}
+
+}  // namespace
+
+DispatchPtr get_namespace(const DispatchPtr& application, const AutomationString& type) {
+  IDispatch* result = nullptr;
+  dispatch_call(application.checked(), dispid::get_namespace, DISPATCH_METHOD, VT_DISPATCH,
+                &result, one_bstr, {type});
+  return DispatchPtr::adopt(result);
+}
+
+DispatchPtr namespace_folders(const DispatchPtr& name_space) {
+  return read_object(name_space, dispid::folders);
+}
+
+LONG folders_count(const DispatchPtr& folders) { return read_number(folders, dispid::count); }
+
+DispatchPtr folders_item(const DispatchPtr& folders, const VARIANT& index) {
+  return call_for_object(folders, dispid::item, one_variant, index);
+}
+
+LONG folder_default_item_type(const DispatchPtr& folder) {
+  return read_number(folder, dispid::default_item_type);
+}
+
+DispatchPtr folder_folders(const DispatchPtr& folder) {
+  return read_object(folder, dispid::folders);
+}
+
+DispatchPtr folder_items(const DispatchPtr& folder) { return read_object(folder, dispid::items); }
+
+AutomationString folder_entry_id(const DispatchPtr& folder) {
+  return read_text(folder, dispid::entry_id);
+}
+
+AutomationString folder_store_id(const DispatchPtr& folder) {
+  return read_text(folder, dispid::store_id);
+}
+
+LONG items_count(const DispatchPtr& items) { return read_number(items, dispid::count); }
+
+DispatchPtr items_item(const DispatchPtr& items, const VARIANT& index) {
+  return call_for_object(items, dispid::item, one_variant, index);
+}
+
+DispatchPtr items_new_item(const DispatchPtr& items, const VARIANT& form) {
+  return call_for_object(items, dispid::new_item, one_optional_variant, form);
+}
+
+AutomationString item_message_class(const DispatchPtr& item) {
+  return read_text(item, dispid::message_class);
+}
+
+void set_item_message_class(const DispatchPtr& item, AutomationString value) {
+  dispatch_call(item.checked(), dispid::message_class, DISPATCH_PROPERTYPUT, VT_EMPTY, nullptr,
+                one_bstr, {value});
+}
+
+void item_save(const DispatchPtr& item) {
+  dispatch_call(item.checked(), dispid::save, DISPATCH_METHOD, VT_EMPTY, nullptr, nullptr, {});
+}
+
+DispatchPtr item_form_description(const DispatchPtr& item) {
+  return read_object(item, dispid::form_description);
+}
+
+void item_close(const DispatchPtr& item, LONG save_mode) {
+  dispatch_call(item.checked(), dispid::close, DISPATCH_METHOD, VT_EMPTY, nullptr, one_i4,
+                {save_mode});
+}
+
+AutomationString form_message_class(const DispatchPtr& form_description) {
+  return read_text(form_description, dispid::message_class);
+}
+
+}  // namespace outlook

@@ -1,0 +1,331 @@
+// The call layer against a strict fake IDispatch: what reaches the server, and what comes back.
+
+#include "outlook/dispatch_call.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "outlook/com_error.h"
+#include "outlook/members.h"
+#include "outlook/variant.h"
+#include "tests/outlook/fake_dispatch.h"
+
+namespace {
+
+using outlook::_com_error;
+using outlook::AutomationString;
+using outlook::DispatchPtr;
+using outlook_test::FakeDispatch;
+
+// A DispatchPtr holding its own reference to fake.
+DispatchPtr hold(FakeDispatch& fake) {
+  DispatchPtr owner;
+  owner = &fake;
+  return owner;
+}
+
+HRESULT raised_code(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const _com_error& error) {
+    return error.Error();
+  }
+  ADD_FAILURE() << "nothing was raised";
+  return S_OK;
+}
+
+TEST(Accessors, EachReachesItsMemberByDispidKindAndArguments) {
+  struct Row {
+    const char* member;
+    std::function<void(const DispatchPtr&)> call;
+    DISPID dispid;
+    WORD kind;
+    VARTYPE answer;       // what the fake answers with
+    unsigned arguments;   // positional arguments that reach the server
+  };
+  outlook::Variant index;
+  outlook::make_variant(index, 4, VT_I4);
+  const AutomationString mapi("MAPI");
+  const Row rows[] = {
+      {"GetNamespace", [&](auto& o) { outlook::get_namespace(o, mapi); }, 272, DISPATCH_METHOD,
+       VT_DISPATCH, 1},
+      {"NameSpace.Folders", [](auto& o) { outlook::namespace_folders(o); }, 8451,
+       DISPATCH_PROPERTYGET, VT_DISPATCH, 0},
+      {"Folders.Count", [](auto& o) { outlook::folders_count(o); }, 80, DISPATCH_PROPERTYGET,
+       VT_I4, 0},
+      {"Folders.Item", [&](auto& o) { outlook::folders_item(o, index.get()); }, 81,
+       DISPATCH_METHOD, VT_DISPATCH, 1},
+      {"DefaultItemType", [](auto& o) { outlook::folder_default_item_type(o); }, 12550,
+       DISPATCH_PROPERTYGET, VT_I4, 0},
+      {"MAPIFolder.Folders", [](auto& o) { outlook::folder_folders(o); }, 8451,
+       DISPATCH_PROPERTYGET, VT_DISPATCH, 0},
+      {"Items", [](auto& o) { outlook::folder_items(o); }, 12544, DISPATCH_PROPERTYGET,
+       VT_DISPATCH, 0},
+      {"EntryID", [](auto& o) { outlook::folder_entry_id(o); }, 61470, DISPATCH_PROPERTYGET,
+       VT_BSTR, 0},
+      {"StoreID", [](auto& o) { outlook::folder_store_id(o); }, 12552, DISPATCH_PROPERTYGET,
+       VT_BSTR, 0},
+      {"Items.Count", [](auto& o) { outlook::items_count(o); }, 80, DISPATCH_PROPERTYGET, VT_I4,
+       0},
+      {"Items.Item", [&](auto& o) { outlook::items_item(o, index.get()); }, 81, DISPATCH_METHOD,
+       VT_DISPATCH, 1},
+      {"new item", [](auto& o) { outlook::items_new_item(o, outlook::missing_argument()); }, 200,
+       DISPATCH_METHOD, VT_DISPATCH, 0},
+      {"MessageClass read", [](auto& o) { outlook::item_message_class(o); }, 26,
+       DISPATCH_PROPERTYGET, VT_BSTR, 0},
+      {"MessageClass write",
+       [](auto& o) { outlook::set_item_message_class(o, AutomationString("IPM.Task")); }, 26,
+       DISPATCH_PROPERTYPUT, VT_EMPTY, 1},
+      {"Save", [](auto& o) { outlook::item_save(o); }, 61512, DISPATCH_METHOD, VT_EMPTY, 0},
+      {"FormDescription", [](auto& o) { outlook::item_form_description(o); }, 61589,
+       DISPATCH_PROPERTYGET, VT_DISPATCH, 0},
+      {"Close", [](auto& o) { outlook::item_close(o, outlook::discard_changes); }, 61475,
+       DISPATCH_METHOD, VT_EMPTY, 1},
+      {"FormDescription.MessageClass", [](auto& o) { outlook::form_message_class(o); }, 26,
+       DISPATCH_PROPERTYGET, VT_BSTR, 0},
+  };
+  for (const Row& row : rows) {
+    FakeDispatch fake;
+    fake.result.vt = row.answer;
+    if (row.answer == VT_I4) fake.result.lVal = 1;
+    if (row.answer == VT_BSTR) fake.result.bstrVal = SysAllocString(L"00AB");
+    {
+      const DispatchPtr owner = hold(fake);
+      row.call(owner);
+    }
+    ASSERT_EQ(fake.calls.size(), 1u) << row.member;
+    const auto& call = fake.calls[0];
+    EXPECT_EQ(call.dispid, row.dispid) << row.member;
+    EXPECT_EQ(call.kind, row.kind) << row.member;
+    EXPECT_EQ(call.arguments.size(), row.arguments) << row.member;
+    EXPECT_EQ(call.result_wanted, row.answer != VT_EMPTY) << row.member;
+    EXPECT_TRUE(call.iid_null) << row.member;
+    EXPECT_EQ(call.locale, 0u) << row.member;
+    EXPECT_TRUE(call.exception_given) << row.member;
+    EXPECT_EQ(call.argument_error_preset, static_cast<UINT>(-1)) << row.member;
+    EXPECT_EQ(fake.references, 1) << row.member << ": a reference was kept or lost";
+  }
+}
+
+TEST(DispatchCall, ArgumentsReachTheServerAsTyped) {
+  FakeDispatch fake;
+  const DispatchPtr owner = hold(fake);
+  outlook::Variant index;
+  outlook::make_variant(index, 7, VT_I4);
+  fake.result.vt = VT_DISPATCH;  // a null object: an empty owner comes back
+  EXPECT_FALSE(outlook::items_item(owner, index.get()));
+  outlook::get_namespace(owner, AutomationString("MAPI"));
+  outlook::item_close(owner, 1);
+
+  ASSERT_EQ(fake.calls.size(), 3u);
+  EXPECT_EQ(fake.calls[0].arguments[0].vt, VT_I4);
+  EXPECT_EQ(fake.calls[0].arguments[0].lVal, 7);
+  EXPECT_EQ(fake.calls[0].named.size(), 0u);
+  EXPECT_EQ(fake.strings_passed, std::vector<std::string>{"MAPI"});
+  EXPECT_EQ(fake.calls[2].arguments[0].vt, VT_I4);
+  EXPECT_EQ(fake.calls[2].arguments[0].lVal, 1);
+}
+
+TEST(DispatchCall, PropertyWriteCarriesOneArgumentNamedPropertyPut) {
+  FakeDispatch fake;
+  const DispatchPtr owner = hold(fake);
+  outlook::set_item_message_class(owner, AutomationString("IPM.Task"));
+  ASSERT_EQ(fake.calls.size(), 1u);
+  EXPECT_EQ(fake.calls[0].named, std::vector<DISPID>{DISPID_PROPERTYPUT});
+  ASSERT_EQ(fake.calls[0].arguments.size(), 1u);
+  EXPECT_EQ(fake.calls[0].arguments[0].vt, VT_BSTR);
+  EXPECT_EQ(fake.strings_passed, std::vector<std::string>{"IPM.Task"});
+}
+
+TEST(DispatchCall, ACallThatCannotBeMadeRaisesBeforeInvoke) {
+  FakeDispatch fake;
+  const AutomationString text("x");
+  EXPECT_EQ(raised_code([&] {
+              outlook::dispatch_call(&fake, 26, DISPATCH_PROPERTYPUT, VT_EMPTY, nullptr, nullptr,
+                                     {});
+            }),
+            E_INVALIDARG)
+      << "a property write needs its value";
+  EXPECT_EQ(raised_code([&] {
+              outlook::dispatch_call(&fake, 81, DISPATCH_METHOD, VT_EMPTY, nullptr,
+                                     outlook::one_variant, {text});
+            }),
+            E_INVALIDARG)
+      << "an argument of another type than listed";
+  EXPECT_EQ(raised_code([&] {
+              outlook::dispatch_call(&fake, 81, DISPATCH_METHOD, VT_EMPTY, nullptr,
+                                     outlook::one_i4, {});
+            }),
+            E_INVALIDARG)
+      << "fewer arguments than listed";
+  EXPECT_EQ(raised_code([&] {
+              outlook::dispatch_call(nullptr, 80, DISPATCH_PROPERTYGET, VT_EMPTY, nullptr,
+                                     nullptr, {});
+            }),
+            E_POINTER);
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST(DispatchCall, OnlyTrailingOmittedOptionalArgumentsAreDropped) {
+  FakeDispatch fake;
+  const VARTYPE mixed[] = {VT_VARIANT, outlook::optional_parameter | VT_VARIANT,
+                           outlook::optional_parameter | VT_VARIANT, 0};
+  const VARIANT& missing = outlook::missing_argument();
+  outlook::dispatch_call(&fake, 1, DISPATCH_METHOD, VT_EMPTY, nullptr, mixed,
+                         {missing, missing, missing});
+  // The first is not optional: it stays, though it holds the same value.
+  ASSERT_EQ(fake.calls[0].arguments.size(), 1u);
+  EXPECT_EQ(fake.calls[0].arguments[0].scode, DISP_E_PARAMNOTFOUND);
+
+  outlook::Variant given;
+  outlook::make_variant(given, 9, VT_I4);
+  outlook::dispatch_call(&fake, 1, DISPATCH_METHOD, VT_EMPTY, nullptr, mixed,
+                         {missing, given.get(), missing});
+  ASSERT_EQ(fake.calls[1].arguments.size(), 2u);
+  EXPECT_EQ(fake.calls[1].arguments[0].lVal, 9) << "last argument first";
+  EXPECT_EQ(fake.calls[1].arguments[1].vt, VT_ERROR);
+}
+
+TEST(DispatchCall, ResultsOfAnotherTypeAreConvertedOrRaiseTheConversionsCode) {
+  FakeDispatch fake;
+  const DispatchPtr owner = hold(fake);
+  fake.result.vt = VT_I2;
+  fake.result.iVal = 7;
+  EXPECT_EQ(outlook::items_count(owner), 7);
+
+  VariantClear(&fake.result);
+  fake.result.vt = VT_BSTR;
+  fake.result.bstrVal = SysAllocString(L"7");
+  EXPECT_EQ(outlook::folders_count(owner), 7);
+
+  VariantClear(&fake.result);
+  fake.result.vt = VT_BSTR;
+  fake.result.bstrVal = SysAllocString(L"seven");
+  VARIANT probe;
+  VariantInit(&probe);
+  const HRESULT expected = VariantChangeType(&probe, &fake.result, 0, VT_I4);
+  ASSERT_TRUE(FAILED(expected));
+  EXPECT_EQ(raised_code([&] { outlook::items_count(owner); }), expected);
+
+  VariantClear(&fake.result);  // VT_EMPTY where an object is wanted
+  EXPECT_EQ(raised_code([&] { outlook::folder_items(owner); }), DISP_E_TYPEMISMATCH);
+}
+
+TEST(DispatchCall, ServerExceptionsRaiseTheirCodeWithErrorInformation) {
+  struct Case {
+    WORD wcode;
+    SCODE scode;
+    HRESULT expected;
+  };
+  for (const Case c : {Case{5, 0, static_cast<HRESULT>(0x80040205)},
+                       Case{0xFDFF, 0, static_cast<HRESULT>(0x8004FFFF)},
+                       Case{0xFE00, 0, static_cast<HRESULT>(0x8004FFFF)},
+                       Case{0xFFFF, E_FAIL, static_cast<HRESULT>(0x8004FFFF)},
+                       Case{0, static_cast<SCODE>(0x80030001), static_cast<HRESULT>(0x80030001)}}) {
+    FakeDispatch fake;
+    const DispatchPtr owner = hold(fake);
+    fake.answer = DISP_E_EXCEPTION;
+    fake.fill_exception = [c](EXCEPINFO& exception) {
+      exception.wCode = c.wcode;
+      exception.scode = c.scode;
+      exception.bstrSource = SysAllocString(L"Outlook");
+      exception.bstrDescription = SysAllocString(L"The item is locked.");
+      exception.dwHelpContext = 42;
+    };
+    try {
+      outlook::item_save(owner);
+      ADD_FAILURE() << "nothing raised for wCode " << c.wcode;
+    } catch (const _com_error& error) {
+      EXPECT_EQ(error.Error(), c.expected) << "wCode " << c.wcode;
+      ASSERT_NE(error.ErrorInfo(), nullptr);
+      BSTR source = nullptr, description = nullptr;
+      GUID guid{};
+      DWORD context = 0;
+      error.ErrorInfo()->GetSource(&source);
+      error.ErrorInfo()->GetDescription(&description);
+      error.ErrorInfo()->GetGUID(&guid);
+      error.ErrorInfo()->GetHelpContext(&context);
+      EXPECT_EQ(outlook_test::narrow(source), "Outlook");
+      EXPECT_EQ(outlook_test::narrow(description), "The item is locked.");
+      EXPECT_TRUE(guid == IID_IDispatch);
+      EXPECT_EQ(context, 42u);
+      SysFreeString(source);
+      SysFreeString(description);
+    }
+  }
+}
+
+HRESULT STDMETHODCALLTYPE fill_in_later(EXCEPINFO* exception) {
+  exception->wCode = 0;
+  exception->scode = STG_E_ACCESSDENIED;
+  exception->bstrDescription = SysAllocString(L"filled in later");
+  return S_OK;
+}
+
+TEST(DispatchCall, DeferredExceptionIsFilledInBeforeItsCodeIsRead) {
+  FakeDispatch fake;
+  fake.answer = DISP_E_EXCEPTION;
+  fake.fill_exception = [](EXCEPINFO& exception) { exception.pfnDeferredFillIn = fill_in_later; };
+  const DispatchPtr owner = hold(fake);
+  try {
+    outlook::item_save(owner);
+    ADD_FAILURE();
+  } catch (const _com_error& error) {
+    EXPECT_EQ(error.Error(), STG_E_ACCESSDENIED);
+    BSTR description = nullptr;
+    ASSERT_NE(error.ErrorInfo(), nullptr);
+    error.ErrorInfo()->GetDescription(&description);
+    EXPECT_EQ(outlook_test::narrow(description), "filled in later");
+    SysFreeString(description);
+  }
+}
+
+TEST(DispatchCall, PlainFailuresRaiseTheirCodeWithoutErrorInformation) {
+  FakeDispatch fake;
+  fake.answer = RPC_E_CALL_REJECTED;
+  const DispatchPtr owner = hold(fake);
+  try {
+    outlook::folder_default_item_type(owner);
+    ADD_FAILURE();
+  } catch (const _com_error& error) {
+    EXPECT_EQ(error.Error(), RPC_E_CALL_REJECTED);
+    EXPECT_EQ(error.ErrorInfo(), nullptr);
+  }
+}
+
+TEST(DispatchCall, ObjectResultsAreAdoptedWithoutAnExtraReference) {
+  FakeDispatch child;
+  {
+    FakeDispatch parent;
+    parent.result.vt = VT_DISPATCH;
+    parent.result.pdispVal = &child;
+    child.AddRef();  // the parent's prepared answer holds one
+    {
+      const DispatchPtr owner = hold(parent);
+      const DispatchPtr items = outlook::folder_items(owner);
+      EXPECT_EQ(items.get(), &child);
+      EXPECT_EQ(child.references, 3);  // the test's, the prepared answer's, the owner's
+    }
+    EXPECT_EQ(child.references, 2);
+  }
+  EXPECT_EQ(child.references, 1);
+}
+
+TEST(DispatchCall, AFailedCallLeavesNoReferenceBehind) {
+  FakeDispatch child;
+  {
+    FakeDispatch parent;
+    parent.result.vt = VT_DISPATCH;
+    parent.result.pdispVal = &child;
+    child.AddRef();
+    parent.answer = E_FAIL;
+    const DispatchPtr owner = hold(parent);
+    EXPECT_EQ(raised_code([&] { outlook::folder_items(owner); }), E_FAIL);
+    EXPECT_EQ(child.references, 2);
+  }
+  EXPECT_EQ(child.references, 1);
+}
+
+}  // namespace
