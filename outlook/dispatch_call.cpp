@@ -66,6 +66,26 @@ void store_result(VARIANT& result, VARTYPE result_type, void* slot) {
   }
 }
 
+// The paths taken only when something went wrong are kept out of the call's own frame.
+[[noreturn, gnu::noinline, gnu::cold]] void raise_failure(HRESULT outcome, VARIANT& result,
+                                                        EXCEPINFO& exception) {
+  VariantClear(&result);
+  IErrorInfo* error_info = nullptr;
+  if (outcome == DISP_E_EXCEPTION) {
+    error_info = take_exception(exception);
+    outcome = exception_code(exception);
+  }
+  throw _com_error(outcome, error_info);
+}
+
+[[gnu::noinline, gnu::cold]] void convert_result(VARIANT& result, VARTYPE result_type) {
+  const HRESULT converted = VariantChangeType(&result, &result, 0, result_type);
+  if (FAILED(converted)) {
+    VariantClear(&result);
+    raise_com_error(converted);
+  }
+}
+
 bool is_storable(VARTYPE result_type) {
   return result_type == VT_EMPTY || result_type == VT_I4 || result_type == VT_BSTR ||
          result_type == VT_DISPATCH || result_type == VT_VARIANT;
@@ -132,29 +152,14 @@ HRESULT dispatch_call(IDispatch* object, DISPID dispid, WORD kind, VARTYPE resul
   VariantInit(&result);
   EXCEPINFO exception{};
   UINT argument_error = static_cast<UINT>(-1);
-  HRESULT outcome = object->Invoke(dispid, IID_NULL, 0, kind, &parameters,
-                                   result_type != VT_EMPTY ? &result : nullptr, &exception,
-                                   &argument_error);
-  if (SUCCEEDED(outcome)) {
-    if (result_type == VT_EMPTY) return outcome;
-    if (result_type != VT_VARIANT && result.vt != result_type) {
-      const HRESULT converted = VariantChangeType(&result, &result, 0, result_type);
-      if (FAILED(converted)) {
-        VariantClear(&result);
-        raise_com_error(converted);
-      }
-    }
-    store_result(result, result_type, result_slot);
-    return outcome;
-  }
-
-  VariantClear(&result);
-  IErrorInfo* error_info = nullptr;
-  if (outcome == DISP_E_EXCEPTION) {
-    error_info = take_exception(exception);
-    outcome = exception_code(exception);
-  }
-  throw _com_error(outcome, error_info);
+  const HRESULT outcome = object->Invoke(dispid, IID_NULL, 0, kind, &parameters,
+                                         result_type != VT_EMPTY ? &result : nullptr, &exception,
+                                         &argument_error);
+  if (FAILED(outcome)) raise_failure(outcome, result, exception);
+  if (result_type == VT_EMPTY) return outcome;
+  if (result_type != VT_VARIANT && result.vt != result_type) convert_result(result, result_type);
+  store_result(result, result_type, result_slot);
+  return outcome;
 }
 
 }  // namespace outlook

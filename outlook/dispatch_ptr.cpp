@@ -74,9 +74,6 @@ void DispatchPtr::reset() noexcept {
   if (IDispatch* old = std::exchange(object_, nullptr)) old->Release();
 }
 
-IDispatch* DispatchPtr::checked() const {
-  if (object_ == nullptr) raise_com_error(E_POINTER);
-  return object_;
-}
+void DispatchPtr::raise_empty() { raise_com_error(E_POINTER); }
 
 }  // namespace outlook

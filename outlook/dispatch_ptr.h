@@ -34,9 +34,14 @@ class DispatchPtr {
   explicit operator bool() const noexcept { return object_ != nullptr; }
 
   // The object, or E_POINTER raised when there is none.
-  IDispatch* checked() const;
+  IDispatch* checked() const {
+    if (object_ == nullptr) raise_empty();
+    return object_;
+  }
 
  private:
+  [[noreturn]] static void raise_empty();
+
   IDispatch* object_ = nullptr;
 };
 
