@@ -1,0 +1,78 @@
+#pragma once
+// The process-wide Extended MAPI session: detected from the registry, bound at run time,
+// made on first demand and, once it has failed, never tried again in this process.
+
+#include <windows.h>
+#include <mapix.h>
+
+#include <memory>
+
+namespace mapi {
+
+// The failures the MAPI side raises; they never leave it.
+enum ERROR_CODE {
+  MAPI_CALL_FAILED = 13,   // a call through a holder returned a negative result
+  WRONG_OBJECT_TYPE = 14,  // an opened entry is not of the type asked for
+  SESSION_NOT_READY = 15,  // logon asked of a session that is not initialised
+};
+
+// The base of every MAPI holder: the result of the last call made through it.
+class MapiObject {
+ public:
+  void check_result() const {
+    if (last_result < 0) throw MAPI_CALL_FAILED;
+  }
+
+ protected:
+  HRESULT last_result = S_OK;
+};
+
+// MAPI's entry points, one set for the process, valid while MAPI32.DLL stays loaded.
+struct MapiEntryPoints {
+  LPMAPIINITIALIZE initialize;
+  LPMAPIUNINITIALIZE uninitialize;
+  LPMAPILOGONEX logon_ex;
+  LPMAPIFREEBUFFER free_buffer;
+};
+extern MapiEntryPoints mapi_entry_points;
+
+class MapiStore;
+
+class MapiSession : public MapiObject {
+ public:
+  enum State { logged_on = 0, initialised = 1, not_initialised = 2 };
+
+  // Detects, loads, binds and initialises; the outcome is the state. Raises nothing.
+  MapiSession();
+  MapiSession(const MapiSession&) = delete;
+  MapiSession& operator=(const MapiSession&) = delete;
+  ~MapiSession() { shut_down(); }
+
+  bool is_ready() const { return state_ == initialised; }
+  int state() const { return state_; }
+  void logon(ULONG_PTR ui_param, ULONG flags, const char* profile, const char* password);
+  // Opens the store named by hexadecimal identifier text.
+  std::unique_ptr<MapiStore> open_msg_store(const char* store_id_text, ULONG flags);
+  // Logs off, gives the session back, ends MAPI and unloads it; a second call does nothing.
+  void shut_down();
+
+ private:
+  int state_ = not_initialised;
+  HMODULE library_ = nullptr;
+  IMAPISession* session_ = nullptr;
+};
+
+// The logged-on session, or null when MAPI is unavailable. Raises nothing.
+MapiSession* get_mapi_session();
+bool mapi_session_exists();
+void release_mapi_session();
+
+// Reads a registry value into buffer, or leaves default_text there when it cannot be read
+// whole. When read_type and read_size are given they tell what was read: the value's type and
+// byte count, or REG_NONE and 0 for the default.
+char* read_registry_string(const char* key_path, const char* value_name,
+                           const char* default_text, HKEY root_key, char* buffer,
+                           DWORD buffer_size, DWORD* read_type = nullptr,
+                           DWORD* read_size = nullptr);
+
+}  // namespace mapi
