@@ -1,0 +1,103 @@
+// libFuzzer target over the texts the program builds and decodes: path composition within
+// 260-byte buffers, hexadecimal identifiers and the MAPIX detection. Built natively with
+// AddressSanitizer and UndefinedBehaviorSanitizer by tools/fuzz.
+//
+// The first input byte picks what is fuzzed; the rest is the text.
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "app/path_text.h"
+#include "mapi/identifier_text.h"
+
+namespace {
+
+void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+int digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 255;
+}
+
+void fuzz_hex(const std::string& input) {
+  const std::string text = input.c_str();  // up to the first zero, as a C string
+  const mapi::IdentifierBytes id = mapi::hex_to_bytes(text.c_str());
+  require(id.size == text.size() / 2);
+  for (std::size_t i = 0; i < id.size; ++i)
+    require(id.bytes[i] == (16 * digit(text[2 * i]) + digit(text[2 * i + 1])) % 256);
+}
+
+void fuzz_mapix(const std::string& input, bool is_string) {
+  // Exactly as many bytes as the registry would return: a read past them is caught.
+  const std::unique_ptr<char[]> exact(new char[input.size()]);
+  std::memcpy(exact.get(), input.data(), input.size());
+  const bool detected = mapi::mapix_says_installed(exact.get(), input.size(), is_string);
+  const std::string text(input.data(), strnlen(input.data(), input.size()));
+  require(detected == (is_string && text == "1"));
+}
+
+void fuzz_paths(const std::string& input) {
+  const std::size_t split = input.find('\0');
+  const std::string head = input.substr(0, split);
+  const std::string tail = split == std::string::npos ? "" : input.substr(split + 1).c_str();
+
+  char buffer[app::path_capacity];
+  std::memset(buffer, 'Z', sizeof buffer);
+  const bool joined = app::join_path(buffer, head.c_str(), tail.c_str());
+  require(joined == (head.size() + tail.size() < app::path_capacity));
+  require(joined ? buffer == head + tail : buffer[0] == '\0');
+
+  if (app::copy_path(buffer, head.c_str())) {
+    const std::string before = buffer;
+    app::strip_trailing_separator(buffer);
+    require(std::strlen(buffer) + 1 >= before.size());
+    const auto separator = app::last_separator(buffer);
+    const bool cut = app::cut_at_last_separator(buffer);
+    require(cut == separator.has_value());
+    if (cut) require(std::strlen(buffer) == *separator);
+    app::is_bare_drive(buffer);
+    const std::string kept = before;
+    std::strcpy(buffer, kept.c_str());
+    app::keep_directory(buffer);
+    require(kept.compare(0, std::strlen(buffer), buffer) == 0);
+  } else {
+    require(head.size() >= app::path_capacity && buffer[0] == '\0');
+  }
+
+  char small[16];
+  std::memset(small, 0, sizeof small);
+  std::strncpy(small, head.c_str(), sizeof small - 1);
+  const std::string start = small;
+  const bool appended = app::append_path(small, tail.c_str());
+  require(appended == (start.size() + tail.size() < sizeof small));
+  require(small == (appended ? start + tail : start));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  switch (data[0] % 4) {
+    case 0:
+      fuzz_hex(input);
+      break;
+    case 1:
+      fuzz_mapix(input, true);
+      break;
+    case 2:
+      fuzz_mapix(input, false);
+      break;
+    default:
+      fuzz_paths(input);
+      break;
+  }
+  return 0;
+}
