@@ -1,0 +1,135 @@
+#pragma once
+// The simulated mail profile that the Outlook and MAPI stand-ins share: stores, nested folders
+// with their default item type and default form, items with their message class, and the
+// failures a test asks for. It lives in a plain text fixture that tests write and read; the
+// stand-ins append a line for every change they make, so that the file is also the record of
+// what the program changed. Nothing here needs COM, so that every stand-in can use it.
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace testbed {
+
+// A fixture that cannot be read or written; the message reads "<file>:<line>: <what>" when it
+// concerns a line.
+class ProfileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The kinds of call a fail rule narrows to; the values of DISPATCH_METHOD, _PROPERTYGET and
+// _PROPERTYPUT, so that a server can test them against the call's flags.
+enum CallKind : unsigned { kind_method = 1, kind_get = 2, kind_put = 4 };
+
+struct FailRule {
+  int line = 0;                // where it was written, for messages
+  std::string object;          // empty: any object
+  bool object_prefix = false;  // the pattern ended with '*', which is cut off
+  std::string member = "*";    // a member name, "*" or "QueryInterface"
+  unsigned kinds = 0;          // CallKind bits; 0 for any kind
+  long call = 0;               // the process-wide call number it is bound to; 0 for any
+  long remaining = -1;         // calls it still fails; -1 for every call
+  bool exception = false;      // a server exception rather than a plain failure code
+  std::int32_t hresult = 0;
+  std::uint16_t wcode = 0;
+  std::int32_t scode = 0;
+  std::string source;
+  std::string description;
+  bool deferred = false;  // the exception is filled in only when the caller asks
+
+  bool matches_object(std::string_view name) const;
+  bool matches_member(std::string_view name, unsigned kind) const;
+};
+
+class Profile {
+ public:
+  static constexpr std::uint32_t no_text = UINT32_MAX;
+  static constexpr std::uint32_t no_folder = UINT32_MAX;
+
+  struct Folder {
+    std::string path;        // names from the store root down, joined by '/'
+    std::string entry_id;    // hexadecimal text, as the fixture gives it
+    std::uint32_t root = 0;  // the store root it belongs to (itself for a root)
+    std::uint32_t parent = no_folder;
+    std::int32_t item_type = 0;       // DefaultItemType
+    std::uint32_t form = no_text;     // default form's message class
+    std::uint32_t display = no_text;  // default form's display name
+    std::string store_id;             // only on a store root
+    std::vector<std::uint32_t> children;
+    std::vector<std::uint32_t> items;  // message class of each item, no_text when it has none
+  };
+
+  // Reads the whole fixture. Throws ProfileError.
+  static std::unique_ptr<Profile> load(const std::string& path);
+  Profile(const Profile&) = delete;
+  Profile& operator=(const Profile&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::vector<Folder>& folders() const { return folders_; }
+  const std::vector<std::uint32_t>& roots() const { return roots_; }
+  std::uint32_t find_folder(std::string_view path) const;  // no_folder when unknown
+  const std::string& store_id(std::uint32_t folder) const;
+  const std::string& text(std::uint32_t id) const;  // an interned class or display name
+  std::vector<FailRule>& rules() { return rules_; }
+
+  // Applies the lines other writers appended since the last read; lines this profile wrote
+  // itself are already applied and are skipped. Throws ProfileError.
+  void refresh();
+
+  // Changes, each written to the file before it is applied, so that a change that cannot be
+  // recorded is not made. Throw ProfileError.
+  void save_item(std::uint32_t folder, std::uint32_t number,
+                 const std::optional<std::string>& message_class);
+  std::uint32_t create_item(std::uint32_t folder, const std::optional<std::string>& message_class);
+  void set_default_form(std::uint32_t folder, const std::string& message_class,
+                        const std::string& display);
+
+ private:
+  class Directive;
+  explicit Profile(std::string path);
+  void read_appended(bool first);
+  void apply(std::string_view line, int number);
+  void apply_folder(Directive& directive);
+  void apply_item(Directive& directive);
+  void apply_fail(Directive& directive);
+  void apply_saved(Directive& directive);
+  void apply_created(Directive& directive);
+  void apply_default_form(Directive& directive);
+  std::uint32_t folder_named(Directive& directive, const std::string& path) const;
+  std::uint32_t intern(std::string_view text);
+  std::uint32_t intern_optional(const std::optional<std::string>& text);
+  void append(const std::string& line);
+  [[noreturn]] void fail_at(int line, const std::string& what) const;
+
+  std::string path_;
+  struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+  using File = std::unique_ptr<std::FILE, FileCloser>;
+
+  File reader_;  // kept open: re-reading must not cost a file open per call
+  File writer_;  // opened at the first change
+  std::int64_t read_offset_ = 0;
+  int lines_read_ = 0;
+  bool ends_without_newline_ = false;
+  std::deque<std::int64_t> own_lines_;  // offsets of the lines this profile appended, ascending
+  std::vector<Folder> folders_;
+  std::vector<std::uint32_t> roots_;
+  std::unordered_map<std::string, std::uint32_t> folder_index_;
+  std::vector<std::string> texts_;
+  std::unordered_map<std::string, std::uint32_t> text_index_;
+  std::vector<FailRule> rules_;
+};
+
+// A value as a fixture line carries it: bare when it can stand alone, else quoted.
+std::string fixture_value(std::string_view text);
+
+}  // namespace testbed
