@@ -1,0 +1,400 @@
+#include <windows.h>
+
+#include <oleauto.h>
+
+#include <cstdio>
+#include <map>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "testbed/outlook/server.h"
+
+namespace testbed {
+
+ServerCounts server_counts;
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+std::unique_ptr<std::FILE, FileCloser> log_file;
+std::string log_path;
+
+std::string utf8_text(const wchar_t* text, int length) {
+  if (length <= 0) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string narrow(std::size_t(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, text, length, narrow.data(), size, nullptr, nullptr);
+  }
+  return narrow;
+}
+
+std::string escaped(std::string_view text) {
+  std::string result = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') result += '\\';
+    result += c;
+  }
+  return result + "\"";
+}
+
+std::string argument_text(const VARIANT& argument) {
+  switch (argument.vt) {
+    case VT_I4:
+      return "I4:" + std::to_string(argument.lVal);
+    case VT_I2:
+      return "I2:" + std::to_string(argument.iVal);
+    case VT_BSTR:
+      if (argument.bstrVal == nullptr) return "BSTR:null";
+      return "BSTR:" + escaped(utf8_text(argument.bstrVal, int(SysStringLen(argument.bstrVal))));
+    case VT_ERROR:
+      return "ERROR:" + hresult_text(argument.scode);
+    default:
+      return "VT" + std::to_string(argument.vt);
+  }
+}
+
+std::string kind_text(WORD flags) {
+  switch (flags) {
+    case DISPATCH_METHOD:
+      return "method";
+    case DISPATCH_PROPERTYGET:
+      return "get";
+    case DISPATCH_PROPERTYPUT:
+      return "put";
+    default:
+      return std::to_string(flags);
+  }
+}
+
+// Arguments as they were declared: the platform lays them out last first.
+std::string parameters_text(const DISPPARAMS* parameters) {
+  if (parameters == nullptr) return "args=null";
+  std::string text = "args=";
+  if (parameters->rgvarg != nullptr) {
+    for (UINT at = parameters->cArgs; at > 0; --at) {
+      if (at != parameters->cArgs) text += ',';
+      text += argument_text(parameters->rgvarg[at - 1]);
+    }
+  }
+  if (parameters->cNamedArgs != 0 && parameters->rgdispidNamedArgs != nullptr) {
+    text += " named=";
+    for (UINT at = 0; at < parameters->cNamedArgs; ++at) {
+      if (at != 0) text += ',';
+      text += std::to_string(parameters->rgdispidNamedArgs[at]);
+    }
+  }
+  return text;
+}
+
+bool is_kind(WORD flags, unsigned kind) { return (flags & kind) != 0; }
+
+// The first rule that still fires for this call; it is used up by one.
+std::optional<FailRule> take_rule(Profile& profile, long call, std::string_view object,
+                                  std::string_view member, unsigned kind) {
+  for (FailRule& rule : profile.rules()) {
+    if (rule.remaining == 0 || (rule.call != 0 && rule.call != call)) continue;
+    if (!rule.matches_object(object) || !rule.matches_member(member, kind)) continue;
+    if (rule.remaining > 0) --rule.remaining;
+    return rule;
+  }
+  return std::nullopt;
+}
+
+// Exceptions whose details the caller has not asked for yet, by the token the EXCEPINFO carries.
+std::map<ULONG_PTR, FailRule> deferred_exceptions;
+ULONG_PTR last_deferred_token = 0;
+
+BSTR new_bstr(const std::string& text) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+  BSTR result = SysAllocStringLen(nullptr, UINT(length > 0 ? length : 0));
+  if (result != nullptr && length > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), result, length);
+  }
+  return result;
+}
+
+void fill_exception(const FailRule& rule, EXCEPINFO& exception) {
+  exception.wCode = rule.wcode;
+  exception.scode = rule.scode;
+  if (!rule.source.empty()) exception.bstrSource = new_bstr(rule.source);
+  if (!rule.description.empty()) exception.bstrDescription = new_bstr(rule.description);
+}
+
+HRESULT STDAPICALLTYPE fill_deferred_exception(EXCEPINFO* exception) {
+  if (exception == nullptr) return E_POINTER;
+  const auto found = deferred_exceptions.find(reinterpret_cast<ULONG_PTR>(exception->pvReserved));
+  if (found == deferred_exceptions.end()) return E_UNEXPECTED;
+  fill_exception(found->second, *exception);
+  deferred_exceptions.erase(found);
+  exception->pvReserved = nullptr;
+  exception->pfnDeferredFillIn = nullptr;
+  return S_OK;
+}
+
+HRESULT raise(const FailRule& rule, EXCEPINFO* exception) {
+  if (!rule.exception) return rule.hresult;
+  if (exception != nullptr) {
+    *exception = EXCEPINFO{};
+    if (rule.deferred) {
+      deferred_exceptions.emplace(++last_deferred_token, rule);
+      exception->pvReserved = reinterpret_cast<void*>(last_deferred_token);
+      exception->pfnDeferredFillIn = fill_deferred_exception;
+    } else {
+      fill_exception(rule, *exception);
+    }
+  }
+  return DISP_E_EXCEPTION;
+}
+
+HRESULT check_arguments(const Member& member, const DISPPARAMS& parameters, UINT* argument_error) {
+  const auto mismatch = [argument_error](UINT position) {
+    if (argument_error != nullptr) *argument_error = position;
+    return DISP_E_TYPEMISMATCH;
+  };
+  if (member.arguments == Arguments::put_text) {
+    if (parameters.cNamedArgs != 1 || parameters.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT) {
+      return DISP_E_PARAMNOTFOUND;
+    }
+    if (parameters.cArgs != 1) return DISP_E_BADPARAMCOUNT;
+    return parameters.rgvarg[0].vt == VT_BSTR ? S_OK : mismatch(0);
+  }
+  if (parameters.cNamedArgs != 0) {
+    if (argument_error != nullptr) *argument_error = 0;
+    return DISP_E_PARAMNOTFOUND;
+  }
+  switch (member.arguments) {
+    case Arguments::none:
+      return parameters.cArgs == 0 ? S_OK : DISP_E_BADPARAMCOUNT;
+    case Arguments::text:
+    case Arguments::number: {
+      if (parameters.cArgs != 1) return DISP_E_BADPARAMCOUNT;
+      const VARTYPE wanted = member.arguments == Arguments::text ? VT_BSTR : VT_I4;
+      return parameters.rgvarg[0].vt == wanted ? S_OK : mismatch(0);
+    }
+    case Arguments::optional_class: {
+      if (parameters.cArgs > 1) return DISP_E_BADPARAMCOUNT;
+      if (parameters.cArgs == 0) return S_OK;
+      const VARIANT& given = parameters.rgvarg[0];
+      const bool omitted = given.vt == VT_ERROR && given.scode == DISP_E_PARAMNOTFOUND;
+      return omitted || given.vt == VT_BSTR ? S_OK : mismatch(0);
+    }
+    case Arguments::put_text:
+      break;
+  }
+  return E_UNEXPECTED;
+}
+
+}  // namespace
+
+std::string environment_text(const char* name) {
+  std::string value(MAX_PATH, '\0');
+  while (true) {
+    const DWORD length = GetEnvironmentVariableA(name, value.data(), DWORD(value.size()));
+    if (length == 0) return {};
+    if (length < value.size()) {
+      value.resize(length);
+      return value;
+    }
+    if (value.size() >= 32768) return {};  // longer than any environment value can be
+    value.assign(length, '\0');
+  }
+}
+
+void log_line(const std::string& text) {
+  const std::string path = environment_text("MERIVANE_STANDIN_LOG");
+  if (path.empty()) return;
+  // The tests of one process point the log at a new file now and then.
+  if (path != log_path) {
+    close_log();
+    log_file.reset(std::fopen(path.c_str(), "ab"));
+    if (log_file == nullptr) return;
+    log_path = path;
+  }
+  const std::string line = "outlook " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), log_file.get());
+  // The MAPI stand-in appends to the same file through its own stream.
+  std::fflush(log_file.get());
+}
+
+void close_log() {
+  log_file.reset();
+  log_path.clear();
+}
+
+std::string hresult_text(HRESULT result) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(result));
+  return text;
+}
+
+std::string interface_name(REFIID iid) {
+  if (iid == IID_IUnknown) return "IUnknown";
+  if (iid == IID_IDispatch) return "IDispatch";
+  if (iid == IID_IRunnableObject) return "IRunnableObject";
+  if (iid == IID_IMarshal) return "IMarshal";
+  if (iid == IID_IClassFactory) return "IClassFactory";
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned long>(iid.Data1), iid.Data2, iid.Data3, iid.Data4[0],
+                iid.Data4[1], iid.Data4[2], iid.Data4[3], iid.Data4[4], iid.Data4[5], iid.Data4[6],
+                iid.Data4[7]);
+  return text;
+}
+
+ReferenceCount::ReferenceCount() {
+  InterlockedIncrement(&server_counts.objects);
+  InterlockedIncrement(&server_counts.references);
+}
+
+ReferenceCount::~ReferenceCount() { InterlockedDecrement(&server_counts.objects); }
+
+ULONG ReferenceCount::add() {
+  InterlockedIncrement(&server_counts.references);
+  return ULONG(InterlockedIncrement(&references_));
+}
+
+ULONG ReferenceCount::release() {
+  InterlockedDecrement(&server_counts.references);
+  return ULONG(InterlockedDecrement(&references_));
+}
+
+DispatchObject::DispatchObject(std::string name, std::shared_ptr<Profile> profile)
+    : name_(std::move(name)), profile_(std::move(profile)) {}
+
+ULONG STDMETHODCALLTYPE DispatchObject::Release() {
+  const ULONG left = references_.release();
+  if (left == 0) delete this;
+  return left;
+}
+
+void* DispatchObject::interface_for(REFIID iid) {
+  if (iid == IID_IUnknown || iid == IID_IDispatch) return static_cast<IDispatch*>(this);
+  return nullptr;
+}
+
+HRESULT DispatchObject::query(REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = interface_for(iid);
+  if (*out == nullptr) return E_NOINTERFACE;
+  references_.add();
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::QueryInterface(REFIID iid, void** out) {
+  HRESULT result = E_UNEXPECTED;
+  try {
+    std::optional<FailRule> rule;
+    if (iid == IID_IDispatch) rule = take_rule(*profile_, 0, name_, "QueryInterface", 0);
+    if (rule && out != nullptr) *out = nullptr;
+    result = rule ? rule->hresult : query(iid, out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  try {
+    log_line("query " + name_ + " " + interface_name(iid) + " -> " + hresult_text(result));
+  } catch (const std::bad_alloc&) {
+  }
+  return result;
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::GetTypeInfoCount(UINT* count) {
+  if (count == nullptr) return E_POINTER;
+  *count = 0;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
+  if (info != nullptr) *info = nullptr;
+  return DISP_E_BADINDEX;
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID,
+                                                        DISPID* ids) {
+  if (ids != nullptr) {
+    for (UINT at = 0; at < count; ++at) ids[at] = DISPID_UNKNOWN;
+  }
+  return DISP_E_UNKNOWNNAME;
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags,
+                                                 DISPPARAMS* parameters, VARIANT* result,
+                                                 EXCEPINFO* exception, UINT* argument_error) {
+  const long call = InterlockedIncrement(&server_counts.calls);
+  HRESULT outcome = E_UNEXPECTED;
+  try {
+    outcome = dispatch(call, id, iid, flags, parameters, result, exception, argument_error);
+  } catch (const std::bad_alloc&) {
+    outcome = E_OUTOFMEMORY;
+  }
+  try {
+    log_line("call " + std::to_string(call) + " " + name_ + " " + member_text(id) + " " +
+             kind_text(flags) + " " + parameters_text(parameters) + " -> " + hresult_text(outcome));
+  } catch (const std::bad_alloc&) {
+  }
+  return outcome;
+}
+
+HRESULT DispatchObject::dispatch(long call, DISPID id, REFIID iid, WORD flags,
+                                 DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
+                                 UINT* argument_error) {
+  if (parameters == nullptr || (parameters->cArgs != 0 && parameters->rgvarg == nullptr) ||
+      (parameters->cNamedArgs != 0 && parameters->rgdispidNamedArgs == nullptr) ||
+      parameters->cNamedArgs > parameters->cArgs) {
+    return E_INVALIDARG;
+  }
+  if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+  const Member* member = resolve(id, flags);
+  if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
+  const HRESULT checked = check_arguments(*member, *parameters, argument_error);
+  if (FAILED(checked)) return checked;
+
+  // Rules act on calls that are well made, as a server's failure would: after the checks.
+  if (const auto rule = take_rule(*profile_, call, name_, member->name, member->kind)) {
+    return raise(*rule, exception);
+  }
+  VARIANT made;
+  VariantInit(&made);
+  HRESULT outcome = E_UNEXPECTED;
+  try {
+    outcome = perform(*member, *parameters, result != nullptr ? &made : nullptr);
+  } catch (const ProfileError& error) {
+    log_line(std::string("error ") + error.what());
+    outcome = E_FAIL;
+  } catch (const std::bad_alloc&) {
+    outcome = E_OUTOFMEMORY;
+  }
+  if (SUCCEEDED(outcome) && result != nullptr && made.vt != VT_EMPTY) {
+    *result = made;
+  } else {
+    VariantClear(&made);
+  }
+  return outcome;
+}
+
+const Member* DispatchObject::resolve(DISPID id, WORD flags) const {
+  // A put is a put whatever else is set; no member here is written by reference.
+  if (is_kind(flags, DISPATCH_PROPERTYPUTREF)) return nullptr;
+  const auto find = [this, id](unsigned kind) -> const Member* {
+    for (const Member& member : members()) {
+      if (member.id == id && member.kind == kind) return &member;
+    }
+    return nullptr;
+  };
+  if (is_kind(flags, DISPATCH_PROPERTYPUT)) return find(kind_put);
+  const Member* member = is_kind(flags, DISPATCH_METHOD) ? find(kind_method) : nullptr;
+  if (member == nullptr && is_kind(flags, DISPATCH_PROPERTYGET)) member = find(kind_get);
+  return member;
+}
+
+std::string DispatchObject::member_text(DISPID id) const {
+  for (const Member& member : members()) {
+    if (member.id == id) return member.name;
+  }
+  return std::to_string(id);
+}
+
+}  // namespace testbed

@@ -1,0 +1,424 @@
+// The objects of Outlook's model that the program walks, over the simulated profile.
+
+#include <windows.h>
+
+#include <oleauto.h>
+
+#include <optional>
+#include <unordered_map>
+#include <utility>
+
+#include "testbed/outlook/server.h"
+
+namespace testbed {
+
+namespace {
+
+// Member DISPIDs of Outlook's object model.
+constexpr DISPID get_namespace_id = 272;
+constexpr DISPID folders_id = 8451;
+constexpr DISPID count_id = 80;
+constexpr DISPID item_id = 81;
+constexpr DISPID default_item_type_id = 12550;
+constexpr DISPID items_id = 12544;
+constexpr DISPID entry_id_id = 61470;
+constexpr DISPID store_id_id = 12552;
+constexpr DISPID new_item_id = 200;
+constexpr DISPID message_class_id = 26;
+constexpr DISPID save_id = 61512;
+constexpr DISPID form_description_id = 61589;
+constexpr DISPID close_id = 61475;
+
+enum CloseMode : LONG { close_save = 0, close_discard = 1, close_prompt = 2 };
+
+// How many new items were made in each folder so far, by folder path: the numbers in the
+// names of new items run on across Application objects.
+std::unordered_map<std::string, long> new_items_made;
+
+using ClassText = std::optional<std::string>;
+
+BSTR bstr_from(const std::string& text) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+  BSTR result = SysAllocStringLen(nullptr, UINT(length > 0 ? length : 0));
+  if (result != nullptr && length > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), result, length);
+  }
+  return result;
+}
+
+std::string text_from(BSTR text) {
+  const int length = int(SysStringLen(text));
+  if (length == 0) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string narrow(std::size_t(size > 0 ? size : 0), '\0');
+  if (size > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text, length, narrow.data(), size, nullptr, nullptr);
+  return narrow;
+}
+
+// A message class a fixture line can carry.
+bool is_usable_class(const std::string& text) {
+  return !text.empty() && text.find_first_of("\r\n") == std::string::npos;
+}
+
+template <typename Object, typename... Arguments>
+HRESULT give_object(VARIANT* result, Arguments&&... arguments) {
+  if (result == nullptr) return S_OK;
+  result->vt = VT_DISPATCH;
+  result->pdispVal = new Object(std::forward<Arguments>(arguments)...);
+  return S_OK;
+}
+
+HRESULT give_number(VARIANT* result, LONG value) {
+  if (result != nullptr) {
+    result->vt = VT_I4;
+    result->lVal = value;
+  }
+  return S_OK;
+}
+
+HRESULT give_text(VARIANT* result, const ClassText& text) {
+  if (result == nullptr) return S_OK;
+  BSTR value = nullptr;
+  if (text) {
+    value = bstr_from(*text);
+    if (value == nullptr) return E_OUTOFMEMORY;
+  }
+  result->vt = VT_BSTR;
+  result->bstrVal = value;
+  return S_OK;
+}
+
+ClassText class_text(const Profile& profile, std::uint32_t id) {
+  if (id == Profile::no_text) return std::nullopt;
+  return profile.text(id);
+}
+
+// A collection index from 1, as the caller passed it.
+bool index_in(const DISPPARAMS& parameters, std::size_t size, std::size_t& index) {
+  const LONG given = parameters.rgvarg[0].lVal;
+  if (given < 1 || std::size_t(given) > size) return false;
+  index = std::size_t(given) - 1;
+  return true;
+}
+
+class FormDescription : public DispatchObject {
+ public:
+  FormDescription(std::string name, std::shared_ptr<Profile> profile, ClassText message_class)
+      : DispatchObject(std::move(name), std::move(profile)),
+        message_class_(std::move(message_class)) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {message_class_id, "MessageClass", kind_get, Arguments::none},
+    };
+    return table;
+  }
+
+  HRESULT perform(const Member&, const DISPPARAMS&, VARIANT* result) override {
+    return give_text(result, message_class_);
+  }
+
+ private:
+  ClassText message_class_;
+};
+
+// A stored item, or a new one that is stored only when it is saved. Its message class is the
+// stored one until a write gives it a class of its own, which Save stores.
+class Item : public DispatchObject {
+ public:
+  Item(std::string name, std::shared_ptr<Profile> profile, std::uint32_t folder,
+       std::uint32_t number, ClassText new_class)
+      : DispatchObject(std::move(name), std::move(profile)),
+        folder_(folder),
+        number_(number),
+        pending_(std::move(new_class)) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {message_class_id, "MessageClass", kind_get, Arguments::none},
+        {message_class_id, "MessageClass", kind_put, Arguments::put_text},
+        {save_id, "Save", kind_method, Arguments::none},
+        {form_description_id, "FormDescription", kind_get, Arguments::none},
+        {close_id, "Close", kind_method, Arguments::number},
+    };
+    return table;
+  }
+
+  HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
+    switch (member.id) {
+      case message_class_id:
+        if (member.kind == kind_get) return give_text(result, message_class());
+        return write_class(parameters.rgvarg[0].bstrVal);
+      case save_id:
+        return save();
+      case form_description_id:
+        return give_object<FormDescription>(result, "FormDescription:" + name(), shared_profile(),
+                                            message_class());
+      case close_id:
+        return close(parameters.rgvarg[0].lVal);
+    }
+    return E_UNEXPECTED;
+  }
+
+ private:
+  bool is_stored() const { return number_ != 0; }
+
+  ClassText message_class() {
+    if (pending_ || !is_stored()) return pending_;
+    return class_text(profile(), profile().folders()[folder_].items[number_ - 1]);
+  }
+
+  HRESULT write_class(BSTR value) {
+    std::string text = text_from(value);
+    if (!is_usable_class(text)) return E_INVALIDARG;
+    pending_ = std::move(text);
+    return S_OK;
+  }
+
+  HRESULT save() {
+    // A new item closed without saving is gone, as in Outlook.
+    if (discarded_) return E_UNEXPECTED;
+    if (is_stored()) {
+      profile().save_item(folder_, number_, pending_);
+    } else {
+      number_ = profile().create_item(folder_, pending_);
+    }
+    pending_.reset();
+    return S_OK;
+  }
+
+  HRESULT close(LONG mode) {
+    switch (mode) {
+      case close_save:
+      case close_prompt:  // nobody is there to answer; the stand-in answers yes
+        if (discarded_) return E_UNEXPECTED;
+        return pending_ || !is_stored() ? save() : S_OK;
+      case close_discard:
+        if (is_stored()) {
+          pending_.reset();
+        } else {
+          discarded_ = true;
+        }
+        return S_OK;
+    }
+    return E_INVALIDARG;
+  }
+
+  std::uint32_t folder_;
+  std::uint32_t number_;  // from 1; 0 while a new item is not stored
+  ClassText pending_;     // a class not stored yet
+  bool discarded_ = false;
+};
+
+class Items : public DispatchObject {
+ public:
+  Items(std::shared_ptr<Profile> profile, std::uint32_t folder)
+      : DispatchObject("Items:" + profile->folders()[folder].path, profile), folder_(folder) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {count_id, "Count", kind_get, Arguments::none},
+        {item_id, "Item", kind_method, Arguments::number},
+        {new_item_id, "NewItem", kind_method, Arguments::optional_class},
+    };
+    return table;
+  }
+
+  HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
+    const std::string& path = profile().folders()[folder_].path;
+    switch (member.id) {
+      case count_id:
+        return give_number(result, LONG(profile().folders()[folder_].items.size()));
+      case item_id: {
+        std::size_t index = 0;
+        if (!index_in(parameters, profile().folders()[folder_].items.size(), index)) {
+          return DISP_E_BADINDEX;
+        }
+        return give_object<Item>(result, "Item:" + path + "#" + std::to_string(index + 1),
+                                 shared_profile(), folder_, std::uint32_t(index + 1), std::nullopt);
+      }
+      case new_item_id:
+        return new_item(parameters, result);
+    }
+    return E_UNEXPECTED;
+  }
+
+ private:
+  HRESULT new_item(const DISPPARAMS& parameters, VARIANT* result) {
+    ClassText message_class;
+    if (parameters.cArgs == 1 && parameters.rgvarg[0].vt == VT_BSTR) {
+      message_class = text_from(parameters.rgvarg[0].bstrVal);
+      if (!is_usable_class(*message_class)) return E_INVALIDARG;
+    }
+    // Another writer (the MAPI stand-in) may have changed the folder's default form.
+    profile().refresh();
+    const Profile::Folder& folder = profile().folders()[folder_];
+    if (!message_class) message_class = class_text(profile(), folder.form);
+    const long number = ++new_items_made[folder.path];
+    return give_object<Item>(result, "NewItem:" + folder.path + "#" + std::to_string(number),
+                             shared_profile(), folder_, 0, std::move(message_class));
+  }
+
+  std::uint32_t folder_;
+};
+
+class Folders;
+
+class Folder : public DispatchObject {
+ public:
+  Folder(std::shared_ptr<Profile> profile, std::uint32_t folder)
+      : DispatchObject("Folder:" + profile->folders()[folder].path, profile), folder_(folder) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {default_item_type_id, "DefaultItemType", kind_get, Arguments::none},
+        {folders_id, "Folders", kind_get, Arguments::none},
+        {items_id, "Items", kind_get, Arguments::none},
+        {entry_id_id, "EntryID", kind_get, Arguments::none},
+        {store_id_id, "StoreID", kind_get, Arguments::none},
+    };
+    return table;
+  }
+
+  HRESULT perform(const Member& member, const DISPPARAMS&, VARIANT* result) override;
+
+ private:
+  std::uint32_t folder_;
+};
+
+// The store roots when made for the NameSpace, else the subfolders of one folder.
+class Folders : public DispatchObject {
+ public:
+  Folders(std::shared_ptr<Profile> profile, std::uint32_t parent)
+      : DispatchObject(
+            "Folders:" + (parent == Profile::no_folder ? "" : profile->folders()[parent].path),
+            profile),
+        parent_(parent) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {count_id, "Count", kind_get, Arguments::none},
+        {item_id, "Item", kind_method, Arguments::number},
+    };
+    return table;
+  }
+
+  HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
+    const std::vector<std::uint32_t>& folders =
+        parent_ == Profile::no_folder ? profile().roots() : profile().folders()[parent_].children;
+    if (member.id == count_id) return give_number(result, LONG(folders.size()));
+    std::size_t index = 0;
+    if (!index_in(parameters, folders.size(), index)) return DISP_E_BADINDEX;
+    return give_object<Folder>(result, shared_profile(), folders[index]);
+  }
+
+ private:
+  std::uint32_t parent_;
+};
+
+HRESULT Folder::perform(const Member& member, const DISPPARAMS&, VARIANT* result) {
+  const Profile::Folder& folder = profile().folders()[folder_];
+  switch (member.id) {
+    case default_item_type_id:
+      return give_number(result, folder.item_type);
+    case folders_id:
+      return give_object<Folders>(result, shared_profile(), folder_);
+    case items_id:
+      return give_object<Items>(result, shared_profile(), folder_);
+    case entry_id_id:
+      return give_text(result, folder.entry_id);
+    case store_id_id:
+      return give_text(result, profile().store_id(folder_));
+  }
+  return E_UNEXPECTED;
+}
+
+class NameSpace : public DispatchObject {
+ public:
+  explicit NameSpace(std::shared_ptr<Profile> profile)
+      : DispatchObject("NameSpace", std::move(profile)) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {folders_id, "Folders", kind_get, Arguments::none},
+    };
+    return table;
+  }
+
+  HRESULT perform(const Member&, const DISPPARAMS&, VARIANT* result) override {
+    return give_object<Folders>(result, shared_profile(), Profile::no_folder);
+  }
+};
+
+class Application : public DispatchObject, public IRunnableObject {
+ public:
+  explicit Application(std::shared_ptr<Profile> profile)
+      : DispatchObject("Application", std::move(profile)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    return DispatchObject::QueryInterface(iid, out);
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return DispatchObject::AddRef(); }
+  ULONG STDMETHODCALLTYPE Release() override { return DispatchObject::Release(); }
+
+  HRESULT STDMETHODCALLTYPE GetRunningClass(CLSID* clsid) override {
+    if (clsid == nullptr) return E_POINTER;
+    *clsid = outlook_application_clsid;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Run(LPBINDCTX) override {
+    log_line("run " + name());
+    return S_OK;
+  }
+  BOOL STDMETHODCALLTYPE IsRunning() override { return TRUE; }
+  HRESULT STDMETHODCALLTYPE LockRunning(BOOL, BOOL) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE SetContainedObject(BOOL) override { return S_OK; }
+
+ protected:
+  void* interface_for(REFIID iid) override {
+    if (iid == IID_IRunnableObject) return static_cast<IRunnableObject*>(this);
+    return DispatchObject::interface_for(iid);
+  }
+
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {get_namespace_id, "GetNamespace", kind_method, Arguments::text},
+    };
+    return table;
+  }
+
+  HRESULT perform(const Member&, const DISPPARAMS& parameters, VARIANT* result) override {
+    if (text_from(parameters.rgvarg[0].bstrVal) != "MAPI") return E_INVALIDARG;
+    return give_object<NameSpace>(result, shared_profile());
+  }
+};
+
+}  // namespace
+
+HRESULT create_application(REFIID iid, void** out) {
+  const std::string path = environment_text("MERIVANE_PROFILE");
+  if (path.empty()) {
+    log_line("error MERIVANE_PROFILE is not set");
+    return E_FAIL;
+  }
+  std::shared_ptr<Profile> profile;
+  try {
+    profile = Profile::load(path);
+  } catch (const ProfileError& error) {
+    log_line(std::string("error ") + error.what());
+    return E_FAIL;
+  }
+  Application* application = new Application(std::move(profile));
+  const HRESULT result = application->query(iid, out);
+  application->Release();
+  return result;
+}
+
+}  // namespace testbed

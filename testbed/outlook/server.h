@@ -1,0 +1,107 @@
+#pragma once
+// Inside the Outlook stand-in: the process-wide counts, the call log and the object base that
+// every automation object of the server shares.
+
+#include <windows.h>
+
+#include <oaidl.h>
+
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "testbed/profile/profile.h"
+
+namespace testbed {
+
+// Outlook's application class, which the program creates by CLSID.
+inline constexpr CLSID outlook_application_clsid = {
+    0x0006F033, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+struct ServerCounts {
+  LONG calls = 0;       // Invoke calls, failed ones included
+  LONG objects = 0;     // live objects, class factories included
+  LONG references = 0;  // the sum of their reference counts
+  LONG locks = 0;       // IClassFactory::LockServer
+};
+extern ServerCounts server_counts;
+
+// One line "outlook <text>" in the file that MERIVANE_STANDIN_LOG names; nothing when unset.
+void log_line(const std::string& text);
+void close_log();
+std::string hresult_text(HRESULT result);
+std::string interface_name(REFIID iid);
+// What the environment variable holds; empty when it is unset.
+std::string environment_text(const char* name);
+
+// The reference count of one object, which also keeps server_counts: the object counts from
+// construction to destruction, each of its references while it is held.
+class ReferenceCount {
+ public:
+  ReferenceCount();
+  ~ReferenceCount();
+  ReferenceCount(const ReferenceCount&) = delete;
+  ReferenceCount& operator=(const ReferenceCount&) = delete;
+  ULONG add();
+  ULONG release();  // the owner deletes itself when this reaches 0
+
+ private:
+  LONG references_ = 1;
+};
+
+// How a member is called and what it takes.
+enum class Arguments { none, text, number, optional_class, put_text };
+
+struct Member {
+  DISPID id;
+  const char* name;
+  unsigned kind;  // one CallKind
+  Arguments arguments;
+};
+
+// An automation object served by DISPID alone: the checks of the call and its logging, the
+// fail rules and the reference counting are here; each object adds its members.
+class DispatchObject : public IDispatch {
+ public:
+  DispatchObject(std::string name, std::shared_ptr<Profile> profile);
+  virtual ~DispatchObject() = default;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return references_.add(); }
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID locale,
+                                          DISPID* ids) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID locale, WORD flags,
+                                   DISPPARAMS* parameters, VARIANT* result, EXCEPINFO* exception,
+                                   UINT* argument_error) override;
+
+  // The query without logging or fail rules, for the server's own use.
+  HRESULT query(REFIID iid, void** out);
+  const std::string& name() const { return name_; }
+
+ protected:
+  virtual void* interface_for(REFIID iid);
+  virtual std::span<const Member> members() const = 0;
+  // Runs a member whose call passed every check. result is null when the caller wants none.
+  virtual HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) = 0;
+  Profile& profile() { return *profile_; }
+  const std::shared_ptr<Profile>& shared_profile() const { return profile_; }
+
+ private:
+  HRESULT dispatch(long call, DISPID id, REFIID iid, WORD flags, DISPPARAMS* parameters,
+                   VARIANT* result, EXCEPINFO* exception, UINT* argument_error);
+  const Member* resolve(DISPID id, WORD flags) const;
+  std::string member_text(DISPID id) const;
+
+  ReferenceCount references_;
+  std::string name_;
+  std::shared_ptr<Profile> profile_;
+};
+
+// Loads the profile named by MERIVANE_PROFILE into a new Application and queries it.
+HRESULT create_application(REFIID iid, void** out);
+
+}  // namespace testbed
