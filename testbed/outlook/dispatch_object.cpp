@@ -92,17 +92,6 @@ std::string parameters_text(const DISPPARAMS* parameters) {
 
 bool is_kind(WORD flags, unsigned kind) { return (flags & kind) != 0; }
 
-// The first rule that still fires for this call; it is used up by one.
-std::optional<FailRule> take_rule(Profile& profile, long call, std::string_view object,
-                                  std::string_view member, unsigned kind) {
-  for (FailRule& rule : profile.rules()) {
-    if (rule.remaining == 0 || (rule.call != 0 && rule.call != call)) continue;
-    if (!rule.matches_object(object) || !rule.matches_member(member, kind)) continue;
-    if (rule.remaining > 0) --rule.remaining;
-    return rule;
-  }
-  return std::nullopt;
-}
 
 // Exceptions whose details the caller has not asked for yet, by the token the EXCEPINFO carries.
 std::map<ULONG_PTR, FailRule> deferred_exceptions;
@@ -288,7 +277,7 @@ HRESULT STDMETHODCALLTYPE DispatchObject::QueryInterface(REFIID iid, void** out)
   HRESULT result = E_UNEXPECTED;
   try {
     std::optional<FailRule> rule;
-    if (iid == IID_IDispatch) rule = take_rule(*profile_, 0, name_, "QueryInterface", 0);
+    if (iid == IID_IDispatch) rule = profile_->take_rule(0, name_, "QueryInterface", 0);
     if (rule && out != nullptr) *out = nullptr;
     result = rule ? rule->hresult : query(iid, out);
   } catch (const std::bad_alloc&) {
@@ -353,7 +342,7 @@ HRESULT DispatchObject::dispatch(long call, DISPID id, REFIID iid, WORD flags,
   if (FAILED(checked)) return checked;
 
   // Rules act on calls that are well made, as a server's failure would: after the checks.
-  if (const auto rule = take_rule(*profile_, call, name_, member->name, member->kind)) {
+  if (const auto rule = profile_->take_rule(call, name_, member->name, member->kind)) {
     return raise(*rule, exception);
   }
   VARIANT made;

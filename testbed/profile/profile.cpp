@@ -59,6 +59,17 @@ int seek(std::FILE* file, std::int64_t offset) { return fseeko(file, off_t(offse
 
 }  // namespace
 
+std::optional<FailRule> Profile::take_rule(long call, std::string_view object,
+                                           std::string_view member, unsigned kind) {
+  for (FailRule& rule : rules_) {
+    if (rule.remaining == 0 || (rule.call != 0 && rule.call != call)) continue;
+    if (!rule.matches_object(object) || !rule.matches_member(member, kind)) continue;
+    if (rule.remaining > 0) --rule.remaining;
+    return rule;
+  }
+  return std::nullopt;
+}
+
 bool FailRule::matches_object(std::string_view name) const {
   return object_prefix ? name.starts_with(object) : object.empty() || name == object;
 }
@@ -351,7 +362,8 @@ void Profile::apply_fail(Directive& directive) {
   if (!rule.exception && (wcode || scode || source || description || deferred)) {
     directive.fail("wcode, scode, source, description and deferred belong to \"exception\"");
   }
-  if (hresult && *hresult >= 0) directive.fail("\"hresult\" must be a failure code");
+  // Success codes other than S_OK are allowed: MAPIInitialize, for one, may answer with one.
+  if (hresult && *hresult == 0) directive.fail("\"hresult\" must not be S_OK");
   if (rule.member == "QueryInterface" && (rule.exception || rule.kinds != 0 || rule.call != 0)) {
     directive.fail("a QueryInterface rule takes only object=, times= and hresult=");
   }

@@ -79,6 +79,10 @@ class Profile {
   const std::string& store_id(std::uint32_t folder) const;
   const std::string& text(std::uint32_t id) const;  // an interned class or display name
   std::vector<FailRule>& rules() { return rules_; }
+  // The first rule that still fires for this call, used up by one; call is the stand-in's own
+  // count of its calls.
+  std::optional<FailRule> take_rule(long call, std::string_view object, std::string_view member,
+                                    unsigned kind);
 
   // Applies the lines other writers appended since the last read; lines this profile wrote
   // itself are already applied and are skipped. Throws ProfileError.

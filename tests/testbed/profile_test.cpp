@@ -132,7 +132,7 @@ TEST_F(ProfileFixture, RejectsEachMalformedLineNamingFileAndLine) {
       {stores + "fail call=3\n", ":2: a fail rule needs either \"hresult=\" or \"exception\""},
       {stores + "fail call=3 hresult=1 exception\n", ":2: a fail rule needs either"},
       {stores + "fail call=3 hresult=0x80004005 wcode=5\n", ":2: wcode, scode, source"},
-      {stores + "fail call=3 hresult=0\n", ":2: \"hresult\" must be a failure code"},
+      {stores + "fail call=3 hresult=0\n", ":2: \"hresult\" must not be S_OK"},
       {stores + "fail call=3 exception wcode=65536\n", ":2: \"wcode\" must be a number"},
       {stores + "fail call=3 exception=1\n", ":2: \"exception\" takes no value"},
       {stores + "fail object=S kind=read hresult=0x80004005\n", ":2: \"kind\" is get, put or"},
