@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/app_instance.h"
-#include "app/unique_any.h"
+#include "tests/support/child_process.h"
 #include "testbed/machine/installation.h"
 
 namespace {
@@ -89,9 +89,7 @@ TEST_F(RestorePoint, CallReportsTheEntryPointsResult) {
 // Runs in a child of RestorePoint.MissingLibraryIsSilent, a copy of this program in a
 // directory without the stand-in, where the loader finds no SrClient.DLL to load.
 TEST(RestorePointWithoutLibrary, BothCallsAreSilentAndTheNumberStaysZero) {
-  char mode[8];
-  if (GetEnvironmentVariableA("MERIVANE_CHILD", mode, sizeof mode) == 0)
-    GTEST_SKIP() << "runs only as the child of RestorePoint.MissingLibraryIsSilent";
+  CHILD_ONLY();
   app::app_instance = GetModuleHandleA(nullptr);
   ASSERT_EQ(LoadLibraryA("SrClient.DLL"), nullptr) << "the library should be missing here";
 
@@ -103,27 +101,10 @@ TEST(RestorePointWithoutLibrary, BothCallsAreSilentAndTheNumberStaysZero) {
 }
 
 TEST_F(RestorePoint, MissingLibraryIsSilent) {
-  char program[MAX_PATH];
-  ASSERT_NE(GetModuleFileNameA(nullptr, program, sizeof program), 0u);
   const std::string copy = directory + "\\app_tests.exe";
-  ASSERT_TRUE(CopyFileA(program, copy.c_str(), FALSE));
-  std::string command_line =
-      "\"" + copy + "\" --gtest_filter=RestorePointWithoutLibrary.*";
-
-  SetEnvironmentVariableA("MERIVANE_CHILD", "1");
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessA(copy.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                                      0, nullptr, directory.c_str(), &startup, &process);
-  SetEnvironmentVariableA("MERIVANE_CHILD", nullptr);
-  ASSERT_TRUE(started);
-  const app::unique_handle child(process.hProcess), thread(process.hThread);
-
-  ASSERT_EQ(WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
-  DWORD exit_code = 0xdeadbeef;
-  GetExitCodeProcess(child.get(), &exit_code);
-  EXPECT_EQ(exit_code, 0u) << "the child's checks failed";
+  ASSERT_TRUE(CopyFileA(test_support::own_program().c_str(), copy.c_str(), FALSE));
+  EXPECT_EQ(test_support::run_child("RestorePointWithoutLibrary.*", {}, copy), 0u)
+      << "the child's checks failed";
   EXPECT_TRUE(log_lines().empty()) << "the stand-in was reached";
 }
 

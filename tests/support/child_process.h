@@ -1,0 +1,30 @@
+#pragma once
+// Tests that need a process of their own (a process-wide latch, a library that must be
+// missing) run in a child: this test program again, or a copy of it elsewhere, with a filter.
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace test_support {
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// The full name of the running test program.
+std::string own_program();
+
+// True in a child started by run_child.
+bool is_child();
+
+// Runs program (default: this one) with --gtest_filter=filter and the variables set, waits at
+// most a minute, and returns its exit code; 0xFFFFFFFF when it could not run or timed out.
+DWORD run_child(const std::string& filter, const Environment& environment = {},
+                const std::string& program = own_program());
+
+}  // namespace test_support
+
+// Starts a test body that runs only inside a child.
+#define CHILD_ONLY()                                                   \
+  if (!test_support::is_child()) GTEST_SKIP() << "runs inside a child"
