@@ -1,0 +1,288 @@
+// The MAPI session and the default-form write against the MAPI32 stand-in, which sits next to
+// this program and logs every call. The session is process-wide and latches its failure, so
+// each scenario runs in a child of its own; the parent reads the stand-in's log afterwards.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/unique_any.h"
+#include "mapi/folder_form.h"
+#include "mapi/session.h"
+#include "testbed/machine/installation.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+const std::string directory = "C:\\merivane-tests\\mapi";
+const std::string profile_path = directory + "\\profile.txt";
+const std::string log_path = directory + "\\standin.log";
+
+constexpr char base_profile[] =
+    "folder path=Personal store=0011AABB entry=00000001 type=0\n"
+    "folder path=Personal/Tasks entry=0000000A type=3 form=IPM.Task.Merivane "
+    "display=\"Merivane Task\"\n"
+    "folder path=Archive store=00FF00EE entry=00000001 type=0\n"
+    "folder path=Archive/Tasks entry=0a0B0c type=3 form=IPM.Task.Merivane\n";
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream file(path, std::ios::binary);
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  return lines;
+}
+
+// Lines of the log that contain every one of the words.
+std::vector<std::string> lines_with(const std::vector<std::string>& lines,
+                                    std::initializer_list<const char*> words) {
+  std::vector<std::string> found;
+  for (const std::string& line : lines) {
+    if (std::all_of(words.begin(), words.end(),
+                    [&](const char* word) { return line.find(word) != std::string::npos; }))
+      found.push_back(line);
+  }
+  return found;
+}
+
+// The position of the first line holding text, or the number of lines when none does.
+std::size_t position_of(const std::vector<std::string>& lines, const std::string& text) {
+  return std::find_if(lines.begin(), lines.end(),
+                      [&](const std::string& line) { return line.find(text) != std::string::npos; }) -
+         lines.begin();
+}
+
+void set_mapix(const char* text) {
+  app::unique_hkey key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem",
+                            0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExA(key.get(), "MAPIX", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                 static_cast<DWORD>(std::strlen(text) + 1));
+}
+
+class MapiSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testbed::remove_tree(directory);
+    testbed::make_directories(directory);
+    set_mapix("1");
+  }
+
+  // Runs the child scenario with the fixture and returns the stand-in's log.
+  std::vector<std::string> run(const std::string& scenario, const std::string& extra = "",
+                               const std::string& program = test_support::own_program()) {
+    testbed::write_file(profile_path, base_profile + extra);
+    const DWORD exit_code = test_support::run_child(
+        "MapiChild." + scenario,
+        {{"MERIVANE_PROFILE", profile_path}, {"MERIVANE_STANDIN_LOG", log_path}}, program);
+    EXPECT_EQ(exit_code, 0u) << scenario << ": the child's checks failed";
+    return read_lines(log_path);
+  }
+};
+
+// ---- children --------------------------------------------------------------------------
+
+TEST(MapiChild, LogsOnOnceAndSharesTheSession) {
+  CHILD_ONLY();
+  EXPECT_FALSE(mapi::mapi_session_exists());
+  mapi::MapiSession* session = mapi::get_mapi_session();
+  ASSERT_NE(session, nullptr);
+  EXPECT_EQ(session->state(), mapi::MapiSession::logged_on);
+  EXPECT_TRUE(mapi::mapi_session_exists());
+  EXPECT_EQ(mapi::get_mapi_session(), session);
+  mapi::release_mapi_session();
+  EXPECT_FALSE(mapi::mapi_session_exists());
+  EXPECT_EQ(GetModuleHandleA("MAPI32.DLL"), nullptr) << "the library stayed loaded";
+  mapi::release_mapi_session();
+  // No failure was latched: asked again, a new session is made.
+  EXPECT_NE(mapi::get_mapi_session(), nullptr);
+  mapi::release_mapi_session();
+}
+
+TEST(MapiChild, UnavailableForTheRestOfTheProcess) {
+  CHILD_ONLY();
+  EXPECT_EQ(mapi::get_mapi_session(), nullptr);
+  EXPECT_FALSE(mapi::mapi_session_exists());
+  EXPECT_EQ(mapi::get_mapi_session(), nullptr);
+  EXPECT_FALSE(mapi::set_folder_default_form("0011AABB", "0000000A", "IPM.Task", "Task"));
+  EXPECT_EQ(GetModuleHandleA("MAPI32.DLL"), nullptr) << "the library stayed loaded";
+  mapi::release_mapi_session();
+  mapi::release_mapi_session();
+  EXPECT_FALSE(mapi::mapi_session_exists());
+}
+
+TEST(MapiChild, LogonOnlyWhenInitialised) {
+  CHILD_ONLY();
+  mapi::MapiSession session;
+  ASSERT_TRUE(session.is_ready());
+  session.logon(0, MAPI_NO_MAIL, nullptr, nullptr);
+  EXPECT_EQ(session.state(), mapi::MapiSession::logged_on);
+  try {
+    session.logon(0, MAPI_NO_MAIL, nullptr, nullptr);
+    ADD_FAILURE() << "a second logon was let through";
+  } catch (mapi::ERROR_CODE code) {
+    EXPECT_EQ(code, mapi::SESSION_NOT_READY);
+  }
+}
+
+TEST(MapiChild, WritesTheDefaultForm) {
+  CHILD_ONLY();
+  EXPECT_TRUE(mapi::set_folder_default_form("0011AABB", "0000000A", "IPM.Task", "Task"));
+  EXPECT_TRUE(mapi::mapi_session_exists());
+  mapi::release_mapi_session();
+}
+
+TEST(MapiChild, TwoWritesShareTheSession) {
+  CHILD_ONLY();
+  EXPECT_TRUE(mapi::set_folder_default_form("0011aabb", "0000000a", "IPM.Task", "Task"));
+  EXPECT_TRUE(mapi::set_folder_default_form("00FF00EE", "0A0B0C", "IPM.Task", "Task"));
+  mapi::release_mapi_session();
+}
+
+// Every failure of the write answers false and leaves the session held.
+TEST(MapiChild, FailedWritesAnswerFalse) {
+  CHILD_ONLY();
+  EXPECT_FALSE(mapi::set_folder_default_form("DEAD", "0000000A", "IPM.Task", "Task"))
+      << "unknown store";
+  EXPECT_FALSE(mapi::set_folder_default_form("0011AABB", "BEEF", "IPM.Task", "Task"))
+      << "unknown entry";
+  EXPECT_FALSE(mapi::set_folder_default_form("0011AABB", "0011AABB", "IPM.Task", "Task"))
+      << "an entry that is no folder";
+  EXPECT_FALSE(mapi::set_folder_default_form(nullptr, "0000000A", "IPM.Task", "Task"));
+  EXPECT_FALSE(mapi::set_folder_default_form("0011AABB", nullptr, "IPM.Task", "Task"));
+  EXPECT_FALSE(mapi::set_folder_default_form("0011AABB", "", "IPM.Task", "Task"));
+  EXPECT_TRUE(mapi::mapi_session_exists());
+  mapi::release_mapi_session();
+}
+
+TEST(MapiChild, RefusedSetPropsAnswersFalse) {
+  CHILD_ONLY();
+  EXPECT_FALSE(mapi::set_folder_default_form("0011AABB", "0000000A", "IPM.Task", "Task"));
+  EXPECT_TRUE(mapi::mapi_session_exists());
+  mapi::release_mapi_session();
+}
+
+// ---- scenarios ---------------------------------------------------------------------------
+
+TEST_F(MapiSession, LogsOnWithoutUserInterfaceOnceAndTearsDownOnce) {
+  const auto log = run("LogsOnOnceAndSharesTheSession");
+  const auto initialise = lines_with(log, {"MAPIInitialize"});
+  ASSERT_EQ(initialise.size(), 2u);  // the second session after the release
+  EXPECT_NE(initialise[0].find("version=0 flags=0x00000001 -> 0x00000000"), std::string::npos)
+      << initialise[0];
+  const auto logons = lines_with(log, {"MAPILogonEx"});
+  ASSERT_EQ(logons.size(), 2u);
+  EXPECT_NE(logons[0].find("ui=0 profile=null password=null flags=0x00008020 -> 0x00000000"),
+            std::string::npos)
+      << logons[0];
+  EXPECT_EQ(lines_with(log, {"Logoff ui=0 flags=0x00000000 reserved=0"}).size(), 2u);
+  EXPECT_EQ(lines_with(log, {"MAPIUninitialize"}).size(), 2u);
+  EXPECT_EQ(lines_with(log, {"mapi unload"}).size(), 2u);
+  EXPECT_LT(position_of(log, "Logoff"), position_of(log, "MAPIUninitialize"));
+  EXPECT_LT(position_of(log, "destroy MAPISession"), position_of(log, "MAPIUninitialize"));
+  EXPECT_EQ(lines_with(log, {"summary", "objects=0 references=0"}).size(), 2u);
+}
+
+TEST_F(MapiSession, AFailedLogonLatchesAndTearsDownOnce) {
+  const auto log = run("UnavailableForTheRestOfTheProcess",
+                       "fail object=MAPI member=MAPILogonEx hresult=0x80040111\n");
+  EXPECT_EQ(lines_with(log, {"MAPIInitialize"}).size(), 1u);
+  EXPECT_EQ(lines_with(log, {"MAPILogonEx", "0x80040111"}).size(), 1u);
+  EXPECT_EQ(lines_with(log, {"MAPIUninitialize"}).size(), 1u);
+  EXPECT_EQ(lines_with(log, {"mapi unload"}).size(), 1u);
+  EXPECT_TRUE(lines_with(log, {"OpenMsgStore"}).empty());
+}
+
+TEST_F(MapiSession, InitialiseResultsOtherThanZeroMakeMapiUnavailable) {
+  for (const char* result : {"0x00000001", "0x80004005"}) {
+    const auto log = run("UnavailableForTheRestOfTheProcess",
+                         std::string("fail object=MAPI member=MAPIInitialize hresult=") + result +
+                             "\n");
+    EXPECT_EQ(lines_with(log, {"MAPIInitialize", result}).size(), 1u) << result;
+    EXPECT_TRUE(lines_with(log, {"MAPILogonEx"}).empty()) << result;
+    EXPECT_TRUE(lines_with(log, {"MAPIUninitialize"}).empty()) << result;
+    EXPECT_EQ(lines_with(log, {"mapi unload"}).size(), 1u) << result;
+    testbed::remove_tree(log_path);
+  }
+}
+
+TEST_F(MapiSession, AMissingExportMakesMapiUnavailableAndUnloadsIt) {
+  char program[MAX_PATH];
+  GetModuleFileNameA(nullptr, program, sizeof program);
+  std::string copy = program;
+  copy = copy.substr(0, copy.find_last_of('\\')) + "\\no-uninitialize\\mapi_tests.exe";
+  ASSERT_TRUE(CopyFileA(program, copy.c_str(), FALSE));
+  const auto log = run("UnavailableForTheRestOfTheProcess", "", copy);
+  EXPECT_EQ(lines_with(log, {"mapi load"}).size(), 1u) << "the stand-in was not loaded";
+  EXPECT_TRUE(lines_with(log, {"MAPIInitialize"}).empty());
+  EXPECT_EQ(lines_with(log, {"mapi unload"}).size(), 1u);
+  DeleteFileA(copy.c_str());
+}
+
+TEST_F(MapiSession, LogonOfASessionInAnyOtherStateIsRefused) {
+  const auto log = run("LogonOnlyWhenInitialised");
+  EXPECT_EQ(lines_with(log, {"MAPILogonEx"}).size(), 1u);
+  EXPECT_EQ(lines_with(log, {"MAPIUninitialize"}).size(), 1u);
+}
+
+TEST_F(MapiSession, TheWriteOpensStoreAndFolderAndSetsBothProperties) {
+  const auto log = run("WritesTheDefaultForm");
+  EXPECT_EQ(lines_with(log, {"OpenMsgStore ui=0 entry=0011AABB interface=null flags=0x00000084",
+                             "-> 0x00000000"})
+                .size(),
+            1u);
+  EXPECT_EQ(lines_with(log, {"OpenEntry entry=0000000A interface=null flags=0x00000001",
+                             "type=3 -> 0x00000000"})
+                .size(),
+            1u);
+  const auto set = lines_with(log, {"SetProps"});
+  ASSERT_EQ(set.size(), 1u);
+  EXPECT_NE(set[0].find("MAPIFolder:Personal/Tasks SetProps count=2 "
+                        "values=0x36E5001E:IPM.Task,0x36E6001E:Task problems=null "
+                        "-> 0x00000000"),
+            std::string::npos)
+      << set[0];
+  EXPECT_LT(position_of(log, "destroy MAPIFolder"), position_of(log, "destroy MAPIStore"));
+  EXPECT_LT(position_of(log, "destroy MAPIStore"), position_of(log, "destroy MAPISession"));
+  const auto profile = read_lines(profile_path);
+  EXPECT_EQ(profile.back(), "defaultform folder=Personal/Tasks class=IPM.Task display=Task");
+  EXPECT_EQ(lines_with(log, {"summary", "objects=0 references=0"}).size(), 1u);
+}
+
+TEST_F(MapiSession, TwoWritesInARowShareOneSession) {
+  const auto log = run("TwoWritesShareTheSession");
+  EXPECT_EQ(lines_with(log, {"MAPILogonEx"}).size(), 1u);
+  EXPECT_EQ(lines_with(log, {"OpenMsgStore", "-> 0x00000000"}).size(), 2u);
+  EXPECT_EQ(lines_with(log, {"OpenEntry entry=0A0B0C", "-> 0x00000000"}).size(), 1u);
+  EXPECT_EQ(lines_with(log, {"destroy MAPIStore"}).size(), 2u);
+}
+
+TEST_F(MapiSession, EveryFailedOpenGivesBackWhatWasOpened) {
+  const auto log = run("FailedWritesAnswerFalse");
+  // Unknown store, unknown entry, the store's own id, no store id, no entry id, empty entry id.
+  EXPECT_EQ(lines_with(log, {"OpenMsgStore"}).size(), 5u) << "an absent store id was decoded";
+  EXPECT_EQ(lines_with(log, {"OpenMsgStore", "0x8004010F"}).size(), 1u);
+  EXPECT_EQ(lines_with(log, {"OpenEntry"}).size(), 3u) << "an absent entry id was decoded";
+  EXPECT_EQ(lines_with(log, {"OpenEntry entry= ", "0x8004010F"}).size(), 1u)
+      << "an empty id goes to MAPI as zero bytes";
+  EXPECT_EQ(lines_with(log, {"OpenEntry entry=0011AABB", "type=1"}).size(), 1u);
+  EXPECT_TRUE(lines_with(log, {"SetProps"}).empty());
+  // Every store that opened is destroyed, also the one whose reference came back as the entry.
+  EXPECT_EQ(lines_with(log, {"destroy MAPIStore"}).size(), 4u);
+  EXPECT_EQ(lines_with(log, {"summary", "objects=0 references=0"}).size(), 1u);
+}
+
+TEST_F(MapiSession, ARefusedSetPropsAnswersFalseAndReleasesFolderThenStore) {
+  const auto log = run("RefusedSetPropsAnswersFalse",
+                       "fail object=MAPIFolder:Personal/Tasks member=SetProps "
+                       "hresult=0x80040102\n");
+  EXPECT_EQ(lines_with(log, {"SetProps", "0x80040102"}).size(), 1u);
+  EXPECT_LT(position_of(log, "destroy MAPIFolder"), position_of(log, "destroy MAPIStore"));
+  EXPECT_EQ(read_lines(profile_path).back().rfind("fail", 0), 0u) << "the form was changed";
+}
+
+}  // namespace
