@@ -1,0 +1,160 @@
+#include "outlook/conversion.h"
+
+#include <cstring>
+
+#include "mapi/folder_form.h"
+#include "mapi/session.h"
+#include "outlook/com_error.h"
+#include "outlook/members.h"
+#include "outlook/variant.h"
+
+namespace outlook {
+
+namespace {
+
+constexpr char addin_class[] = "IPM.Task.Merivane";
+constexpr char standard_class[] = "IPM.Task";
+constexpr char standard_form_name[] = "Task";
+// In process, in a handler, or in Outlook's own process.
+constexpr DWORD outlook_context = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER |
+                                  CLSCTX_LOCAL_SERVER;
+
+// Exact and case-sensitive; an absent class matches nothing.
+bool is_addin_class(const char* message_class) {
+  return message_class != nullptr && std::strcmp(message_class, addin_class) == 0;
+}
+
+// A collection's answer taken through a query for IDispatch: an object that has none leaves
+// the owner empty, any other failure of the query raises.
+DispatchPtr queried(const DispatchPtr& answer) {
+  DispatchPtr object;
+  const HRESULT result = object.assign_query(answer.get());
+  if (FAILED(result) && result != E_NOINTERFACE) raise_com_error(result);
+  return object;
+}
+
+// Any failure here only means the user must reset the form by hand.
+void reset_default_form(const DispatchPtr& folder, bool& needs_manual_form_step) {
+  try {
+    if (mapi::get_mapi_session() == nullptr) return;
+    if (!default_form_is_addin(folder)) return;
+    const AutomationString entry_id = folder_entry_id(folder);
+    const AutomationString store_id = folder_store_id(folder);
+    const char* entry = entry_id.narrow();
+    const char* store = store_id.narrow();
+    if (!mapi::set_folder_default_form(store, entry, standard_class, standard_form_name))
+      needs_manual_form_step = true;
+  } catch (...) {
+    needs_manual_form_step = true;
+  }
+}
+
+void convert_item(const DispatchPtr& items, LONG index) {
+  DispatchPtr item;
+  {
+    Variant position;
+    make_variant(position, index, VT_I4);
+    item = queried(items_item(items, position.get()));
+    position.clear();
+  }
+  const AutomationString message_class = item_message_class(item);
+  if (!is_addin_class(message_class.narrow())) return;
+  set_item_message_class(item, AutomationString(standard_class));
+  item_save(item);
+}
+
+}  // namespace
+
+bool convert_outlook_tasks(bool& needs_manual_form_step) {
+  needs_manual_form_step = true;
+  const HRESULT opened = CoInitialize(nullptr);
+  if (opened != S_OK) {
+    // COM was open on this thread already: the call still counts and is given back.
+    if (opened == S_FALSE) CoUninitialize();
+    return false;
+  }
+  bool result = false;
+  DispatchPtr application;
+  DispatchPtr name_space;
+  try {
+    if (application.create_instance(outlook_application_class, nullptr, outlook_context) !=
+        S_OK) {
+      application.reset();
+      CoUninitialize();
+      return false;
+    }
+    name_space = get_namespace(application, AutomationString("MAPI"));
+    needs_manual_form_step = false;
+    walk_folders(namespace_folders(name_space), convert_task_folder, needs_manual_form_step);
+    name_space.reset();
+    result = true;
+    if (!mapi::mapi_session_exists()) needs_manual_form_step = true;
+  } catch (...) {
+    needs_manual_form_step = true;
+    result = false;
+  }
+  // On every path that got this far: MAPI goes first, then Outlook, then COM.
+  name_space.reset();
+  mapi::release_mapi_session();
+  application.reset();
+  CoUninitialize();
+  return result;
+}
+
+bool walk_folders(DispatchPtr folders, FolderVisitor visitor, bool& needs_manual_form_step) {
+  const LONG count = folders_count(folders);
+  for (LONG index = 1; index <= count; ++index) {
+    DispatchPtr folder;
+    {
+      Variant position;
+      make_variant(position, index, VT_I4);
+      folder = folders_item(folders, position.get());
+      position.clear();
+    }
+    try {
+      folder_default_item_type(folder);
+    } catch (const _com_error&) {
+      continue;  // unreadable: skipped with its subfolders
+    }
+    if (!visitor(folder, needs_manual_form_step)) return true;
+    if (walk_folders(folder_folders(folder), visitor, needs_manual_form_step)) return true;
+  }
+  return false;
+}
+
+bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step) {
+  if (folder_default_item_type(folder) != task_item_type) return true;
+  const DispatchPtr items = folder_items(folder);
+  const LONG count = items_count(items);
+  reset_default_form(folder, needs_manual_form_step);
+  for (LONG index = 1; index <= count; ++index) {
+    try {
+      convert_item(items, index);
+    } catch (...) {
+      // This item stays as it is; the rest of the folder goes on.
+    }
+  }
+  return true;
+}
+
+bool default_form_is_addin(DispatchPtr folder) {
+  bool answer = false;
+  bool made = false;
+  DispatchPtr item;
+  try {
+    {
+      const DispatchPtr items = folder_items(folder);
+      item = queried(items_new_item(items, missing_argument()));
+    }
+    made = true;
+    const DispatchPtr form = item_form_description(item);
+    answer = is_addin_class(form_message_class(form).narrow());
+  } catch (const _com_error&) {
+    // The form could not be read: taken as not the add-in's.
+  }
+  // Outside the guard: a probe item that cannot be discarded is a failure of the caller's.
+  if (made) item_close(item, discard_changes);
+  return answer;
+}
+
+}  // namespace outlook

@@ -1,0 +1,31 @@
+#pragma once
+// The Outlook step: every task of the add-in's class in every task folder of every store
+// becomes a standard task again, and task folders whose default form is the add-in's get the
+// standard task form back.
+
+#include "outlook/dispatch_ptr.h"
+
+namespace outlook {
+
+// Called for every folder the walk can read, with a reference of its own. Returns false to
+// stop the whole walk.
+using FolderVisitor = bool (*)(DispatchPtr folder, bool& needs_manual_form_step);
+
+// Opens COM, starts Outlook and walks the MAPI namespace. True when the walk ran to its end.
+// needs_manual_form_step is written on every path: true when the user must still make the
+// standard form the task folders' default by hand. Raises nothing.
+bool convert_outlook_tasks(bool& needs_manual_form_step);
+
+// Depth-first, each folder before its subfolders. True when a visitor stopped the walk. A
+// folder whose DefaultItemType cannot be read is skipped with its subtree; every other
+// failure propagates.
+bool walk_folders(DispatchPtr folders, FolderVisitor visitor, bool& needs_manual_form_step);
+
+// The visitor: resets a task folder's default form where it is the add-in's, then converts
+// the folder's items of the add-in's class. Always true.
+bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step);
+
+// True when an item made in the folder gets the add-in's form. The item is always discarded.
+bool default_form_is_addin(DispatchPtr folder);
+
+}  // namespace outlook

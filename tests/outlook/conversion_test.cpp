@@ -1,0 +1,383 @@
+// The Outlook step end to end, through the Outlook and MAPI32 stand-ins of the testbed,
+// reached the way the program reaches Outlook and MAPI: COM by Outlook's CLSID, MAPI32.DLL by
+// name. Runs of the whole step go to a child each, as the MAPI session latches per process.
+
+#include "outlook/conversion.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/unique_any.h"
+#include "outlook/members.h"
+#include "testbed/machine/installation.h"
+#include "testbed/outlook/client.h"
+#include "testbed/profile/profile.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+const std::string directory = "C:\\merivane-tests\\conversion";
+const std::string profile_path = directory + "\\profile.txt";
+const std::string log_path = directory + "\\standin.log";
+const std::string outcome_path = directory + "\\outcome.txt";
+
+// Two stores; A/A2 and A/A1/A1b are task folders with the add-in's form.
+constexpr char two_stores[] =
+    "folder path=A store=AA01 entry=0A type=0\n"
+    "folder path=A/A1 entry=A1 type=1 form=IPM.Appointment\n"
+    "folder path=A/A1/A1a entry=A1A0 type=0\n"
+    "folder path=A/A1/A1b entry=A1B0 type=3 form=IPM.Task.Merivane\n"
+    "folder path=A/A2 entry=A2 type=3 form=IPM.Task.Merivane\n"
+    "folder path=B store=BB02 entry=0B type=0\n"
+    "folder path=B/Tasks entry=B7 type=3 form=IPM.Task\n"
+    "item folder=A/A1/A1b class=IPM.Task.Merivane count=2\n"
+    "item folder=A/A2 class=IPM.Task.Merivane\n"
+    "item folder=A/A2 class=IPM.Task\n"
+    "item folder=A/A2 class=IPM.Task.Merivane\n"
+    "item folder=B/Tasks class=IPM.Task.Merivane count=3\n";
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream file(path, std::ios::binary);
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  return lines;
+}
+
+std::size_t count_with(const std::vector<std::string>& lines,
+                       std::initializer_list<const char*> words) {
+  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return std::all_of(words.begin(), words.end(),
+                       [&](const char* word) { return line.find(word) != std::string::npos; });
+  });
+}
+
+std::size_t position_of(const std::vector<std::string>& lines, const std::string& text) {
+  return std::find_if(lines.begin(), lines.end(),
+                      [&](const std::string& line) { return line.find(text) != std::string::npos; }) -
+         lines.begin();
+}
+
+void set_mapix(const char* text) {
+  app::unique_hkey key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem",
+                            0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExA(key.get(), "MAPIX", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                 static_cast<DWORD>(std::strlen(text) + 1));
+}
+
+struct Outcome {
+  bool result = false;
+  bool flag = false;
+  std::vector<std::string> log;
+  std::unique_ptr<testbed::Profile> profile;  // as the run left it
+
+  // The classes of a folder's items, "-" for none.
+  std::vector<std::string> classes(const char* folder) const {
+    std::vector<std::string> found;
+    const auto& record = profile->folders()[profile->find_folder(folder)];
+    for (const std::uint32_t text : record.items)
+      found.push_back(text == testbed::Profile::no_text ? "-" : profile->text(text));
+    return found;
+  }
+  std::string form(const char* folder) const {
+    return profile->text(profile->folders()[profile->find_folder(folder)].form);
+  }
+  // Everything the stand-ins handed out was given back, and MAPI was ended as often as begun.
+  void expect_balanced() const {
+    EXPECT_EQ(count_with(log, {"outlook summary", "objects=0 references=0"}), 1u);
+    const std::size_t initialised = count_with(log, {"MAPIInitialize", "-> 0x00000000"});
+    EXPECT_EQ(count_with(log, {"MAPIUninitialize"}), initialised);
+    if (initialised != 0) {
+      EXPECT_EQ(count_with(log, {"mapi summary", "references=0"}), 1u);
+    }
+  }
+};
+
+class Conversion : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testbed::remove_tree(directory);
+    testbed::make_directories(directory);
+    testbed::register_outlook_standin(testbed::outlook_standin_path());
+    set_mapix("1");
+  }
+  void TearDown() override { testbed::register_outlook_standin(testbed::outlook_standin_path()); }
+
+  Outcome run(const std::string& fixture, const char* child = "Run") {
+    testbed::write_file(profile_path, fixture);
+    testbed::remove_tree(log_path);
+    testbed::remove_tree(outcome_path);
+    EXPECT_EQ(test_support::run_child(std::string("ConversionChild.") + child,
+                                      {{"MERIVANE_PROFILE", profile_path},
+                                       {"MERIVANE_STANDIN_LOG", log_path},
+                                       {"MERIVANE_OUTCOME", outcome_path}}),
+              0u);
+    Outcome outcome;
+    const auto written = read_lines(outcome_path);
+    EXPECT_EQ(written.size(), 1u) << "the child wrote no outcome";
+    if (!written.empty()) {
+      outcome.result = written[0].find("result=1") != std::string::npos;
+      outcome.flag = written[0].find("flag=1") != std::string::npos;
+    }
+    outcome.log = read_lines(log_path);
+    outcome.profile = testbed::Profile::load(profile_path);
+    return outcome;
+  }
+};
+
+void write_outcome(bool result, bool flag) {
+  char path[MAX_PATH];
+  GetEnvironmentVariableA("MERIVANE_OUTCOME", path, sizeof path);
+  testbed::write_file(path, std::string("result=") + (result ? "1" : "0") +
+                                " flag=" + (flag ? "1" : "0") + "\n");
+}
+
+// ---- children --------------------------------------------------------------------------
+
+TEST(ConversionChild, Run) {
+  CHILD_ONLY();
+  bool flag = false;
+  const bool result = outlook::convert_outlook_tasks(flag);
+  write_outcome(result, flag);
+}
+
+TEST(ConversionChild, RunWithComAlreadyOpen) {
+  CHILD_ONLY();
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  bool flag = false;
+  const bool result = outlook::convert_outlook_tasks(flag);
+  write_outcome(result, flag);
+  // The step gave back its own CoInitialize: one more call closes COM on this thread.
+  CoUninitialize();
+  EXPECT_EQ(CoInitialize(nullptr), S_OK) << "COM was left open";
+  CoUninitialize();
+}
+
+// ---- the walk, in this process ------------------------------------------------------------
+
+std::vector<std::string> visited;
+
+bool record_visit(outlook::DispatchPtr folder, bool&) {
+  visited.push_back(outlook::folder_entry_id(folder).narrow());
+  return true;
+}
+
+std::vector<std::string> walk(const std::string& fixture) {
+  testbed::write_file(profile_path, fixture);
+  SetEnvironmentVariableA("MERIVANE_PROFILE", profile_path.c_str());
+  visited.clear();
+  EXPECT_EQ(CoInitialize(nullptr), S_OK);
+  {
+    outlook::DispatchPtr application;
+    EXPECT_EQ(application.create_instance(outlook::outlook_application_class, nullptr, 7), S_OK);
+    const outlook::DispatchPtr name_space =
+        outlook::get_namespace(application, outlook::AutomationString("MAPI"));
+    bool flag = false;
+    EXPECT_FALSE(outlook::walk_folders(outlook::namespace_folders(name_space), record_visit, flag));
+  }
+  const auto counters = testbed::outlook_standin_counters();
+  EXPECT_TRUE(counters.has_value());
+  if (counters) {
+    EXPECT_EQ(counters->references, 0) << "references left with the stand-in";
+  }
+  CoUninitialize();
+  SetEnvironmentVariableA("MERIVANE_PROFILE", nullptr);
+  return visited;
+}
+
+TEST_F(Conversion, WalkVisitsEachFolderBeforeItsSubfoldersAndSkipsUnreadableSubtrees) {
+  const std::string tree =
+      "folder path=A store=AA entry=0A\n"
+      "folder path=A/A1 entry=A1\n"
+      "folder path=A/A1/A1a entry=A1A0\n"
+      "folder path=A/A2 entry=A2\n"
+      "folder path=B store=BB entry=0B\n";
+  EXPECT_EQ(walk(tree), (std::vector<std::string>{"0A", "A1", "A1A0", "A2", "0B"}));
+  EXPECT_EQ(walk(tree + "fail object=Folder:A/A1 member=DefaultItemType hresult=0x80004005\n"),
+            (std::vector<std::string>{"0A", "A2", "0B"}));
+  EXPECT_EQ(walk(tree + "fail object=Folder:A member=DefaultItemType exception wcode=7\n"),
+            (std::vector<std::string>{"0B"}));
+}
+
+TEST_F(Conversion, WalkGoesFiveHundredFoldersDeep) {
+  std::string chain = "folder path=F store=AB entry=00\n";
+  std::string path = "F";
+  for (int depth = 1; depth < 500; ++depth) {
+    path += "/F";
+    chain += "folder path=" + path + " entry=" + std::to_string(depth) + "\n";
+  }
+  EXPECT_EQ(walk(chain).size(), 500u);
+}
+
+// ---- the whole step ----------------------------------------------------------------------
+
+TEST_F(Conversion, ConvertsTheAddinsTasksAndResetsTheirFoldersForms) {
+  const Outcome outcome = run(two_stores);
+  EXPECT_TRUE(outcome.result);
+  EXPECT_FALSE(outcome.flag);
+  EXPECT_EQ(outcome.classes("A/A2"), (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
+  EXPECT_EQ(outcome.classes("A/A1/A1b"), (std::vector<std::string>{"IPM.Task", "IPM.Task"}));
+  EXPECT_EQ(outcome.classes("B/Tasks"),
+            (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
+  EXPECT_EQ(outcome.form("A/A2"), "IPM.Task");
+  EXPECT_EQ(outcome.form("A/A1/A1b"), "IPM.Task");
+  EXPECT_EQ(count_with(outcome.log, {"SetProps", "-> 0x00000000"}), 2u)
+      << "only the folders with the add-in's form are written";
+  EXPECT_EQ(count_with(outcome.log, {"NewItem method args= "}), 3u) << "one probe per task folder";
+  EXPECT_EQ(count_with(outcome.log, {"Close method args=I4:1 "}), 3u);
+  EXPECT_EQ(count_with(outcome.log, {"MAPILogonEx"}), 1u);
+  // The form is reset before the folder's first item is converted.
+  EXPECT_LT(position_of(outcome.log, "MAPIFolder:A/A2 SetProps"),
+            position_of(outcome.log, "Item:A/A2#1 MessageClass put"));
+  EXPECT_EQ(count_with(read_lines(profile_path), {"created"}), 0u)
+      << "a probe item was stored";
+  outcome.expect_balanced();
+}
+
+TEST_F(Conversion, OnlyTheExactClassIsConvertedAndEachItemSavedOnce) {
+  const Outcome outcome = run(
+      "folder path=S store=5301 entry=01\n"
+      "folder path=S/T entry=02 type=3 form=IPM.Task\n"
+      "item folder=S/T class=IPM.Task\n"
+      "item folder=S/T class=IPM.Task.Merivane\n"
+      "item folder=S/T class=IPM.Task.MerivaneX\n"
+      "item folder=S/T class=ipm.task.merivane\n"
+      "item folder=S/T\n"
+      "item folder=S/T class=IPM.Task.Merivane\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_FALSE(outcome.flag);
+  EXPECT_EQ(outcome.classes("S/T"),
+            (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task.MerivaneX",
+                                      "ipm.task.merivane", "-", "IPM.Task"}));
+  EXPECT_EQ(count_with(outcome.log, {"MessageClass put"}), 2u);
+  EXPECT_EQ(count_with(outcome.log, {"Item:S/T#2 Save"}), 1u);
+  EXPECT_EQ(count_with(outcome.log, {"Item:S/T#6 Save"}), 1u);
+  EXPECT_EQ(count_with(outcome.log, {"Save method"}), 2u);
+  EXPECT_EQ(count_with(outcome.log, {"SetProps"}), 0u) << "the standard form was written";
+  outcome.expect_balanced();
+}
+
+TEST_F(Conversion, AFailingItemIsSkippedAndTheRestConverted) {
+  const Outcome outcome =
+      run(std::string(two_stores) +
+          "fail object=Item:A/A2#1 member=Save hresult=0x80004005\n"
+          "fail object=Item:B/Tasks#2 member=MessageClass kind=get exception wcode=3\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_FALSE(outcome.flag);
+  EXPECT_EQ(outcome.classes("A/A2"),
+            (std::vector<std::string>{"IPM.Task.Merivane", "IPM.Task", "IPM.Task"}));
+  EXPECT_EQ(outcome.classes("B/Tasks"),
+            (std::vector<std::string>{"IPM.Task", "IPM.Task.Merivane", "IPM.Task"}));
+  outcome.expect_balanced();
+}
+
+TEST_F(Conversion, AFailingFolderItemAnywhereEndsTheStep) {
+  for (const char* where : {"Folders:A/A1", "Folders:", "Folders:A"}) {
+    const Outcome outcome = run(std::string(two_stores) + "fail object=" + where +
+                                " member=Item hresult=0x80004005 times=1\n");
+    EXPECT_FALSE(outcome.result) << where;
+    EXPECT_TRUE(outcome.flag) << where;
+    outcome.expect_balanced();
+    if (std::string(where) == "Folders:A/A1") {
+      // A/A1's subfolders come before A/A2 and B: nothing of those was converted.
+      EXPECT_EQ(outcome.classes("A/A2").front(), "IPM.Task.Merivane");
+      EXPECT_EQ(outcome.classes("B/Tasks").front(), "IPM.Task.Merivane");
+    }
+  }
+  // What was converted before the failure stays converted.
+  const Outcome late = run(std::string(two_stores) +
+                           "fail object=Folders:B member=Item hresult=0x80004005\n");
+  EXPECT_FALSE(late.result);
+  EXPECT_EQ(late.classes("A/A2"), (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
+  EXPECT_EQ(late.form("A/A2"), "IPM.Task");
+}
+
+TEST_F(Conversion, UnreadableFolderTypeSkipsOnlyThatSubtree) {
+  const Outcome outcome = run(std::string(two_stores) +
+                              "fail object=Folder:A/A1 member=DefaultItemType hresult=0x80004005\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_FALSE(outcome.flag);
+  EXPECT_EQ(outcome.classes("A/A1/A1b").front(), "IPM.Task.Merivane");
+  EXPECT_EQ(outcome.classes("A/A2").front(), "IPM.Task");
+}
+
+TEST_F(Conversion, MapiUnavailableStillConvertsButAsksForTheManualStep) {
+  set_mapix("0");
+  const Outcome outcome = run(two_stores);
+  EXPECT_TRUE(outcome.result);
+  EXPECT_TRUE(outcome.flag);
+  EXPECT_EQ(outcome.classes("A/A2"), (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
+  EXPECT_EQ(count_with(outcome.log, {"NewItem"}), 0u) << "a probe was made without MAPI";
+  EXPECT_EQ(count_with(outcome.log, {"mapi load"}), 0u);
+  outcome.expect_balanced();
+}
+
+TEST_F(Conversion, EveryFailureOfTheFormResetAsksForTheManualStepOnly) {
+  const char* failures[] = {
+      "fail object=NewItem:A/A2#1 member=Close hresult=0x80004005\n",
+      "fail object=Folder:A/A2 member=EntryID hresult=0x80004005\n",
+      "fail object=Folder:A/A2 member=StoreID exception scode=0x80030001\n",
+      "fail object=MAPIFolder:A/A2 member=SetProps hresult=0x80040102\n",
+  };
+  for (const char* failure : failures) {
+    const Outcome outcome = run(std::string(two_stores) + failure);
+    EXPECT_TRUE(outcome.result) << failure;
+    EXPECT_TRUE(outcome.flag) << failure;
+    EXPECT_EQ(outcome.form("A/A2"), "IPM.Task.Merivane") << failure;
+    EXPECT_EQ(outcome.form("A/A1/A1b"), "IPM.Task") << failure;
+    EXPECT_EQ(outcome.classes("A/A2"),
+              (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}))
+        << failure;
+    outcome.expect_balanced();
+  }
+}
+
+TEST_F(Conversion, AProbeWhoseFormCannotBeReadIsStillDiscarded) {
+  const Outcome outcome =
+      run(std::string(two_stores) +
+          "fail object=NewItem:A/A2#1 member=FormDescription hresult=0x80004005\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_FALSE(outcome.flag) << "an unreadable form is taken as the standard one";
+  EXPECT_EQ(outcome.form("A/A2"), "IPM.Task.Merivane");
+  EXPECT_EQ(count_with(outcome.log, {"NewItem:A/A2#1 Close method args=I4:1 "}), 1u);
+  outcome.expect_balanced();
+}
+
+TEST_F(Conversion, EmptyNamespaceVisitsNothingAndMakesNoSession) {
+  const Outcome outcome = run("# no stores\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_TRUE(outcome.flag);
+  EXPECT_EQ(count_with(outcome.log, {"mapi load"}), 0u);
+  outcome.expect_balanced();
+}
+
+TEST_F(Conversion, ComAlreadyOpenOnTheThreadEndsTheStepBeforeOutlook) {
+  const Outcome outcome = run(two_stores, "RunWithComAlreadyOpen");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_TRUE(outcome.flag);
+  EXPECT_EQ(count_with(outcome.log, {"outlook"}), 0u) << "Outlook was reached";
+}
+
+TEST_F(Conversion, OutlookNotRegisteredEndsTheStep) {
+  testbed::unregister_outlook_standin();
+  const Outcome outcome = run(two_stores);
+  EXPECT_FALSE(outcome.result);
+  EXPECT_TRUE(outcome.flag);
+  EXPECT_EQ(count_with(outcome.log, {"outlook"}), 0u);
+}
+
+TEST_F(Conversion, ANamespaceThatCannotBeHadEndsTheStep) {
+  const Outcome outcome =
+      run(std::string(two_stores) + "fail object=Application member=GetNamespace hresult=0x80004005\n");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_TRUE(outcome.flag);
+  outcome.expect_balanced();
+}
+
+}  // namespace
