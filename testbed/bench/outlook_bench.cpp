@@ -1,0 +1,279 @@
+// The whole Outlook step on generated profiles, through the Outlook and MAPI32 stand-ins.
+//
+// outlook_bench               prints the figures of tools/bench outlook
+// outlook_bench peak FIXTURE step|profile
+//                             (a child) prints the peak working set in KiB after converting
+//                             FIXTURE, or after only loading its profile
+//
+// The floor next to which the step is timed: the same Invoke calls, member by member, made
+// straight at the stand-in with hand-built DISPPARAMS on a fresh copy of the same profile.
+
+#include <windows.h>
+#include <oleauto.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/unique_any.h"
+#include "outlook/conversion.h"
+#include "outlook/members.h"
+#include "testbed/machine/installation.h"
+#include "testbed/outlook/client.h"
+
+namespace {
+
+const std::string directory = "C:\\merivane-bench";
+
+double seconds() {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Task folders under two stores, items spread evenly, every other one the add-in's.
+std::string task_profile(long items, long folders) {
+  std::string text;
+  for (int store = 0; store < 2; ++store) {
+    const std::string root = "S" + std::to_string(store);
+    text += "folder path=" + root + " store=5" + std::to_string(store) + "00 entry=00\n";
+  }
+  for (long folder = 0; folder < folders; ++folder) {
+    const std::string path = "S" + std::to_string(folder % 2) + "/T" + std::to_string(folder);
+    char entry[16];
+    std::snprintf(entry, sizeof entry, "%08lX", folder + 1);
+    text += "folder path=" + path + " entry=" + entry + " type=3 form=IPM.Task\n";
+    const long here = items / folders + (folder < items % folders ? 1 : 0);
+    text += "item folder=" + path + " class=IPM.Task.Merivane count=" + std::to_string(here / 2 + here % 2) + "\n";
+    if (here / 2 != 0)
+      text += "item folder=" + path + " class=IPM.Task count=" + std::to_string(here / 2) + "\n";
+  }
+  return text;
+}
+
+std::string chain_profile(int depth) {
+  std::string text = "folder path=C store=7700 entry=00 type=3 form=IPM.Task.Merivane\n";
+  std::string path = "C";
+  for (int level = 1; level < depth; ++level) {
+    path += "/C";
+    char entry[16];
+    std::snprintf(entry, sizeof entry, "%08X", level);
+    text += "folder path=" + path + " entry=" + entry + " type=3 form=IPM.Task.Merivane\n";
+    text += "item folder=" + path + " class=IPM.Task.Merivane\n";
+  }
+  return text;
+}
+
+void use_profile(const std::string& name, const std::string& text) {
+  const std::string path = directory + "\\" + name;
+  testbed::write_file(path, text);
+  SetEnvironmentVariableA("MERIVANE_PROFILE", path.c_str());
+}
+
+// One raw call; the result, if any, is the caller's.
+VARIANT invoke(IDispatch* object, DISPID member, WORD kind, VARIANT* argument = nullptr) {
+  DISPID named = DISPID_PROPERTYPUT;
+  DISPPARAMS parameters{argument, kind == DISPATCH_PROPERTYPUT ? &named : nullptr,
+                        argument != nullptr ? 1u : 0u, kind == DISPATCH_PROPERTYPUT ? 1u : 0u};
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO exception{};
+  UINT argument_error = 0;
+  object->Invoke(member, IID_NULL, 0, kind, &parameters,
+                 kind == DISPATCH_PROPERTYPUT ? nullptr : &result, &exception, &argument_error);
+  return result;
+}
+
+IDispatch* object_at(IDispatch* collection, LONG index) {
+  VARIANT position;
+  position.vt = VT_I4;
+  position.lVal = index;
+  return invoke(collection, outlook::dispid::item, DISPATCH_METHOD, &position).pdispVal;
+}
+
+LONG number(IDispatch* object, DISPID member) {
+  return invoke(object, member, DISPATCH_PROPERTYGET).lVal;
+}
+
+IDispatch* property_object(IDispatch* object, DISPID member) {
+  return invoke(object, member, DISPATCH_PROPERTYGET).pdispVal;
+}
+
+// The step's calls for one task folder, made by hand.
+void convert_by_hand(IDispatch* folder) {
+  IDispatch* items = property_object(folder, outlook::dispid::items);
+  const LONG count = number(items, outlook::dispid::count);
+  IDispatch* probe = invoke(items, outlook::dispid::new_item, DISPATCH_METHOD).pdispVal;
+  IDispatch* form = property_object(probe, outlook::dispid::form_description);
+  VARIANT form_class = invoke(form, outlook::dispid::message_class, DISPATCH_PROPERTYGET);
+  VariantClear(&form_class);
+  form->Release();
+  VARIANT discard;
+  discard.vt = VT_I4;
+  discard.lVal = 1;
+  invoke(probe, outlook::dispid::close, DISPATCH_METHOD, &discard);
+  probe->Release();
+  const BSTR standard = SysAllocString(L"IPM.Task");
+  for (LONG index = 1; index <= count; ++index) {
+    IDispatch* item = object_at(items, index);
+    VARIANT found = invoke(item, outlook::dispid::message_class, DISPATCH_PROPERTYGET);
+    if (found.bstrVal != nullptr && std::wcscmp(found.bstrVal, L"IPM.Task.Merivane") == 0) {
+      VARIANT value;
+      value.vt = VT_BSTR;
+      value.bstrVal = standard;
+      invoke(item, outlook::dispid::message_class, DISPATCH_PROPERTYPUT, &value);
+      invoke(item, outlook::dispid::save, DISPATCH_METHOD);
+    }
+    VariantClear(&found);
+    item->Release();
+  }
+  SysFreeString(standard);
+  items->Release();
+}
+
+void walk_by_hand(IDispatch* folders) {
+  const LONG count = number(folders, outlook::dispid::count);
+  for (LONG index = 1; index <= count; ++index) {
+    IDispatch* folder = object_at(folders, index);
+    if (number(folder, outlook::dispid::default_item_type) == outlook::task_item_type)
+      convert_by_hand(folder);
+    IDispatch* subfolders = property_object(folder, outlook::dispid::folders);
+    walk_by_hand(subfolders);
+    subfolders->Release();
+    folder->Release();
+  }
+}
+
+double floor_seconds() {
+  CoInitialize(nullptr);
+  const double start = seconds();
+  {
+    outlook::DispatchPtr application;
+    application.create_instance(outlook::outlook_application_class, nullptr, 7);
+    const outlook::DispatchPtr name_space =
+        outlook::get_namespace(application, outlook::AutomationString("MAPI"));
+    IDispatch* folders = property_object(name_space.get(), outlook::dispid::folders);
+    walk_by_hand(folders);
+    folders->Release();
+  }
+  const double spent = seconds() - start;
+  CoUninitialize();
+  return spent;
+}
+
+LONG standin_calls() {
+  const auto counters = testbed::outlook_standin_counters();
+  return counters ? counters->calls : 0;
+}
+
+SIZE_T peak_kib() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+  return counters.PeakWorkingSetSize / 1024;
+}
+
+// Runs this program as a child for one peak figure.
+std::string child_peak(const std::string& fixture, const char* what) {
+  char program[MAX_PATH];
+  GetModuleFileNameA(nullptr, program, sizeof program);
+  std::string command = "\"" + std::string(program) + "\" peak " + fixture + " " + what;
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  CreatePipe(&read_end, &write_end, &inherit, 0);
+  const app::unique_handle reader(read_end);
+  app::unique_handle writer(write_end);
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = write_end;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(program, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process))
+    return "?";
+  const app::unique_handle child(process.hProcess), thread(process.hThread);
+  writer.reset();  // the child holds the only write end now: its end is the pipe's end
+  char text[64] = {};
+  DWORD got = 0;
+  ReadFile(read_end, text, sizeof text - 1, &got, nullptr);
+  WaitForSingleObject(child.get(), 600000);
+  std::string answer(text, got);
+  while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) answer.pop_back();
+  return answer;
+}
+
+int peak(const std::string& fixture, const std::string& what) {
+  SetEnvironmentVariableA("MERIVANE_PROFILE", fixture.c_str());
+  if (what == "step") {
+    bool flag = false;
+    outlook::convert_outlook_tasks(flag);
+  } else {
+    CoInitialize(nullptr);
+    {
+      outlook::DispatchPtr application;
+      application.create_instance(outlook::outlook_application_class, nullptr, 7);
+      outlook::get_namespace(application, outlook::AutomationString("MAPI"));
+    }
+    CoUninitialize();
+  }
+  std::printf("%zu\n", static_cast<std::size_t>(peak_kib()));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "peak") == 0) return peak(argv[2], argv[3]);
+
+  testbed::remove_tree(directory);
+  testbed::make_directories(directory);
+  testbed::register_outlook_standin(testbed::outlook_standin_path());
+  {
+    app::unique_hkey key;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem", 0,
+                    nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
+    RegSetValueExA(key.get(), "MAPIX", 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 2);
+  }
+  // Kept loaded across the runs, so that its call counter survives the step's CoUninitialize.
+  const app::unique_hmodule standin(LoadLibraryA(testbed::outlook_standin_path().c_str()));
+
+  const long items = 100000, folders = 1000;
+  const std::string profile = task_profile(items, folders);
+  use_profile("floor.txt", profile);
+  const double floor = floor_seconds();
+
+  use_profile("step.txt", profile);
+  const LONG calls_before = standin_calls();
+  const double start = seconds();
+  bool flag = false;
+  const bool result = outlook::convert_outlook_tasks(flag);
+  const double step = seconds() - start;
+  const LONG invokes = standin_calls() - calls_before;
+  const long converted = items / 2;
+
+  std::printf("outlook step: %.2f s for %ld items (%s)\n", step, items, result ? "ok" : "failed");
+  std::printf("outlook floor: %.2f s\n", floor);
+  std::printf("outlook step ratio: %.2f\n", step / floor);
+  std::printf("outlook invokes per item: %.1f\n", double(invokes) / double(items));
+  std::printf("outlook invokes per converted item: %.1f\n", double(invokes) / double(converted));
+
+  for (const long size : {10000L, 100000L}) {
+    const std::string name = size == 10000 ? "10k" : "100k";
+    const std::string fixture = directory + "\\peak-" + name + ".txt";
+    testbed::write_file(fixture, task_profile(size, size / 100));
+    const std::string loaded = child_peak(fixture, "profile");
+    const std::string converting = child_peak(fixture, "step");
+    std::printf("outlook peak working set %s: %s KiB\n", name.c_str(), converting.c_str());
+    std::printf("outlook profile alone %s: %s KiB\n", name.c_str(), loaded.c_str());
+  }
+
+  use_profile("chain.txt", chain_profile(500));
+  bool chain_flag = true;
+  const bool chain = outlook::convert_outlook_tasks(chain_flag);
+  std::printf("outlook deep chain: %s\n", chain && !chain_flag ? "ok" : "failed");
+  return 0;
+}
