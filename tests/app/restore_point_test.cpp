@@ -11,6 +11,7 @@
 
 #include "app/app_instance.h"
 #include "tests/support/child_process.h"
+#include "tests/support/log_lines.h"
 #include "testbed/machine/installation.h"
 
 namespace {
@@ -18,12 +19,6 @@ namespace {
 const std::string directory = "C:\\merivane-tests\\restore-point";
 const std::string log_path = directory + "\\srclient.log";
 
-std::vector<std::string> log_lines() {
-  std::vector<std::string> lines;
-  std::ifstream log(log_path, std::ios::binary);
-  for (std::string line; std::getline(log, line);) lines.push_back(line);
-  return lines;
-}
 
 class RestorePoint : public ::testing::Test {
  protected:
@@ -55,7 +50,7 @@ TEST_F(RestorePoint, BeginAndEndPassTheirRecordsAndTheBeginsNumber) {
       "call event=101 type=0 sequence=78187493530 description=Removed Merivane",
       "unload",
   };
-  EXPECT_EQ(log_lines(), expected);
+  EXPECT_EQ(test_support::read_lines(log_path), expected);
 }
 
 TEST_F(RestorePoint, AReportedFailureStillHandsOnTheStatusNumber) {
@@ -71,7 +66,7 @@ TEST_F(RestorePoint, AReportedFailureStillHandsOnTheStatusNumber) {
   app::begin_restore_point();
   EXPECT_EQ(app::restore_sequence_number, 41);
   app::end_restore_point();
-  const auto lines = log_lines();
+  const auto lines = test_support::read_lines(log_path);
   ASSERT_EQ(lines.size(), 9u);
   EXPECT_EQ(lines[7], "call event=101 type=0 sequence=41 description=Removed Merivane");
 }
@@ -105,7 +100,7 @@ TEST_F(RestorePoint, MissingLibraryIsSilent) {
   ASSERT_TRUE(CopyFileA(test_support::own_program().c_str(), copy.c_str(), FALSE));
   EXPECT_EQ(test_support::run_child("RestorePointWithoutLibrary.*", {}, copy), 0u)
       << "the child's checks failed";
-  EXPECT_TRUE(log_lines().empty()) << "the stand-in was reached";
+  EXPECT_TRUE(test_support::read_lines(log_path).empty()) << "the stand-in was reached";
 }
 
 }  // namespace

@@ -9,21 +9,14 @@
 #include "app/unique_any.h"
 #include "mapi/session.h"
 #include "testbed/machine/installation.h"
+#include "tests/support/log_lines.h"
 
 namespace {
 
+using test_support::set_mapix;
+
 constexpr char subsystem_key[] = "SOFTWARE\\Microsoft\\Windows Messaging Subsystem";
 
-void set_mapix(DWORD type, const std::string& bytes) {
-  app::unique_hkey key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, subsystem_key, 0, nullptr, 0, KEY_WRITE, nullptr,
-                            key.put(), nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key.get(), "MAPIX", 0, type,
-                           reinterpret_cast<const BYTE*>(bytes.data()),
-                           static_cast<DWORD>(bytes.size())),
-            ERROR_SUCCESS);
-}
 
 class Detection : public ::testing::Test {
  protected:

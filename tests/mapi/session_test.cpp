@@ -15,8 +15,15 @@
 #include "mapi/session.h"
 #include "testbed/machine/installation.h"
 #include "tests/support/child_process.h"
+#include "tests/support/log_lines.h"
 
 namespace {
+
+using test_support::count_with;
+using test_support::lines_with;
+using test_support::position_of;
+using test_support::read_lines;
+using test_support::set_mapix;
 
 const std::string directory = "C:\\merivane-tests\\mapi";
 const std::string profile_path = directory + "\\profile.txt";
@@ -29,40 +36,6 @@ constexpr char base_profile[] =
     "folder path=Archive store=00FF00EE entry=00000001 type=0\n"
     "folder path=Archive/Tasks entry=0a0B0c type=3 form=IPM.Task.Merivane\n";
 
-std::vector<std::string> read_lines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::ifstream file(path, std::ios::binary);
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
-  return lines;
-}
-
-// Lines of the log that contain every one of the words.
-std::vector<std::string> lines_with(const std::vector<std::string>& lines,
-                                    std::initializer_list<const char*> words) {
-  std::vector<std::string> found;
-  for (const std::string& line : lines) {
-    if (std::all_of(words.begin(), words.end(),
-                    [&](const char* word) { return line.find(word) != std::string::npos; }))
-      found.push_back(line);
-  }
-  return found;
-}
-
-// The position of the first line holding text, or the number of lines when none does.
-std::size_t position_of(const std::vector<std::string>& lines, const std::string& text) {
-  return std::find_if(lines.begin(), lines.end(),
-                      [&](const std::string& line) { return line.find(text) != std::string::npos; }) -
-         lines.begin();
-}
-
-void set_mapix(const char* text) {
-  app::unique_hkey key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem",
-                            0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(key.get(), "MAPIX", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                 static_cast<DWORD>(std::strlen(text) + 1));
-}
 
 class MapiSession : public ::testing::Test {
  protected:

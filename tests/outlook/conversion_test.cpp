@@ -18,8 +18,14 @@
 #include "testbed/outlook/client.h"
 #include "testbed/profile/profile.h"
 #include "tests/support/child_process.h"
+#include "tests/support/log_lines.h"
 
 namespace {
+
+using test_support::count_with;
+using test_support::position_of;
+using test_support::read_lines;
+using test_support::set_mapix;
 
 const std::string directory = "C:\\merivane-tests\\conversion";
 const std::string profile_path = directory + "\\profile.txt";
@@ -41,35 +47,6 @@ constexpr char two_stores[] =
     "item folder=A/A2 class=IPM.Task.Merivane\n"
     "item folder=B/Tasks class=IPM.Task.Merivane count=3\n";
 
-std::vector<std::string> read_lines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::ifstream file(path, std::ios::binary);
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
-  return lines;
-}
-
-std::size_t count_with(const std::vector<std::string>& lines,
-                       std::initializer_list<const char*> words) {
-  return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-    return std::all_of(words.begin(), words.end(),
-                       [&](const char* word) { return line.find(word) != std::string::npos; });
-  });
-}
-
-std::size_t position_of(const std::vector<std::string>& lines, const std::string& text) {
-  return std::find_if(lines.begin(), lines.end(),
-                      [&](const std::string& line) { return line.find(text) != std::string::npos; }) -
-         lines.begin();
-}
-
-void set_mapix(const char* text) {
-  app::unique_hkey key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem",
-                            0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(key.get(), "MAPIX", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                 static_cast<DWORD>(std::strlen(text) + 1));
-}
 
 struct Outcome {
   bool result = false;

@@ -12,6 +12,7 @@
 #include "outlook/members.h"
 #include "testbed/machine/installation.h"
 #include "testbed/outlook/client.h"
+#include "tests/support/log_lines.h"
 
 namespace {
 
@@ -20,8 +21,7 @@ const std::string log_path = directory + "\\standin.log";
 
 std::vector<std::string> outlook_lines() {
   std::vector<std::string> lines;
-  std::ifstream log(log_path, std::ios::binary);
-  for (std::string line; std::getline(log, line);) {
+  for (const std::string& line : test_support::read_lines(log_path)) {
     if (line.rfind("outlook ", 0) == 0 && line.find("summary") == std::string::npos)
       lines.push_back(line.substr(8));
   }
