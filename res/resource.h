@@ -1,5 +1,7 @@
 #pragma once
 
+#define IDD_PROGRESS 129
+
 // Ids of the string table.
 #define IDS_FAILED 1
 #define IDS_CONFIRM_REMOVAL 2
