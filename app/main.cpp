@@ -1,0 +1,31 @@
+// UninstallMV.exe: "%<installation directory>" uninstalls Merivane; an empty command line
+// starts its setup; anything else does nothing. The exit code is always 0.
+
+#include <windows.h>
+
+#include "app/app_instance.h"
+#include "app/command_line.h"
+#include "app/launch.h"
+#include "app/uninstall.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  app::app_instance = instance;
+  // Taken from the process's own command line rather than the start-up code's copy, so that
+  // a program name with non-ASCII bytes is skipped whole.
+  const char* arguments = app::argument_string(GetCommandLineA());
+  try {
+    switch (app::command_for(arguments)) {
+      case app::Command::launch_setup:
+        app::launch_program("merivane.exe", "/Setup");
+        break;
+      case app::Command::uninstall:
+        app::run_uninstall(arguments + 1);
+        break;
+      case app::Command::nothing:
+        break;
+    }
+  } catch (...) {
+    // Nothing is reported and the exit code stays 0; the steps absorb their own failures.
+  }
+  return 0;
+}
