@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "app/command_line.h"
 #include "app/path_text.h"
 #include "mapi/identifier_text.h"
 
@@ -80,12 +81,23 @@ void fuzz_paths(const std::string& input) {
   require(small == (appended ? start + tail : start));
 }
 
+void fuzz_command_line(const std::string& input) {
+  const std::string text = input.c_str();
+  const char* arguments = app::argument_string(text.c_str());
+  // What is left is the end of the command line, and never starts with a blank.
+  require(arguments >= text.c_str() && arguments <= text.c_str() + text.size());
+  require(*arguments == '\0' || static_cast<unsigned char>(*arguments) > ' ');
+  const app::Command command = app::command_for(arguments);
+  require((command == app::Command::launch_setup) == (*arguments == '\0'));
+  require((command == app::Command::uninstall) == (*arguments == '%'));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
-  switch (data[0] % 4) {
+  switch (data[0] % 5) {
     case 0:
       fuzz_hex(input);
       break;
@@ -95,8 +107,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2:
       fuzz_mapix(input, false);
       break;
-    default:
+    case 3:
       fuzz_paths(input);
+      break;
+    default:
+      fuzz_command_line(input);
       break;
   }
   return 0;
