@@ -1,61 +1,63 @@
-// machine lay|inventory|remove INSTALL_DIR
+// machine lay [--no-mapi] | inventory
 //
-//   lay        lays out the simulated installation (files, registry entries, shortcuts)
-//   inventory  prints what of it is present
-//   remove     runs the removal steps inside a restore point and prints each result
-//
-// A separator is added to INSTALL_DIR when it has none at its end.
+//   lay        lays the simulated machine for the demo into this prefix: the installation,
+//              the stand-ins, a profile of two stores, the uninstaller beside its notes
+//              document (SimulatedMachine's defaults), with the programs from this directory
+//   inventory  prints what of the installation is present, and the profile's task items by
+//              class and its task folders' default forms
 
 #include <windows.h>
 
 #include <cstdio>
 #include <exception>
+#include <map>
 #include <string>
 
-#include "app/app_instance.h"
-#include "app/restore_point.h"
-#include "removal/program_files.h"
-#include "removal/registry_entries.h"
-#include "removal/shortcuts.h"
 #include "testbed/machine/installation.h"
+#include "testbed/machine/simulated_machine.h"
+#include "testbed/profile/profile.h"
 
 namespace {
 
-const char* outcome(bool succeeded) { return succeeded ? "Done" : "Failed"; }
+std::string own_directory() {
+  char name[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, name, sizeof name);
+  const std::string path(name, length);
+  return path.substr(0, path.find_last_of('\\') + 1);
+}
 
-void remove(const std::string& install_dir) {
-  app::begin_restore_point();
-  std::printf("restore point begun, sequence number %lld\n",
-              static_cast<long long>(app::restore_sequence_number));
-  std::printf("Removing program files...      %s\n",
-              outcome(removal::remove_program_files(install_dir.c_str())));
-  std::printf("Removing registry entries...   %s\n", outcome(removal::remove_registry_entries()));
-  std::printf("Removing Start menu link...    %s\n", outcome(removal::remove_shortcuts()));
-  app::end_restore_point();
-  std::printf("restore point ended\n");
+void print_profile(const std::string& path) {
+  const auto profile = testbed::Profile::load(path);
+  for (const auto& folder : profile->folders()) {
+    if (folder.item_type != 3 && folder.items.empty()) continue;
+    std::map<std::string, int> classes;
+    for (const std::uint32_t text : folder.items)
+      ++classes[text == testbed::Profile::no_text ? "(none)" : profile->text(text)];
+    std::string line;
+    for (const auto& [name, count] : classes) line += " " + std::to_string(count) + " " + name + ";";
+    const std::string form =
+        folder.form == testbed::Profile::no_text ? "(none)" : profile->text(folder.form);
+    std::printf("  %-32s form %-18s items:%s\n", folder.path.c_str(), form.c_str(),
+                line.empty() ? " none" : line.c_str());
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  app::app_instance = GetModuleHandleA(nullptr);
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: machine lay|inventory|remove INSTALL_DIR\n");
-    return 2;
-  }
-  const std::string command = argv[1];
-  std::string install_dir = argv[2];
-  if (install_dir.find_last_of("\\/") != install_dir.size() - 1) install_dir += '\\';
+  const std::string command = argc > 1 ? argv[1] : "";
+  testbed::SimulatedMachine machine;
   try {
     if (command == "lay") {
-      testbed::lay_installation(install_dir);
+      machine.mapi_installed = !(argc > 2 && std::string(argv[2]) == "--no-mapi");
+      machine.lay(own_directory(), testbed::demo_profile());
     } else if (command == "inventory") {
-      for (const std::string& line : testbed::describe_installation(install_dir))
+      for (const std::string& line : testbed::describe_installation(machine.install_dir))
         std::printf("  %s\n", line.c_str());
-    } else if (command == "remove") {
-      remove(install_dir);
+      std::printf("  Outlook profile:\n");
+      print_profile(machine.profile());
     } else {
-      std::fprintf(stderr, "unknown command %s\n", command.c_str());
+      std::fprintf(stderr, "usage: machine lay [--no-mapi] | inventory\n");
       return 2;
     }
   } catch (const std::exception& error) {
