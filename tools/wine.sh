@@ -29,15 +29,22 @@ sandbox_shell_folders() {
   fi
 }
 
+# Bumped whenever the template's settings change, so that an older template is made anew.
+template_version=2
+
 make_template() {
   local template="$wine_root/template"
-  [ -f "$template/.merivane-ready" ] && return 0
+  [ "$(cat "$template/.merivane-ready" 2>/dev/null)" = "$template_version" ] && return 0
   rm -rf "$template"
   mkdir -p "$template"
   (
     wine_environment "$template"
     "$WINE64" wineboot -i </dev/null >/dev/null 2>&1
     "$WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+      </dev/null >/dev/null 2>&1
+    # Without a window manager Wine waits up to 2 s for one each time a window with a caption
+    # is hidden; unmanaged windows are drawn by Wine itself, caption included.
+    "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
       </dev/null >/dev/null 2>&1
     local dll
     for dll in srclient mapi32; do
@@ -47,7 +54,7 @@ make_template() {
     "$WINESERVER" -w
   )
   sandbox_shell_folders "$template"
-  touch "$template/.merivane-ready"
+  echo "$template_version" >"$template/.merivane-ready"
 }
 
 # A fresh prefix at $1, copied from the template: Windows' own files are hard links.
