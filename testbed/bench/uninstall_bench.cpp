@@ -15,18 +15,12 @@
 #include <thread>
 
 #include "app/unique_any.h"
+#include "testbed/machine/installation.h"
 #include "testbed/machine/simulated_machine.h"
 #include "testbed/uidriver/driver.h"
 #include "tests/support/log_lines.h"
 
 namespace {
-
-std::string own_directory() {
-  char name[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, name, sizeof name);
-  const std::string path(name, length);
-  return path.substr(0, path.find_last_of('\\') + 1);
-}
 
 SIZE_T peak_kib(HANDLE process) {
   PROCESS_MEMORY_COUNTERS counters{};
@@ -40,7 +34,7 @@ SIZE_T peak_kib(HANDLE process) {
 int main() {
   testbed::SimulatedMachine machine;
   // 10,000 of the add-in's tasks: 6 task folders of 1,667 (the demo's two stores).
-  machine.lay(own_directory(), testbed::demo_profile(1667));
+  machine.lay(testbed::program_directory(), testbed::demo_profile(1667));
   for (const auto& [name, value] : machine.environment())
     SetEnvironmentVariableA(name.c_str(), value.c_str());
   // The stand-ins' call log is the tests' and would be timed with the program.

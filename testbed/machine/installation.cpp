@@ -146,6 +146,13 @@ std::vector<std::string> value_names(HKEY root, const std::string& key) {
 
 void delete_key_tree(HKEY root, const std::string& key) { RegDeleteTreeA(root, key.c_str()); }
 
+std::string program_directory() {
+  char name[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, name, sizeof name);
+  const std::string path(name, length < sizeof name ? length : 0);
+  return path.substr(0, path.find_last_of('\\') + 1);
+}
+
 std::string special_folder(int folder) {
   char path[MAX_PATH];
   if (FAILED(SHGetFolderPathA(nullptr, folder | CSIDL_FLAG_CREATE, nullptr, 0, path)))

@@ -36,6 +36,10 @@ bool value_exists(HKEY root, const std::string& key, const std::string& name);
 std::vector<std::string> value_names(HKEY root, const std::string& key);  // sorted
 void delete_key_tree(HKEY root, const std::string& key);
 
+// The running program's directory, with a trailing backslash: the built programs and
+// stand-ins sit together there.
+std::string program_directory();
+
 // Shell folders (CSIDL values), with a trailing backslash.
 std::string special_folder(int folder);
 

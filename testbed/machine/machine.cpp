@@ -19,13 +19,6 @@
 
 namespace {
 
-std::string own_directory() {
-  char name[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, name, sizeof name);
-  const std::string path(name, length);
-  return path.substr(0, path.find_last_of('\\') + 1);
-}
-
 void print_profile(const std::string& path) {
   const auto profile = testbed::Profile::load(path);
   for (const auto& folder : profile->folders()) {
@@ -50,7 +43,7 @@ int main(int argc, char** argv) {
   try {
     if (command == "lay") {
       machine.mapi_installed = !(argc > 2 && std::string(argv[2]) == "--no-mapi");
-      machine.lay(own_directory(), testbed::demo_profile());
+      machine.lay(testbed::program_directory(), testbed::demo_profile());
     } else if (command == "inventory") {
       for (const std::string& line : testbed::describe_installation(machine.install_dir))
         std::printf("  %s\n", line.c_str());

@@ -33,13 +33,6 @@ constexpr char small_profile[] =
     "item folder=Personal/Tasks class=IPM.Task count=2\n"
     "item folder=Personal/Tasks/Later class=IPM.Task.Merivane count=3\n";
 
-std::string bin_dir() {
-  char name[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, name, sizeof name);
-  const std::string path(name, length);
-  return path.substr(0, path.find_last_of('\\') + 1);
-}
-
 struct Outcome {
   testbed::Report report;
   DWORD exit_code = 0xFFFFFFFF;
@@ -119,7 +112,7 @@ class Uninstaller : public ::testing::Test {
  protected:
   void lay(bool mapi = true) {
     machine_.mapi_installed = mapi;
-    machine_.lay(bin_dir(), small_profile);
+    machine_.lay(testbed::program_directory(), small_profile);
   }
   testbed::SimulatedMachine machine_;
 };
@@ -223,7 +216,7 @@ TEST_F(Uninstaller, AnEmptyCommandLineStartsTheSetupFromTheCurrentDirectory) {
   lay();
   const std::string here = machine_.data_dir + "setup";
   testbed::make_directories(here);
-  ASSERT_TRUE(CopyFileA((bin_dir() + "recorder.exe").c_str(), (here + "\\merivane.exe").c_str(),
+  ASSERT_TRUE(CopyFileA((testbed::program_directory() + "recorder.exe").c_str(), (here + "\\merivane.exe").c_str(),
                         FALSE));
   for (const char* line : {"UninstallMV.exe", "UninstallMV.exe   \t"}) {
     const Outcome result = run(machine_, line, {}, here);
