@@ -1,0 +1,342 @@
+// The fault sweep: the whole program on a small simulated machine, once as it is and then
+// once for every call it makes into the Outlook and MAPI32 stand-ins with that call failing
+// (Outlook's calls a second time as a server exception). After each run it checks what a
+// user and the machine are left with against what the failing call's place in the program
+// should give.
+//
+// fault_sweep [--slice N] [--part I/N]
+//   --slice N   only N runs, spread evenly over all of them
+//   --part I/N  only every N-th run, starting with the I-th (for running in parallel)
+// Prints one line per run that did not survive and, last, "K runs, N survived".
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/unique_any.h"
+#include "testbed/machine/installation.h"
+#include "testbed/machine/simulated_machine.h"
+#include "testbed/profile/profile.h"
+#include "testbed/uidriver/driver.h"
+#include "tests/support/log_lines.h"
+
+namespace {
+
+using test_support::read_lines;
+
+constexpr char sweep_profile[] =
+    "folder path=P store=5001 entry=01 type=0\n"
+    "folder path=P/Inbox entry=02 type=0 form=IPM.Note\n"
+    "folder path=P/Tasks entry=03 type=3 form=IPM.Task.Merivane\n"
+    "folder path=P/Tasks/Sub entry=04 type=3 form=IPM.Task.Merivane\n"
+    "folder path=Q store=5002 entry=01 type=0\n"
+    "folder path=Q/Tasks entry=05 type=3 form=IPM.Task.Merivane\n"
+    "item folder=P/Inbox class=IPM.Note\n"
+    "item folder=P/Tasks class=IPM.Task.Merivane count=2\n"
+    "item folder=P/Tasks class=IPM.Task\n"
+    "item folder=P/Tasks/Sub class=IPM.Task.Merivane\n"
+    "item folder=Q/Tasks class=IPM.Task.Merivane\n"
+    "item folder=Q/Tasks class=IPM.Task\n";
+
+constexpr char addin_class[] = "IPM.Task.Merivane";
+
+// One call the program made, as the stand-in logged it.
+struct Call {
+  bool outlook;
+  long number;
+  std::string object;
+  std::string member;
+  std::string kind;       // Outlook's get|put|method
+  std::string arguments;  // Outlook's args= text
+  int occurrence;         // how many calls of this object and member came before, from 1
+};
+
+// What a failure of one call must leave behind.
+enum class Effect {
+  fatal,         // the Outlook step ends: result false, manual step
+  skip_subtree,  // the folder and its subfolders are not visited
+  probe_false,   // the folder's form is taken as the standard one: no reset, no manual step
+  flag_only,     // the folder's form is not reset: manual step
+  item_skipped,  // the one item stays as it is
+  no_mapi,       // no MAPI session: no reset anywhere, manual step
+  none,          // nothing the user sees
+};
+
+struct Expectation {
+  Expectation(Effect what, std::string where = {}, int which = 0)
+      : effect(what), folder(std::move(where)), item(which) {}
+  Effect effect;
+  std::string folder;  // the folder it concerns
+  int item;            // the item it concerns, from 1
+};
+
+std::string after(const std::string& text, const std::string& prefix) {
+  return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : std::string();
+}
+
+std::vector<Call> calls_of(const std::vector<std::string>& log) {
+  std::vector<Call> calls;
+  std::map<std::string, int> seen;
+  for (const std::string& line : log) {
+    Call call{};
+    std::string rest;
+    if (!(rest = after(line, "outlook call ")).empty()) {
+      call.outlook = true;
+    } else if (!(rest = after(line, "mapi call ")).empty()) {
+      call.outlook = false;
+    } else {
+      continue;
+    }
+    char* end = nullptr;
+    call.number = std::strtol(rest.c_str(), &end, 10);
+    rest = end + 1;
+    const std::size_t first = rest.find(' ');
+    call.object = rest.substr(0, first);
+    const std::size_t second = rest.find(' ', first + 1);
+    call.member = rest.substr(first + 1, second - first - 1);
+    if (call.outlook) {
+      const std::size_t third = rest.find(' ', second + 1);
+      call.kind = rest.substr(second + 1, third - second - 1);
+      call.arguments = rest.substr(third + 1, rest.find(" -> ") - third - 1);
+    }
+    call.occurrence = ++seen[(call.outlook ? "o " : "m ") + call.object + " " + call.member];
+    calls.push_back(call);
+  }
+  return calls;
+}
+
+// The folders whose forms the baseline reset, in the order the program reset them.
+std::vector<std::string> reset_order(const std::vector<Call>& calls) {
+  std::vector<std::string> folders;
+  for (const Call& call : calls)
+    if (!call.outlook && call.member == "SetProps") folders.push_back(after(call.object, "MAPIFolder:"));
+  return folders;
+}
+
+// Derived from where the call stands in the program, not from what a run answered.
+Expectation expect(const Call& call, const std::vector<std::string>& resets) {
+  const std::string& member = call.member;
+  if (!call.outlook) {
+    if (member == "MAPIInitialize" || member == "MAPILogonEx") return {Effect::no_mapi};
+    if (member == "OpenMsgStore" || member == "OpenEntry")
+      return {Effect::flag_only, resets.at(static_cast<std::size_t>(call.occurrence - 1))};
+    if (member == "SetProps") return {Effect::flag_only, after(call.object, "MAPIFolder:")};
+    return {Effect::none};  // Logoff: nobody looks at its result
+  }
+  const std::string folder_of_item = call.object.substr(call.object.find(':') + 1);
+  if (const std::string folder = after(call.object, "Folder:"); !folder.empty()) {
+    if (member == "DefaultItemType")
+      return {call.occurrence == 1 ? Effect::skip_subtree : Effect::fatal, folder};
+    if (member == "Items") return {call.occurrence == 1 ? Effect::fatal : Effect::probe_false, folder};
+    if (member == "EntryID" || member == "StoreID") return {Effect::flag_only, folder};
+    return {Effect::fatal};  // Folders
+  }
+  if (const std::string folder = after(call.object, "Items:"); !folder.empty()) {
+    if (member == "NewItem") return {Effect::probe_false, folder};
+    if (member == "Item") return {Effect::item_skipped, folder, std::atoi(call.arguments.c_str() + 8)};
+    return {Effect::fatal};  // Count
+  }
+  if (const std::string item = after(call.object, "NewItem:"); !item.empty()) {
+    const std::string folder = item.substr(0, item.find('#'));
+    return {member == "Close" ? Effect::flag_only : Effect::probe_false, folder};
+  }
+  if (const std::string item = after(call.object, "FormDescription:NewItem:"); !item.empty())
+    return {Effect::probe_false, item.substr(0, item.find('#'))};
+  if (const std::string item = after(call.object, "Item:"); !item.empty())
+    return {Effect::item_skipped, item.substr(0, item.find('#')),
+            std::atoi(item.c_str() + item.find('#') + 1)};
+  return {Effect::fatal};  // Application, NameSpace, Folders
+}
+
+bool within(const std::string& path, const std::string& folder) {
+  return path == folder || path.rfind(folder + "/", 0) == 0;
+}
+
+struct Run {
+  std::string rule;
+  testbed::Report report;
+  DWORD exit_code = 0xFFFFFFFF;
+};
+
+Run run_program(const testbed::SimulatedMachine& machine, const std::string& rule) {
+  Run run;
+  run.rule = rule;
+  machine.lay(testbed::program_directory(), std::string(sweep_profile) + rule);
+  testbed::write_file(machine.profile() + ".original", std::string(sweep_profile) + rule);
+  for (const auto& [name, value] : machine.environment())
+    SetEnvironmentVariableA(name.c_str(), value.c_str());
+  std::string command_line = "\"" + machine.uninstaller() + "\" %" + machine.install_dir;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessA(machine.uninstaller().c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                      0, nullptr, nullptr, &startup, &started))
+    return run;
+  const app::unique_handle process(started.hProcess), thread(started.hThread);
+  testbed::DriverOptions options;
+  options.timeout_ms = 30000;
+  run.report = testbed::drive(process.get(), started.dwProcessId, options);
+  if (run.report.timed_out) TerminateProcess(process.get(), 1);
+  WaitForSingleObject(process.get(), 10000);
+  GetExitCodeProcess(process.get(), &run.exit_code);
+  return run;
+}
+
+// Everything that must hold after any run, and what this failure must have left.
+std::vector<std::string> check(const testbed::SimulatedMachine& machine, const Run& run,
+                               const Expectation& expectation) {
+  std::vector<std::string> problems;
+  const auto problem = [&](const std::string& text) { problems.push_back(text); };
+  const testbed::Report& report = run.report;
+  if (run.exit_code != 0) problem("exit code " + std::to_string(run.exit_code));
+  if (report.timed_out) problem("did not end by itself");
+  if (!report.final_box.seen) problem("no final message");
+
+  const bool result_false = expectation.effect == Effect::fatal;
+  const bool manual = result_false || expectation.effect == Effect::flag_only ||
+                      expectation.effect == Effect::no_mapi;
+  const std::string expected_start = result_false ? "Not all of Merivane's components"
+                                     : manual      ? "Merivane has been successfully uninstalled.\n\n"
+                                                   : "Merivane has been successfully uninstalled.";
+  const std::string& text = report.final_box.text;
+  if (text.rfind(expected_start, 0) != 0 || (!manual && text != expected_start))
+    problem("final message \"" + text.substr(0, 50) + "...\"");
+  if (!report.samples.empty()) {
+    const testbed::DialogSample& last = report.samples.back();
+    if (last.labels[4].text != (result_false ? "Failed" : "Done"))
+      problem("label 1004 reads " + last.labels[4].text);
+    for (int label = 5; label < 8; ++label)
+      if (last.labels[label].text != "Done" || !last.labels[label].visible)
+        problem("step " + std::to_string(label - 3) + " did not end in Done");
+  }
+  for (const std::string& line : testbed::describe_installation(machine.install_dir))
+    if (line.rfind("present", 0) == 0) problem("left behind: " + line.substr(9));
+
+  const std::vector<std::string> profile_lines = read_lines(machine.profile());
+  std::set<std::string> saved;
+  for (const std::string& line : profile_lines) {
+    if (line.rfind("created", 0) == 0) problem("a probe item was stored");
+    if (const std::string item = after(line, "saved item="); !item.empty()) {
+      const std::string name = item.substr(0, item.find(' '));
+      if (!saved.insert(name).second) problem(name + " saved twice");
+    }
+  }
+  const auto original = testbed::Profile::load(machine.profile() + ".original");
+  const auto now = testbed::Profile::load(machine.profile());
+  for (std::uint32_t folder = 0; folder < now->folders().size(); ++folder) {
+    const auto& before = original->folders()[folder];
+    const auto& after_run = now->folders()[folder];
+    const std::string& path = after_run.path;
+    const bool task_folder = before.item_type == 3;
+    const bool skipped =
+        expectation.effect == Effect::skip_subtree && within(path, expectation.folder);
+    for (std::size_t item = 0; item < after_run.items.size(); ++item) {
+      const std::string was = original->text(before.items[item]);
+      const std::string is = now->text(after_run.items[item]);
+      const bool addin = was == addin_class;
+      if (!addin && is != was) problem(path + "#" + std::to_string(item + 1) + " of class " + was + " was touched");
+      if (!addin || !task_folder || result_false) continue;
+      const bool kept = skipped || (expectation.effect == Effect::item_skipped &&
+                                    path == expectation.folder &&
+                                    static_cast<int>(item) + 1 == expectation.item);
+      if ((is == addin_class) != kept)
+        problem(path + "#" + std::to_string(item + 1) + (kept ? " was converted" : " was not converted"));
+    }
+    if (!task_folder || result_false || before.form == testbed::Profile::no_text ||
+        original->text(before.form) != addin_class)
+      continue;
+    const bool reset_expected =
+        !skipped && expectation.effect != Effect::no_mapi &&
+        !((expectation.effect == Effect::probe_false || expectation.effect == Effect::flag_only) &&
+          path == expectation.folder);
+    const bool reset = now->text(after_run.form) != addin_class;
+    if (reset != reset_expected) problem(path + (reset ? " form was reset" : " form was not reset"));
+  }
+
+  const std::vector<std::string> log = read_lines(machine.standin_log());
+  if (test_support::count_with(log, {"outlook summary", "objects=0 references=0"}) != 1)
+    problem("Outlook references not all given back");
+  const std::size_t initialised = test_support::count_with(log, {"MAPIInitialize", "-> 0x00000000"});
+  if (test_support::count_with(log, {"MAPIUninitialize"}) != initialised)
+    problem("MAPIInitialize not balanced");
+  if (initialised != 0 && test_support::count_with(log, {"mapi summary", "references=0"}) != 1)
+    problem("MAPI references not all given back");
+  return problems;
+}
+
+std::string rule_for(const Call& call, bool exception) {
+  std::string rule = "fail call=" + std::to_string(call.number) + " object=" +
+                     testbed::fixture_value(call.object) + " member=" + call.member;
+  if (call.outlook) rule += " kind=" + call.kind;
+  rule += exception ? " exception scode=0x80004005 source=Sweep description=\"injected\""
+                    : " hresult=0x80004005";
+  return rule + "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long slice = 0, part = 0, parts = 1;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    if (option == "--slice") slice = std::atol(argv[i + 1]);
+    if (option == "--part") std::sscanf(argv[i + 1], "%ld/%ld", &part, &parts);
+  }
+  testbed::SimulatedMachine machine;
+  machine.data_dir = "C:\\merivane-sweep\\";
+
+  // The run as it is: which calls the program makes.
+  const Run baseline = run_program(machine, "");
+  const std::vector<std::string> baseline_problems = check(machine, baseline, {Effect::none});
+  for (const std::string& problem : baseline_problems) std::printf("baseline: %s\n", problem.c_str());
+  const std::vector<Call> calls = calls_of(read_lines(machine.standin_log()));
+  const std::vector<std::string> resets = reset_order(calls);
+  std::printf("calls swept: %zu (%zu Outlook, %zu MAPI)\n", calls.size(),
+              static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(),
+                                                     [](const Call& c) { return c.outlook; })),
+              static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(),
+                                                     [](const Call& c) { return !c.outlook; })));
+
+  struct Planned {
+    const Call* call;
+    bool exception;
+  };
+  std::vector<Planned> plan;
+  for (const Call& call : calls) {
+    plan.push_back({&call, false});
+    if (call.outlook) plan.push_back({&call, true});
+  }
+  std::vector<Planned> chosen;
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    if (static_cast<long>(i) % parts != part) continue;
+    chosen.push_back(plan[i]);
+  }
+  if (slice > 0 && static_cast<std::size_t>(slice) < chosen.size()) {
+    std::vector<Planned> spread;
+    for (long i = 0; i < slice; ++i)
+      spread.push_back(chosen[static_cast<std::size_t>(i) * chosen.size() / static_cast<std::size_t>(slice)]);
+    chosen = spread;
+  }
+
+  std::size_t survived = 0;
+  for (const Planned& planned : chosen) {
+    const Call& call = *planned.call;
+    const Run run = run_program(machine, rule_for(call, planned.exception));
+    const std::vector<std::string> problems = check(machine, run, expect(call, resets));
+    if (problems.empty()) {
+      ++survived;
+      continue;
+    }
+    std::printf("FAILED %s", run.rule.c_str());
+    for (const std::string& problem : problems) std::printf("    %s\n", problem.c_str());
+  }
+  std::printf("%zu runs, %zu survived\n", chosen.size(), survived);
+  return baseline_problems.empty() && survived == chosen.size() ? 0 : 1;
+}
