@@ -73,19 +73,21 @@ new_prefix() {
 }
 
 start_display() {
-  local number=90
-  while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do
-    number=$((number + 1))
-  done
-  Xvfb ":$number" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+  # Xvfb picks a free display itself and writes its number: two runs side by side cannot
+  # both take the same one.
+  local number_file
+  number_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" </dev/null \
+    >/dev/null 2>&1 &
   xvfb_pid=$!
-  export DISPLAY=":$number"
   local tries=0
-  until [ -e "/tmp/.X11-unix/X$number" ]; do
+  until [ -s "$number_file" ]; do
     tries=$((tries + 1))
-    [ $tries -gt 100 ] && { echo "Xvfb did not start" >&2; return 1; }
+    [ $tries -gt 100 ] && { echo "Xvfb did not start" >&2; rm -f "$number_file"; return 1; }
     sleep 0.1
   done
+  export DISPLAY=":$(tr -d '[:space:]' <"$number_file")"
+  rm -f "$number_file"
 }
 
 # A persistent wineserver for prefix $1, warmed up, and a display; stop_wine ends both.

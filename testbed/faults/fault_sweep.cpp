@@ -106,7 +106,9 @@ std::vector<Call> calls_of(const std::vector<std::string>& log) {
       call.kind = rest.substr(second + 1, third - second - 1);
       call.arguments = rest.substr(third + 1, rest.find(" -> ") - third - 1);
     }
-    call.occurrence = ++seen[(call.outlook ? "o " : "m ") + call.object + " " + call.member];
+    // MAPI's opens are counted over all stores: the n-th open serves the n-th reset.
+    call.occurrence =
+        ++seen[call.outlook ? "o " + call.object + " " + call.member : "m " + call.member];
     calls.push_back(call);
   }
   return calls;
