@@ -23,8 +23,8 @@ bool start_process(const char* application, const char* arguments, PROCESS_INFOR
   // A cut command line would start the program with other arguments than asked.
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof command_line) return false;
   // The bare application name is looked for in the current directory only, not on the path.
-  return CreateProcessA(application, command_line, nullptr, nullptr, FALSE,
-                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process) != FALSE;
+  return CreateProcessA(application, command_line, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &process) != FALSE;
 }
 
 bool launch_program(const char* application, const char* arguments) {

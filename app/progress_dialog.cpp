@@ -24,8 +24,8 @@ HWND label(int id) {
 }  // namespace
 
 DWORD WINAPI progress_dialog_thread(LPVOID) {
-  DialogBoxParamA(app_instance, MAKEINTRESOURCEA(progress_dialog_id), nullptr,
-                  progress_dialog_proc, 0);
+  DialogBoxParamA(app_instance, MAKEINTRESOURCEA(progress_dialog_id), nullptr, progress_dialog_proc,
+                  0);
   return 0;
 }
 

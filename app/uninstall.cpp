@@ -43,8 +43,9 @@ void open_notes_document(const UninstallSystem& system) {
 
 FinalMessage final_message(bool any_step_failed, bool needs_manual_form_step) {
   if (any_step_failed) {
-    return {needs_manual_form_step ? UINT{IDS_SOME_NOT_REMOVED_FORM_STEP} : UINT{IDS_SOME_NOT_REMOVED},
-            MB_ICONEXCLAMATION};
+    return {
+        needs_manual_form_step ? UINT{IDS_SOME_NOT_REMOVED_FORM_STEP} : UINT{IDS_SOME_NOT_REMOVED},
+        MB_ICONEXCLAMATION};
   }
   return {needs_manual_form_step ? UINT{IDS_UNINSTALLED_FORM_STEP} : UINT{IDS_UNINSTALLED},
           MB_ICONINFORMATION};
@@ -73,8 +74,7 @@ void run_uninstall(const char* install_dir, const UninstallSystem& system) {
       mark_outcome(system, system.remove_program_files(install_dir), first_result_label + 1);
 
   enable_next(system, first_caption_label + 2);
-  any_step_failed |=
-      mark_outcome(system, system.remove_registry_entries(), first_result_label + 2);
+  any_step_failed |= mark_outcome(system, system.remove_registry_entries(), first_result_label + 2);
 
   enable_next(system, first_caption_label + 3);
   any_step_failed |= mark_outcome(system, system.remove_shortcuts(), first_result_label + 3);

@@ -17,9 +17,9 @@ IUnknown* MapiStore::open_entry(const char* entry_id_text, ULONG flags, ULONG ex
   app::unique_com<IUnknown> object;
   {
     const IdentifierBytes id = hex_to_bytes(entry_id_text);
-    last_result = store_->OpenEntry(static_cast<ULONG>(id.size),
-                                    reinterpret_cast<LPENTRYID>(id.bytes.get()), nullptr, flags,
-                                    &object_type, object.put());
+    last_result =
+        store_->OpenEntry(static_cast<ULONG>(id.size), reinterpret_cast<LPENTRYID>(id.bytes.get()),
+                          nullptr, flags, &object_type, object.put());
   }
   check_result();
   if (object_type != expected_type) throw WRONG_OBJECT_TYPE;

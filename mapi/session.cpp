@@ -35,9 +35,9 @@ bool bind(HMODULE library, const char* name, Entry& entry) {
 
 }  // namespace
 
-char* read_registry_string(const char* key_path, const char* value_name,
-                           const char* default_text, HKEY root_key, char* buffer,
-                           DWORD buffer_size, DWORD* read_type, DWORD* read_size) {
+char* read_registry_string(const char* key_path, const char* value_name, const char* default_text,
+                           HKEY root_key, char* buffer, DWORD buffer_size, DWORD* read_type,
+                           DWORD* read_size) {
   const auto use_default = [&] {
     lstrcpynA(buffer, default_text, static_cast<int>(buffer_size));
     if (read_type != nullptr) *read_type = REG_NONE;
@@ -76,9 +76,9 @@ void MapiSession::logon(ULONG_PTR ui_param, ULONG flags, const char* profile,
                         const char* password) {
   if (state_ != initialised) throw SESSION_NOT_READY;
   IMAPISession* session = nullptr;
-  last_result = mapi_entry_points.logon_ex(ui_param, const_cast<LPSTR>(profile),
-                                           const_cast<LPSTR>(password), flags | MAPI_EXTENDED,
-                                           &session);
+  last_result =
+      mapi_entry_points.logon_ex(ui_param, const_cast<LPSTR>(profile), const_cast<LPSTR>(password),
+                                 flags | MAPI_EXTENDED, &session);
   session_ = SUCCEEDED(last_result) ? session : nullptr;
   check_result();
   state_ = logged_on;

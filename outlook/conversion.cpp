@@ -16,8 +16,8 @@ constexpr char addin_class[] = "IPM.Task.Merivane";
 constexpr char standard_class[] = "IPM.Task";
 constexpr char standard_form_name[] = "Task";
 // In process, in a handler, or in Outlook's own process.
-constexpr DWORD outlook_context = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER |
-                                  CLSCTX_LOCAL_SERVER;
+constexpr DWORD outlook_context =
+    CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER;
 
 // Exact and case-sensitive; an absent class matches nothing.
 bool is_addin_class(const char* message_class) {
@@ -77,8 +77,7 @@ bool convert_outlook_tasks(bool& needs_manual_form_step) {
   DispatchPtr application;
   DispatchPtr name_space;
   try {
-    if (application.create_instance(outlook_application_class, nullptr, outlook_context) !=
-        S_OK) {
+    if (application.create_instance(outlook_application_class, nullptr, outlook_context) != S_OK) {
       application.reset();
       CoUninitialize();
       return false;

@@ -39,8 +39,8 @@ IErrorInfo* take_exception(EXCEPINFO& exception) {
       creator.get()->SetDescription(exception.bstrDescription);
     if (exception.bstrHelpFile != nullptr) creator.get()->SetHelpFile(exception.bstrHelpFile);
     creator.get()->SetHelpContext(exception.dwHelpContext);
-    if (FAILED(creator.get()->QueryInterface(IID_IErrorInfo,
-                                             reinterpret_cast<void**>(&error_info))))
+    if (FAILED(
+            creator.get()->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&error_info))))
       error_info = nullptr;
   }
   SysFreeString(exception.bstrSource);
@@ -68,7 +68,7 @@ void store_result(VARIANT& result, VARTYPE result_type, void* slot) {
 
 // The paths taken only when something went wrong are kept out of the call's own frame.
 [[noreturn, gnu::noinline, gnu::cold]] void raise_failure(HRESULT outcome, VARIANT& result,
-                                                        EXCEPINFO& exception) {
+                                                          EXCEPINFO& exception) {
   VariantClear(&result);
   IErrorInfo* error_info = nullptr;
   if (outcome == DISP_E_EXCEPTION) {
@@ -152,9 +152,9 @@ HRESULT dispatch_call(IDispatch* object, DISPID dispid, WORD kind, VARTYPE resul
   VariantInit(&result);
   EXCEPINFO exception{};
   UINT argument_error = static_cast<UINT>(-1);
-  const HRESULT outcome = object->Invoke(dispid, IID_NULL, 0, kind, &parameters,
-                                         result_type != VT_EMPTY ? &result : nullptr, &exception,
-                                         &argument_error);
+  const HRESULT outcome =
+      object->Invoke(dispid, IID_NULL, 0, kind, &parameters,
+                     result_type != VT_EMPTY ? &result : nullptr, &exception, &argument_error);
   if (FAILED(outcome)) raise_failure(outcome, result, exception);
   if (result_type == VT_EMPTY) return outcome;
   if (result_type != VT_VARIANT && result.vt != result_type) convert_result(result, result_type);

@@ -49,8 +49,8 @@ HRESULT DispatchPtr::assign_query(IUnknown* source) noexcept {
   // Asked before the old reference goes: the source may be the object held.
   const HRESULT result =
       source != nullptr ? source->QueryInterface(IID_IDispatch, &answer) : E_NOINTERFACE;
-  IDispatch* old = std::exchange(object_, SUCCEEDED(result) ? static_cast<IDispatch*>(answer)
-                                                            : nullptr);
+  IDispatch* old =
+      std::exchange(object_, SUCCEEDED(result) ? static_cast<IDispatch*>(answer) : nullptr);
   if (old != nullptr) old->Release();
   return result;
 }

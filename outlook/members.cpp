@@ -36,8 +36,8 @@ DispatchPtr call_for_object(const DispatchPtr& owner, DISPID member, const VARTY
 
 DispatchPtr get_namespace(const DispatchPtr& application, const AutomationString& type) {
   IDispatch* result = nullptr;
-  dispatch_call(application.checked(), dispid::get_namespace, DISPATCH_METHOD, VT_DISPATCH,
-                &result, one_bstr, {type});
+  dispatch_call(application.checked(), dispid::get_namespace, DISPATCH_METHOD, VT_DISPATCH, &result,
+                one_bstr, {type});
   return DispatchPtr::adopt(result);
 }
 

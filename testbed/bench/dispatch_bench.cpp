@@ -23,7 +23,6 @@ ULONG idle_server_references();
 
 namespace {
 
-
 double seconds() {
   static LARGE_INTEGER frequency = [] {
     LARGE_INTEGER f;

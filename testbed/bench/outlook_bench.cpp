@@ -49,7 +49,8 @@ std::string task_profile(long items, long folders) {
     std::snprintf(entry, sizeof entry, "%08lX", folder + 1);
     text += "folder path=" + path + " entry=" + entry + " type=3 form=IPM.Task\n";
     const long here = items / folders + (folder < items % folders ? 1 : 0);
-    text += "item folder=" + path + " class=IPM.Task.Merivane count=" + std::to_string(here / 2 + here % 2) + "\n";
+    text += "item folder=" + path +
+            " class=IPM.Task.Merivane count=" + std::to_string(here / 2 + here % 2) + "\n";
     if (here / 2 != 0)
       text += "item folder=" + path + " class=IPM.Task count=" + std::to_string(here / 2) + "\n";
   }

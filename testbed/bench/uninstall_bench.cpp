@@ -78,10 +78,10 @@ int main() {
   const double floor_ms = 3000.0 + (opened_document ? 1000.0 : 0.0);
   std::printf("uninstall wall time: %.0f ms (floor %.0f ms, final message: %s)\n", elapsed_ms,
               floor_ms, report.final_box.text.substr(0, 40).c_str());
-  std::printf("uninstall confirmation shown at: %lu ms, dialog at: %lu ms, final message at: %lu ms, "
-              "driver ended at: %lu ms\n",
-              report.confirmation.at_ms, report.dialog_first_ms, report.final_box.at_ms,
-              report.total_ms);
+  std::printf(
+      "uninstall confirmation shown at: %lu ms, dialog at: %lu ms, final message at: %lu ms, "
+      "driver ended at: %lu ms\n",
+      report.confirmation.at_ms, report.dialog_first_ms, report.final_box.at_ms, report.total_ms);
   std::printf("uninstall above floor: %.0f ms\n", elapsed_ms - floor_ms);
   std::printf("uninstall peak working set: %zu KiB\n", static_cast<std::size_t>(peak.load()));
   return report.timed_out ? 1 : 0;

@@ -118,7 +118,8 @@ std::vector<Call> calls_of(const std::vector<std::string>& log) {
 std::vector<std::string> reset_order(const std::vector<Call>& calls) {
   std::vector<std::string> folders;
   for (const Call& call : calls)
-    if (!call.outlook && call.member == "SetProps") folders.push_back(after(call.object, "MAPIFolder:"));
+    if (!call.outlook && call.member == "SetProps")
+      folders.push_back(after(call.object, "MAPIFolder:"));
   return folders;
 }
 
@@ -136,13 +137,15 @@ Expectation expect(const Call& call, const std::vector<std::string>& resets) {
   if (const std::string folder = after(call.object, "Folder:"); !folder.empty()) {
     if (member == "DefaultItemType")
       return {call.occurrence == 1 ? Effect::skip_subtree : Effect::fatal, folder};
-    if (member == "Items") return {call.occurrence == 1 ? Effect::fatal : Effect::probe_false, folder};
+    if (member == "Items")
+      return {call.occurrence == 1 ? Effect::fatal : Effect::probe_false, folder};
     if (member == "EntryID" || member == "StoreID") return {Effect::flag_only, folder};
     return {Effect::fatal};  // Folders
   }
   if (const std::string folder = after(call.object, "Items:"); !folder.empty()) {
     if (member == "NewItem") return {Effect::probe_false, folder};
-    if (member == "Item") return {Effect::item_skipped, folder, std::atoi(call.arguments.c_str() + 8)};
+    if (member == "Item")
+      return {Effect::item_skipped, folder, std::atoi(call.arguments.c_str() + 8)};
     return {Effect::fatal};  // Count
   }
   if (const std::string item = after(call.object, "NewItem:"); !item.empty()) {
@@ -205,8 +208,8 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
   const bool manual = result_false || expectation.effect == Effect::flag_only ||
                       expectation.effect == Effect::no_mapi;
   const std::string expected_start = result_false ? "Not all of Merivane's components"
-                                     : manual      ? "Merivane has been successfully uninstalled.\n\n"
-                                                   : "Merivane has been successfully uninstalled.";
+                                     : manual ? "Merivane has been successfully uninstalled.\n\n"
+                                              : "Merivane has been successfully uninstalled.";
   const std::string& text = report.final_box.text;
   if (text.rfind(expected_start, 0) != 0 || (!manual && text != expected_start))
     problem("final message \"" + text.substr(0, 50) + "...\"");
@@ -243,13 +246,15 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
       const std::string was = original->text(before.items[item]);
       const std::string is = now->text(after_run.items[item]);
       const bool addin = was == addin_class;
-      if (!addin && is != was) problem(path + "#" + std::to_string(item + 1) + " of class " + was + " was touched");
+      if (!addin && is != was)
+        problem(path + "#" + std::to_string(item + 1) + " of class " + was + " was touched");
       if (!addin || !task_folder || result_false) continue;
-      const bool kept = skipped || (expectation.effect == Effect::item_skipped &&
-                                    path == expectation.folder &&
-                                    static_cast<int>(item) + 1 == expectation.item);
+      const bool kept =
+          skipped || (expectation.effect == Effect::item_skipped && path == expectation.folder &&
+                      static_cast<int>(item) + 1 == expectation.item);
       if ((is == addin_class) != kept)
-        problem(path + "#" + std::to_string(item + 1) + (kept ? " was converted" : " was not converted"));
+        problem(path + "#" + std::to_string(item + 1) +
+                (kept ? " was converted" : " was not converted"));
     }
     if (!task_folder || result_false || before.form == testbed::Profile::no_text ||
         original->text(before.form) != addin_class)
@@ -259,13 +264,15 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
         !((expectation.effect == Effect::probe_false || expectation.effect == Effect::flag_only) &&
           path == expectation.folder);
     const bool reset = now->text(after_run.form) != addin_class;
-    if (reset != reset_expected) problem(path + (reset ? " form was reset" : " form was not reset"));
+    if (reset != reset_expected)
+      problem(path + (reset ? " form was reset" : " form was not reset"));
   }
 
   const std::vector<std::string> log = read_lines(machine.standin_log());
   if (test_support::count_with(log, {"outlook summary", "objects=0 references=0"}) != 1)
     problem("Outlook references not all given back");
-  const std::size_t initialised = test_support::count_with(log, {"MAPIInitialize", "-> 0x00000000"});
+  const std::size_t initialised =
+      test_support::count_with(log, {"MAPIInitialize", "-> 0x00000000"});
   if (test_support::count_with(log, {"MAPIUninitialize"}) != initialised)
     problem("MAPIInitialize not balanced");
   if (initialised != 0 && test_support::count_with(log, {"mapi summary", "references=0"}) != 1)
@@ -274,8 +281,8 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
 }
 
 std::string rule_for(const Call& call, bool exception) {
-  std::string rule = "fail call=" + std::to_string(call.number) + " object=" +
-                     testbed::fixture_value(call.object) + " member=" + call.member;
+  std::string rule = "fail call=" + std::to_string(call.number) +
+                     " object=" + testbed::fixture_value(call.object) + " member=" + call.member;
   if (call.outlook) rule += " kind=" + call.kind;
   rule += exception ? " exception scode=0x80004005 source=Sweep description=\"injected\""
                     : " hresult=0x80004005";
@@ -297,7 +304,8 @@ int main(int argc, char** argv) {
   // The run as it is: which calls the program makes.
   const Run baseline = run_program(machine, "");
   const std::vector<std::string> baseline_problems = check(machine, baseline, {Effect::none});
-  for (const std::string& problem : baseline_problems) std::printf("baseline: %s\n", problem.c_str());
+  for (const std::string& problem : baseline_problems)
+    std::printf("baseline: %s\n", problem.c_str());
   const std::vector<Call> calls = calls_of(read_lines(machine.standin_log()));
   const std::vector<std::string> resets = reset_order(calls);
   std::printf("calls swept: %zu (%zu Outlook, %zu MAPI)\n", calls.size(),
@@ -323,7 +331,8 @@ int main(int argc, char** argv) {
   if (slice > 0 && static_cast<std::size_t>(slice) < chosen.size()) {
     std::vector<Planned> spread;
     for (long i = 0; i < slice; ++i)
-      spread.push_back(chosen[static_cast<std::size_t>(i) * chosen.size() / static_cast<std::size_t>(slice)]);
+      spread.push_back(
+          chosen[static_cast<std::size_t>(i) * chosen.size() / static_cast<std::size_t>(slice)]);
     chosen = spread;
   }
 

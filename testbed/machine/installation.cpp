@@ -28,10 +28,9 @@ DWORD attributes(const std::string& path) { return GetFileAttributesA(path.c_str
 
 app::unique_hkey open_key(HKEY root, const std::string& path, REGSAM access, bool create) {
   app::unique_hkey key;
-  const LONG status =
-      create ? RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, access, nullptr, key.put(),
-                               nullptr)
-             : RegOpenKeyExA(root, path.c_str(), 0, access, key.put());
+  const LONG status = create ? RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, access, nullptr,
+                                               key.put(), nullptr)
+                             : RegOpenKeyExA(root, path.c_str(), 0, access, key.put());
   if (status != ERROR_SUCCESS) key.release();
   return key;
 }
@@ -123,9 +122,8 @@ bool key_exists(HKEY root, const std::string& key) {
 
 bool value_exists(HKEY root, const std::string& key, const std::string& name) {
   const auto opened = open_key(root, key, KEY_READ, false);
-  return opened &&
-         RegQueryValueExA(opened.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) ==
-             ERROR_SUCCESS;
+  return opened && RegQueryValueExA(opened.get(), name.c_str(), nullptr, nullptr, nullptr,
+                                    nullptr) == ERROR_SUCCESS;
 }
 
 std::vector<std::string> value_names(HKEY root, const std::string& key) {

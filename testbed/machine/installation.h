@@ -24,8 +24,8 @@ inline constexpr char shortcut_name[] = "Merivane.lnk";
 void write_file(const std::string& path, const std::string& content = "test");
 bool file_exists(const std::string& path);
 bool directory_exists(const std::string& path);
-void make_directories(const std::string& path);  // every missing level
-void remove_tree(const std::string& path);       // no error when it is missing
+void make_directories(const std::string& path);                       // every missing level
+void remove_tree(const std::string& path);                            // no error when it is missing
 std::vector<std::string> directory_entries(const std::string& path);  // names, sorted
 
 // Registry.

@@ -27,7 +27,8 @@ void print_profile(const std::string& path) {
     for (const std::uint32_t text : folder.items)
       ++classes[text == testbed::Profile::no_text ? "(none)" : profile->text(text)];
     std::string line;
-    for (const auto& [name, count] : classes) line += " " + std::to_string(count) + " " + name + ";";
+    for (const auto& [name, count] : classes)
+      line += " " + std::to_string(count) + " " + name + ";";
     const std::string form =
         folder.form == testbed::Profile::no_text ? "(none)" : profile->text(folder.form);
     std::printf("  %-32s form %-18s items:%s\n", folder.path.c_str(), form.c_str(),

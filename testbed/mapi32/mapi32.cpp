@@ -168,8 +168,7 @@ class Folder final : public FolderBase {
  public:
   explicit Folder(std::uint32_t folder) : folder_(folder) { name_ = folder_name(folder); }
 
-  STDMETHODIMP SetProps(ULONG count, LPSPropValue values,
-                        LPSPropProblemArray* problems) override {
+  STDMETHODIMP SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) override {
     const auto failure = begin_call(name_, "SetProps");
     std::string line = name_ + " SetProps count=" + std::to_string(count) + " values=";
     const char* message_class = nullptr;
@@ -237,9 +236,9 @@ class Store final : public StoreBase {
   }
 
   static bool same_hex(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(),
-                                                  int(a.size()), b.data(),
-                                                  int(b.size())) == CSTR_EQUAL;
+    return a.size() == b.size() &&
+           CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), int(a.size()), b.data(),
+                          int(b.size())) == CSTR_EQUAL;
   }
 
  private:
@@ -254,9 +253,9 @@ class Session final : public SessionBase {
                             ULONG flags, LPMDB* store) override {
     const auto failure = begin_call("MAPISession", "OpenMsgStore");
     const std::string id = bytes_text(size, entry);
-    std::string line = "MAPISession OpenMsgStore ui=" + std::to_string(ui_param) +
-                       " entry=" + id + " interface=" +
-                       (interface_id == nullptr ? "null" : "given") + " flags=" + hex(flags);
+    std::string line = "MAPISession OpenMsgStore ui=" + std::to_string(ui_param) + " entry=" + id +
+                       " interface=" + (interface_id == nullptr ? "null" : "given") +
+                       " flags=" + hex(flags);
     if (store == nullptr) return end_call(line, MAPI_E_INVALID_PARAMETER);
     *store = nullptr;
     if (failure) return end_call(line, *failure);
@@ -273,8 +272,8 @@ class Session final : public SessionBase {
   STDMETHODIMP Logoff(ULONG_PTR ui_param, ULONG flags, ULONG reserved) override {
     const auto failure = begin_call("MAPISession", "Logoff");
     ++counts.logoffs;
-    return end_call("MAPISession Logoff ui=" + std::to_string(ui_param) + " flags=" +
-                        hex(flags) + " reserved=" + std::to_string(reserved),
+    return end_call("MAPISession Logoff ui=" + std::to_string(ui_param) + " flags=" + hex(flags) +
+                        " reserved=" + std::to_string(reserved),
                     failure.value_or(S_OK));
   }
 };
@@ -297,10 +296,10 @@ __declspec(dllexport) HRESULT WINAPI MAPIInitialize(LPVOID init) {
   }
   const auto failure = begin_call("MAPI", "MAPIInitialize");
   const auto* given = static_cast<const MAPIINIT_0*>(init);
-  const std::string line =
-      given == nullptr ? "MAPI MAPIInitialize init=null"
-                       : "MAPI MAPIInitialize version=" + std::to_string(given->ulVersion) +
-                             " flags=" + hex(given->ulFlags);
+  const std::string line = given == nullptr
+                               ? "MAPI MAPIInitialize init=null"
+                               : "MAPI MAPIInitialize version=" + std::to_string(given->ulVersion) +
+                                     " flags=" + hex(given->ulFlags);
   const HRESULT result = failure.value_or(S_OK);
   if (result == S_OK) ++counts.initialisations;
   return end_call(line, result);
@@ -314,9 +313,9 @@ __declspec(dllexport) void WINAPI MAPIUninitialize() {
 }
 #endif
 
-__declspec(dllexport) HRESULT WINAPI MAPILogonEx(ULONG_PTR ui_param, LPSTR profile_name,
-                                                 LPSTR password, ULONG flags,
-                                                 LPMAPISESSION* session) {
+__declspec(dllexport) HRESULT WINAPI
+    MAPILogonEx(ULONG_PTR ui_param, LPSTR profile_name, LPSTR password, ULONG flags,
+                LPMAPISESSION* session) {
   const auto failure = begin_call("MAPI", "MAPILogonEx");
   const std::string line = "MAPI MAPILogonEx ui=" + std::to_string(ui_param) +
                            " profile=" + text_or_null(profile_name) +
@@ -337,8 +336,8 @@ __declspec(dllexport) ULONG WINAPI MAPIFreeBuffer(LPVOID buffer) {
 
 // For tests in the process that loaded the stand-in.
 __declspec(dllexport) void WINAPI mapi32_standin_counts(LONG* values, ULONG size) {
-  const LONG all[] = {counts.calls,   counts.initialisations, counts.uninitialisations,
-                      counts.logons,  counts.logoffs,         counts.objects,
+  const LONG all[] = {counts.calls,     counts.initialisations, counts.uninitialisations,
+                      counts.logons,    counts.logoffs,         counts.objects,
                       counts.references};
   for (ULONG i = 0; i < size && i < sizeof all / sizeof all[0]; ++i) values[i] = all[i];
 }
@@ -347,12 +346,10 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) log_line("load");
   if (reason == DLL_PROCESS_DETACH) {
     log_line("summary calls=" + std::to_string(counts.calls) +
-             " initialisations=" + std::to_string(counts.initialisations) +
-             " uninitialisations=" + std::to_string(counts.uninitialisations) +
-             " logons=" + std::to_string(counts.logons) +
-             " logoffs=" + std::to_string(counts.logoffs) +
-             " objects=" + std::to_string(counts.objects) +
-             " references=" + std::to_string(counts.references));
+             " initialisations=" + std::to_string(counts.initialisations) + " uninitialisations=" +
+             std::to_string(counts.uninitialisations) + " logons=" + std::to_string(counts.logons) +
+             " logoffs=" + std::to_string(counts.logoffs) + " objects=" +
+             std::to_string(counts.objects) + " references=" + std::to_string(counts.references));
     log_line("unload");
     if (log_file != nullptr) std::fclose(log_file);
     log_file = nullptr;

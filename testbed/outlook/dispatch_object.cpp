@@ -92,7 +92,6 @@ std::string parameters_text(const DISPPARAMS* parameters) {
 
 bool is_kind(WORD flags, unsigned kind) { return (flags & kind) != 0; }
 
-
 // Exceptions whose details the caller has not asked for yet, by the token the EXCEPINFO carries.
 std::map<ULONG_PTR, FailRule> deferred_exceptions;
 ULONG_PTR last_deferred_token = 0;

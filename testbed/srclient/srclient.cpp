@@ -48,8 +48,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   return TRUE;
 }
 
-extern "C" __declspec(dllexport) BOOL WINAPI SRSetRestorePointA(PRESTOREPOINTINFOA info,
-                                                              PSTATEMGRSTATUS status) {
+extern "C" __declspec(dllexport) BOOL WINAPI
+    SRSetRestorePointA(PRESTOREPOINTINFOA info, PSTATEMGRSTATUS status) {
   char description[sizeof info->szDescription + 1] = "<unterminated>";
   if (std::memchr(info->szDescription, '\0', sizeof info->szDescription) != nullptr)
     std::strcpy(description, info->szDescription);

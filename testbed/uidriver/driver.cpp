@@ -70,9 +70,9 @@ std::vector<std::string> button_texts(HWND box) {
   std::vector<std::string> texts;
   for (HWND child = GetWindow(box, GW_CHILD); child != nullptr;
        child = GetWindow(child, GW_HWNDNEXT)) {
-    if (IsWindowVisible(child) && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE,
-                                                 class_name(child).c_str(), -1, "Button",
-                                                 -1) == CSTR_EQUAL)
+    if (IsWindowVisible(child) &&
+        CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, class_name(child).c_str(), -1, "Button",
+                       -1) == CSTR_EQUAL)
       texts.push_back(window_text(child));
   }
   return texts;
@@ -133,8 +133,7 @@ std::string box_icon(HWND box) {
     if (control == nullptr || class_name(control) != "Static") continue;
     if (!IsWindowVisible(control)) return "none";
     DWORD_PTR icon = 0;
-    if (!SendMessageTimeoutA(control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms,
-                             &icon))
+    if (!SendMessageTimeoutA(control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &icon))
       return "unknown";
     const HICON handle = reinterpret_cast<HICON>(icon);
     if (handle == nullptr) return "none";
@@ -179,9 +178,9 @@ class Driver {
     find_dialog(windows, now);
     if (dialog_ != nullptr && IsWindow(dialog_)) record_sample(now);
     poke();
-    answered_.erase(std::remove_if(answered_.begin(), answered_.end(),
-                                   [](HWND box) { return !IsWindow(box); }),
-                    answered_.end());
+    answered_.erase(
+        std::remove_if(answered_.begin(), answered_.end(), [](HWND box) { return !IsWindow(box); }),
+        answered_.end());
     for (HWND window : windows) {
       if (std::find(answered_.begin(), answered_.end(), window) != answered_.end()) continue;
       // A box is complete once shown: its text, icon and buttons are set before that.

@@ -31,8 +31,7 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
 }
 
 DWORD WINAPI dialog_thread(LPVOID) {
-  DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(dialog_id), nullptr, dialog_proc,
-                  0);
+  DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(dialog_id), nullptr, dialog_proc, 0);
   return 0;
 }
 
@@ -61,7 +60,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
       closable = true;
   }
 
-  if (MessageBoxA(nullptr, "Are you sure you want to completely remove Merivane from your computer?",
+  if (MessageBoxA(nullptr,
+                  "Are you sure you want to completely remove Merivane from your computer?",
                   "Merivane", MB_YESNO | MB_ICONQUESTION) != IDYES)
     return 0;
 

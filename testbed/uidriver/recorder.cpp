@@ -14,7 +14,8 @@ namespace {
 std::string variable(const char* name) {
   std::string value(MAX_PATH, '\0');
   for (;;) {
-    const DWORD length = GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
+    const DWORD length =
+        GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
     if (length < value.size()) {
       value.resize(length);
       return value;

@@ -22,7 +22,7 @@ TEST(ArgumentString, DropsTheProgramsNameAndTheBlanksBehindIt) {
       {"\"C:\\unterminated name %x", ""},
       {"UninstallMV.exe \t%\"C:\\My Dir\\\"  ", "%\"C:\\My Dir\\\"  "},
       {"Unin\xE9stall.exe %C:\\x\\", "%C:\\x\\"},  // a non-ASCII byte is part of the name
-      {"UninstallMV.exe\x01\x1f %a", "%a"},          // every code from 1 to 32 is a blank
+      {"UninstallMV.exe\x01\x1f %a", "%a"},        // every code from 1 to 32 is a blank
       {"", ""},
   };
   for (const Case& c : cases)

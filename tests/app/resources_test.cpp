@@ -102,8 +102,8 @@ TEST(ProgressDialog, TemplateIsAsTabled) {
                                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK));
   ASSERT_NE(found, nullptr) << "no dialog 129 in English (United Kingdom)";
   TemplateReader reader(static_cast<const BYTE*>(LockResource(LoadResource(module, found))));
-  EXPECT_EQ(reader.dword(), static_cast<DWORD>(WS_POPUP | WS_CAPTION | WS_SYSMENU |
-                                               DS_MODALFRAME | DS_SETFONT));
+  EXPECT_EQ(reader.dword(),
+            static_cast<DWORD>(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT));
   EXPECT_EQ(reader.dword(), 0u) << "extended style";
   const WORD count = reader.word();
   ASSERT_EQ(count, 8u);
@@ -164,7 +164,6 @@ BOOL CALLBACK collect_name(HMODULE, LPCSTR, LPSTR name, LONG_PTR names) {
   return TRUE;
 }
 
-
 TEST(Program, IsAWindowsProgramWithOneManifestAskingForAdministratorRights) {
   const app::unique_hmodule program(
       LoadLibraryExA(program_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
@@ -189,8 +188,8 @@ TEST(Program, IsAWindowsProgramWithOneManifestAskingForAdministratorRights) {
                              reinterpret_cast<void**>(&product), &length));
   EXPECT_STREQ(product, "Merivane");
 
-  const auto* base = reinterpret_cast<const BYTE*>(
-      reinterpret_cast<ULONG_PTR>(program.get()) & ~static_cast<ULONG_PTR>(3));
+  const auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(program.get()) &
+                                                   ~static_cast<ULONG_PTR>(3));
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);

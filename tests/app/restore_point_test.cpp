@@ -19,7 +19,6 @@ namespace {
 const std::string directory = "C:\\merivane-tests\\restore-point";
 const std::string log_path = directory + "\\srclient.log";
 
-
 class RestorePoint : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -43,12 +42,8 @@ TEST_F(RestorePoint, BeginAndEndPassTheirRecordsAndTheBeginsNumber) {
   app::end_restore_point();
 
   const std::vector<std::string> expected = {
-      "load",
-      "call event=100 type=0 sequence=0 description=Removed Merivane",
-      "unload",
-      "load",
-      "call event=101 type=0 sequence=78187493530 description=Removed Merivane",
-      "unload",
+      "load", "call event=100 type=0 sequence=0 description=Removed Merivane",           "unload",
+      "load", "call event=101 type=0 sequence=78187493530 description=Removed Merivane", "unload",
   };
   EXPECT_EQ(test_support::read_lines(log_path), expected);
 }

@@ -49,8 +49,8 @@ const app::UninstallSystem fakes{
     },
     [] {
       const auto& states = world.dialog_states;
-      const DialogState state = world.states_asked < states.size() ? states[world.states_asked]
-                                                                   : states.back();
+      const DialogState state =
+          world.states_asked < states.size() ? states[world.states_asked] : states.back();
       ++world.states_asked;
       return state;
     },
@@ -163,8 +163,9 @@ TEST_F(Uninstall, TheFinalMessageFollowsBothFlags) {
     UINT string_id;
     UINT type;
   };
-  for (const Row row : {Row{false, false, 5, MB_ICONINFORMATION}, Row{false, true, 7, MB_ICONINFORMATION},
-                        Row{true, false, 3, MB_ICONEXCLAMATION}, Row{true, true, 8, MB_ICONEXCLAMATION}}) {
+  for (const Row row :
+       {Row{false, false, 5, MB_ICONINFORMATION}, Row{false, true, 7, MB_ICONINFORMATION},
+        Row{true, false, 3, MB_ICONEXCLAMATION}, Row{true, true, 8, MB_ICONEXCLAMATION}}) {
     const app::FinalMessage message = app::final_message(row.failed, row.manual);
     EXPECT_EQ(message.string_id, row.string_id);
     EXPECT_EQ(message.box_type, row.type);

@@ -19,7 +19,8 @@ namespace {
 const std::string root = "C:\\merivane-hostile";
 
 // Every file and directory below path, as paths relative to it.
-void list_tree(const std::string& path, const std::string& relative, std::vector<std::string>& out) {
+void list_tree(const std::string& path, const std::string& relative,
+               std::vector<std::string>& out) {
   for (const std::string& name : testbed::directory_entries(path)) {
     out.push_back(relative + name);
     if (testbed::directory_exists(path + "\\" + name))
@@ -111,7 +112,8 @@ TEST_F(HostileInput, CommandLinesOfEveryLengthEndWithZeroAndDeleteNothingUnnamed
 TEST_F(HostileInput, QuotesAndNonAsciiBytesAreTakenAsTheyStand) {
   const std::string accented = root + "\\d\xE9j\xE0";
   testbed::make_directories(accented);
-  for (const std::string& name : testbed::program_file_names()) testbed::write_file(accented + "\\" + name);
+  for (const std::string& name : testbed::program_file_names())
+    testbed::write_file(accented + "\\" + name);
   const auto before = tree();
 
   // Quotes stay part of the directory: no such path, nothing is deleted.

@@ -41,7 +41,7 @@ struct Outcome {
 // Starts the program with command_line exactly as given, in directory, with the machine's
 // variables in its environment, and drives it to its end.
 Outcome run(const testbed::SimulatedMachine& machine, const std::string& command_line,
-        const testbed::DriverOptions& options = {}, const std::string& directory = "") {
+            const testbed::DriverOptions& options = {}, const std::string& directory = "") {
   for (const auto& [name, value] : machine.environment())
     SetEnvironmentVariableA(name.c_str(), value.c_str());
   std::string line = command_line;
@@ -49,11 +49,11 @@ Outcome run(const testbed::SimulatedMachine& machine, const std::string& command
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
   Outcome result;
-  const BOOL created = CreateProcessA(machine.uninstaller().c_str(), line.data(), nullptr, nullptr,
-                                      FALSE, 0, nullptr,
-                                      directory.empty() ? nullptr : directory.c_str(), &startup,
-                                      &started);
-  for (const auto& [name, value] : machine.environment()) SetEnvironmentVariableA(name.c_str(), nullptr);
+  const BOOL created =
+      CreateProcessA(machine.uninstaller().c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                     nullptr, directory.empty() ? nullptr : directory.c_str(), &startup, &started);
+  for (const auto& [name, value] : machine.environment())
+    SetEnvironmentVariableA(name.c_str(), nullptr);
   EXPECT_TRUE(created) << command_line;
   if (!created) return result;
   const app::unique_handle process(started.hProcess), thread(started.hThread);
@@ -157,11 +157,11 @@ TEST_F(Uninstaller, RemovesEverythingAndSaysSo) {
   for (const std::string& message_class : classes_left(machine_))
     EXPECT_NE(message_class, "IPM.Task.Merivane");
   EXPECT_EQ(form_of(machine_, "Personal/Tasks"), "IPM.Task");
-  EXPECT_EQ(read_lines(machine_.restore_log()),
-            (std::vector<std::string>{
-                "load", "call event=100 type=0 sequence=0 description=Removed Merivane", "unload",
-                "load", "call event=101 type=0 sequence=4711 description=Removed Merivane",
-                "unload"}));
+  EXPECT_EQ(
+      read_lines(machine_.restore_log()),
+      (std::vector<std::string>{
+          "load", "call event=100 type=0 sequence=0 description=Removed Merivane", "unload", "load",
+          "call event=101 type=0 sequence=4711 description=Removed Merivane", "unload"}));
   EXPECT_TRUE(read_lines(machine_.recorder_log()).empty()) << "a document was opened";
   const auto log = read_lines(machine_.standin_log());
   EXPECT_EQ(count_with(log, {"outlook summary", "objects=0 references=0"}), 1u);
@@ -216,8 +216,8 @@ TEST_F(Uninstaller, AnEmptyCommandLineStartsTheSetupFromTheCurrentDirectory) {
   lay();
   const std::string here = machine_.data_dir + "setup";
   testbed::make_directories(here);
-  ASSERT_TRUE(CopyFileA((testbed::program_directory() + "recorder.exe").c_str(), (here + "\\merivane.exe").c_str(),
-                        FALSE));
+  ASSERT_TRUE(CopyFileA((testbed::program_directory() + "recorder.exe").c_str(),
+                        (here + "\\merivane.exe").c_str(), FALSE));
   for (const char* line : {"UninstallMV.exe", "UninstallMV.exe   \t"}) {
     const Outcome result = run(machine_, line, {}, here);
     EXPECT_EQ(result.exit_code, 0u);

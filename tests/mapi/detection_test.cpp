@@ -17,7 +17,6 @@ using test_support::set_mapix;
 
 constexpr char subsystem_key[] = "SOFTWARE\\Microsoft\\Windows Messaging Subsystem";
 
-
 class Detection : public ::testing::Test {
  protected:
   void SetUp() override { RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, subsystem_key, "MAPIX"); }
@@ -57,21 +56,21 @@ TEST_F(Detection, ReadRegistryStringFallsBackToTheDefault) {
   char buffer[100];
   std::memset(buffer, 'x', sizeof buffer);
   DWORD type = 0xdeadbeef, size = 0xdeadbeef;
-  mapi::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer,
-                             sizeof buffer, &type, &size);
+  mapi::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer, sizeof buffer,
+                             &type, &size);
   EXPECT_STREQ(buffer, "0");
   EXPECT_EQ(type, static_cast<DWORD>(REG_NONE));
   EXPECT_EQ(size, 0u);
 
   set_mapix(REG_SZ, std::string(100, 'a') + '\0');  // one byte too many
   std::memset(buffer, 'x', sizeof buffer);
-  mapi::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer,
-                             sizeof buffer, &type, &size);
+  mapi::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer, sizeof buffer,
+                             &type, &size);
   EXPECT_STREQ(buffer, "0");
 
   set_mapix(REG_SZ, std::string(99, 'a') + '\0');
-  mapi::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer,
-                             sizeof buffer, &type, &size);
+  mapi::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer, sizeof buffer,
+                             &type, &size);
   EXPECT_EQ(std::string(buffer), std::string(99, 'a'));
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
   EXPECT_EQ(size, 100u);

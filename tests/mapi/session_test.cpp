@@ -36,7 +36,6 @@ constexpr char base_profile[] =
     "folder path=Archive store=00FF00EE entry=00000001 type=0\n"
     "folder path=Archive/Tasks entry=0a0B0c type=3 form=IPM.Task.Merivane\n";
 
-
 class MapiSession : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -172,9 +171,9 @@ TEST_F(MapiSession, AFailedLogonLatchesAndTearsDownOnce) {
 
 TEST_F(MapiSession, InitialiseResultsOtherThanZeroMakeMapiUnavailable) {
   for (const char* result : {"0x00000001", "0x80004005"}) {
-    const auto log = run("UnavailableForTheRestOfTheProcess",
-                         std::string("fail object=MAPI member=MAPIInitialize hresult=") + result +
-                             "\n");
+    const auto log =
+        run("UnavailableForTheRestOfTheProcess",
+            std::string("fail object=MAPI member=MAPIInitialize hresult=") + result + "\n");
     EXPECT_EQ(lines_with(log, {"MAPIInitialize", result}).size(), 1u) << result;
     EXPECT_TRUE(lines_with(log, {"MAPILogonEx"}).empty()) << result;
     EXPECT_TRUE(lines_with(log, {"MAPIUninitialize"}).empty()) << result;

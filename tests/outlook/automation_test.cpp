@@ -26,7 +26,7 @@ TEST(DispatchPtr, CopiesAssignmentsAndSelfAssignmentKeepTheCountRight) {
     EXPECT_EQ(first.references, 2);
     DispatchPtr b(a);
     EXPECT_EQ(first.references, 3);
-    b = b;  // copy-assigning itself
+    b = b;        // copy-assigning itself
     a = a.get();  // the pointer it already holds
     EXPECT_EQ(first.references, 3);
     b = &second;

@@ -47,7 +47,6 @@ constexpr char two_stores[] =
     "item folder=A/A2 class=IPM.Task.Merivane\n"
     "item folder=B/Tasks class=IPM.Task.Merivane count=3\n";
 
-
 struct Outcome {
   bool result = false;
   bool flag = false;
@@ -111,8 +110,8 @@ class Conversion : public ::testing::Test {
 void write_outcome(bool result, bool flag) {
   char path[MAX_PATH];
   GetEnvironmentVariableA("MERIVANE_OUTCOME", path, sizeof path);
-  testbed::write_file(path, std::string("result=") + (result ? "1" : "0") +
-                                " flag=" + (flag ? "1" : "0") + "\n");
+  testbed::write_file(
+      path, std::string("result=") + (result ? "1" : "0") + " flag=" + (flag ? "1" : "0") + "\n");
 }
 
 // ---- children --------------------------------------------------------------------------
@@ -198,7 +197,8 @@ TEST_F(Conversion, ConvertsTheAddinsTasksAndResetsTheirFoldersForms) {
   const Outcome outcome = run(two_stores);
   EXPECT_TRUE(outcome.result);
   EXPECT_FALSE(outcome.flag);
-  EXPECT_EQ(outcome.classes("A/A2"), (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
+  EXPECT_EQ(outcome.classes("A/A2"),
+            (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
   EXPECT_EQ(outcome.classes("A/A1/A1b"), (std::vector<std::string>{"IPM.Task", "IPM.Task"}));
   EXPECT_EQ(outcome.classes("B/Tasks"),
             (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
@@ -212,21 +212,20 @@ TEST_F(Conversion, ConvertsTheAddinsTasksAndResetsTheirFoldersForms) {
   // The form is reset before the folder's first item is converted.
   EXPECT_LT(position_of(outcome.log, "MAPIFolder:A/A2 SetProps"),
             position_of(outcome.log, "Item:A/A2#1 MessageClass put"));
-  EXPECT_EQ(count_with(read_lines(profile_path), {"created"}), 0u)
-      << "a probe item was stored";
+  EXPECT_EQ(count_with(read_lines(profile_path), {"created"}), 0u) << "a probe item was stored";
   outcome.expect_balanced();
 }
 
 TEST_F(Conversion, OnlyTheExactClassIsConvertedAndEachItemSavedOnce) {
-  const Outcome outcome = run(
-      "folder path=S store=5301 entry=01\n"
-      "folder path=S/T entry=02 type=3 form=IPM.Task\n"
-      "item folder=S/T class=IPM.Task\n"
-      "item folder=S/T class=IPM.Task.Merivane\n"
-      "item folder=S/T class=IPM.Task.MerivaneX\n"
-      "item folder=S/T class=ipm.task.merivane\n"
-      "item folder=S/T\n"
-      "item folder=S/T class=IPM.Task.Merivane\n");
+  const Outcome outcome =
+      run("folder path=S store=5301 entry=01\n"
+          "folder path=S/T entry=02 type=3 form=IPM.Task\n"
+          "item folder=S/T class=IPM.Task\n"
+          "item folder=S/T class=IPM.Task.Merivane\n"
+          "item folder=S/T class=IPM.Task.MerivaneX\n"
+          "item folder=S/T class=ipm.task.merivane\n"
+          "item folder=S/T\n"
+          "item folder=S/T class=IPM.Task.Merivane\n");
   EXPECT_TRUE(outcome.result);
   EXPECT_FALSE(outcome.flag);
   EXPECT_EQ(outcome.classes("S/T"),
@@ -268,16 +267,17 @@ TEST_F(Conversion, AFailingFolderItemAnywhereEndsTheStep) {
     }
   }
   // What was converted before the failure stays converted.
-  const Outcome late = run(std::string(two_stores) +
-                           "fail object=Folders:B member=Item hresult=0x80004005\n");
+  const Outcome late =
+      run(std::string(two_stores) + "fail object=Folders:B member=Item hresult=0x80004005\n");
   EXPECT_FALSE(late.result);
   EXPECT_EQ(late.classes("A/A2"), (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
   EXPECT_EQ(late.form("A/A2"), "IPM.Task");
 }
 
 TEST_F(Conversion, UnreadableFolderTypeSkipsOnlyThatSubtree) {
-  const Outcome outcome = run(std::string(two_stores) +
-                              "fail object=Folder:A/A1 member=DefaultItemType hresult=0x80004005\n");
+  const Outcome outcome =
+      run(std::string(two_stores) +
+          "fail object=Folder:A/A1 member=DefaultItemType hresult=0x80004005\n");
   EXPECT_TRUE(outcome.result);
   EXPECT_FALSE(outcome.flag);
   EXPECT_EQ(outcome.classes("A/A1/A1b").front(), "IPM.Task.Merivane");
@@ -289,7 +289,8 @@ TEST_F(Conversion, MapiUnavailableStillConvertsButAsksForTheManualStep) {
   const Outcome outcome = run(two_stores);
   EXPECT_TRUE(outcome.result);
   EXPECT_TRUE(outcome.flag);
-  EXPECT_EQ(outcome.classes("A/A2"), (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
+  EXPECT_EQ(outcome.classes("A/A2"),
+            (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
   EXPECT_EQ(count_with(outcome.log, {"NewItem"}), 0u) << "a probe was made without MAPI";
   EXPECT_EQ(count_with(outcome.log, {"mapi load"}), 0u);
   outcome.expect_balanced();
@@ -350,8 +351,8 @@ TEST_F(Conversion, OutlookNotRegisteredEndsTheStep) {
 }
 
 TEST_F(Conversion, ANamespaceThatCannotBeHadEndsTheStep) {
-  const Outcome outcome =
-      run(std::string(two_stores) + "fail object=Application member=GetNamespace hresult=0x80004005\n");
+  const Outcome outcome = run(std::string(two_stores) +
+                              "fail object=Application member=GetNamespace hresult=0x80004005\n");
   EXPECT_FALSE(outcome.result);
   EXPECT_TRUE(outcome.flag);
   outcome.expect_balanced();

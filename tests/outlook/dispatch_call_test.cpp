@@ -42,8 +42,8 @@ TEST(Accessors, EachReachesItsMemberByDispidKindAndArguments) {
     std::function<void(const DispatchPtr&)> call;
     DISPID dispid;
     WORD kind;
-    VARTYPE answer;       // what the fake answers with
-    unsigned arguments;   // positional arguments that reach the server
+    VARTYPE answer;      // what the fake answers with
+    unsigned arguments;  // positional arguments that reach the server
   };
   outlook::Variant index;
   outlook::make_variant(index, 4, VT_I4);
@@ -53,22 +53,21 @@ TEST(Accessors, EachReachesItsMemberByDispidKindAndArguments) {
        VT_DISPATCH, 1},
       {"NameSpace.Folders", [](auto& o) { outlook::namespace_folders(o); }, 8451,
        DISPATCH_PROPERTYGET, VT_DISPATCH, 0},
-      {"Folders.Count", [](auto& o) { outlook::folders_count(o); }, 80, DISPATCH_PROPERTYGET,
-       VT_I4, 0},
-      {"Folders.Item", [&](auto& o) { outlook::folders_item(o, index.get()); }, 81,
-       DISPATCH_METHOD, VT_DISPATCH, 1},
+      {"Folders.Count", [](auto& o) { outlook::folders_count(o); }, 80, DISPATCH_PROPERTYGET, VT_I4,
+       0},
+      {"Folders.Item", [&](auto& o) { outlook::folders_item(o, index.get()); }, 81, DISPATCH_METHOD,
+       VT_DISPATCH, 1},
       {"DefaultItemType", [](auto& o) { outlook::folder_default_item_type(o); }, 12550,
        DISPATCH_PROPERTYGET, VT_I4, 0},
       {"MAPIFolder.Folders", [](auto& o) { outlook::folder_folders(o); }, 8451,
        DISPATCH_PROPERTYGET, VT_DISPATCH, 0},
-      {"Items", [](auto& o) { outlook::folder_items(o); }, 12544, DISPATCH_PROPERTYGET,
-       VT_DISPATCH, 0},
+      {"Items", [](auto& o) { outlook::folder_items(o); }, 12544, DISPATCH_PROPERTYGET, VT_DISPATCH,
+       0},
       {"EntryID", [](auto& o) { outlook::folder_entry_id(o); }, 61470, DISPATCH_PROPERTYGET,
        VT_BSTR, 0},
       {"StoreID", [](auto& o) { outlook::folder_store_id(o); }, 12552, DISPATCH_PROPERTYGET,
        VT_BSTR, 0},
-      {"Items.Count", [](auto& o) { outlook::items_count(o); }, 80, DISPATCH_PROPERTYGET, VT_I4,
-       0},
+      {"Items.Count", [](auto& o) { outlook::items_count(o); }, 80, DISPATCH_PROPERTYGET, VT_I4, 0},
       {"Items.Item", [&](auto& o) { outlook::items_item(o, index.get()); }, 81, DISPATCH_METHOD,
        VT_DISPATCH, 1},
       {"new item", [](auto& o) { outlook::items_new_item(o, outlook::missing_argument()); }, 200,
@@ -155,14 +154,14 @@ TEST(DispatchCall, ACallThatCannotBeMadeRaisesBeforeInvoke) {
             E_INVALIDARG)
       << "an argument of another type than listed";
   EXPECT_EQ(raised_code([&] {
-              outlook::dispatch_call(&fake, 81, DISPATCH_METHOD, VT_EMPTY, nullptr,
-                                     outlook::one_i4, {});
+              outlook::dispatch_call(&fake, 81, DISPATCH_METHOD, VT_EMPTY, nullptr, outlook::one_i4,
+                                     {});
             }),
             E_INVALIDARG)
       << "fewer arguments than listed";
   EXPECT_EQ(raised_code([&] {
-              outlook::dispatch_call(nullptr, 80, DISPATCH_PROPERTYGET, VT_EMPTY, nullptr,
-                                     nullptr, {});
+              outlook::dispatch_call(nullptr, 80, DISPATCH_PROPERTYGET, VT_EMPTY, nullptr, nullptr,
+                                     {});
             }),
             E_POINTER);
   EXPECT_TRUE(fake.calls.empty());

@@ -44,8 +44,15 @@ HRESULT FakeDispatch::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
 HRESULT FakeDispatch::Invoke(DISPID dispid, REFIID iid, LCID locale, WORD kind,
                              DISPPARAMS* parameters, VARIANT* result_out, EXCEPINFO* exception,
                              UINT* argument_error) {
-  RecordedCall call{dispid, kind, iid == IID_NULL, locale, {}, {}, result_out != nullptr,
-                    exception != nullptr, argument_error != nullptr ? *argument_error : 0u};
+  RecordedCall call{dispid,
+                    kind,
+                    iid == IID_NULL,
+                    locale,
+                    {},
+                    {},
+                    result_out != nullptr,
+                    exception != nullptr,
+                    argument_error != nullptr ? *argument_error : 0u};
   for (UINT i = 0; i < parameters->cArgs; ++i) {
     call.arguments.push_back(parameters->rgvarg[i]);
     if (parameters->rgvarg[i].vt == VT_BSTR)

@@ -44,8 +44,8 @@ TEST_F(RegistryEntries, EverythingPresentGoesWithAllFourKeys) {
   EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::settings_key));
   EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::product_key));
   EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::maker_key));
-  EXPECT_TRUE(key_exists(HKEY_LOCAL_MACHINE,
-                         "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"));
+  EXPECT_TRUE(
+      key_exists(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"));
 }
 
 TEST_F(RegistryEntries, NothingPresentIsStillSuccess) {

@@ -85,7 +85,8 @@ TEST_F(Shortcuts, SpecialFolderPathWritesTheFoldersPath) {
 // The desktop is moved to a folder whose path, with "\\Merivane.lnk", just fits or just does
 // not fit 260 bytes. A file named like the cut-off path waits there to be deleted by mistake.
 TEST_F(Shortcuts, ADesktopPathPastTheBufferDeletesNothingThere) {
-  const char* shell_folders = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+  const char* shell_folders =
+      "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
   char saved[MAX_PATH];
   DWORD saved_size = sizeof saved;
   ASSERT_EQ(RegGetValueA(HKEY_CURRENT_USER, shell_folders, "Desktop", RRF_RT_ANY | RRF_NOEXPAND,
@@ -103,13 +104,12 @@ TEST_F(Shortcuts, ADesktopPathPastTheBufferDeletesNothingThere) {
     char current[MAX_PATH];
     GetCurrentDirectoryA(sizeof current, current);
     ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
-    testbed::write_file(shortcut);        // relative: the full path passes MAX_PATH
-    testbed::write_file("Merivane.ln");   // the full path cut to 259 bytes
+    testbed::write_file(shortcut);       // relative: the full path passes MAX_PATH
+    testbed::write_file("Merivane.ln");  // the full path cut to 259 bytes
     testbed::set_string_value(HKEY_CURRENT_USER, shell_folders, "Desktop", folder);
 
     const bool result = removal::remove_shortcuts();
-    RegSetKeyValueA(HKEY_CURRENT_USER, shell_folders, "Desktop", REG_EXPAND_SZ, saved,
-                    saved_size);
+    RegSetKeyValueA(HKEY_CURRENT_USER, shell_folders, "Desktop", REG_EXPAND_SZ, saved, saved_size);
     EXPECT_TRUE(result) << length;
     EXPECT_FALSE(file_exists(programs() + shortcut)) << length;
     EXPECT_EQ(file_exists(shortcut), length == 247) << length;

@@ -26,5 +26,5 @@ DWORD run_child(const std::string& filter, const Environment& environment = {},
 }  // namespace test_support
 
 // Starts a test body that runs only inside a child.
-#define CHILD_ONLY()                                                   \
+#define CHILD_ONLY() \
   if (!test_support::is_child()) GTEST_SKIP() << "runs inside a child"

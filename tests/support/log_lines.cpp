@@ -33,8 +33,9 @@ std::size_t count_with(const std::vector<std::string>& lines,
 }
 
 std::size_t position_of(const std::vector<std::string>& lines, const std::string& text) {
-  return std::find_if(lines.begin(), lines.end(),
-                      [&](const std::string& line) { return line.find(text) != std::string::npos; }) -
+  return std::find_if(
+             lines.begin(), lines.end(),
+             [&](const std::string& line) { return line.find(text) != std::string::npos; }) -
          lines.begin();
 }
 
@@ -43,8 +44,7 @@ void set_mapix(DWORD type, const std::string& bytes) {
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem",
                             0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
             ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key.get(), "MAPIX", 0, type,
-                           reinterpret_cast<const BYTE*>(bytes.data()),
+  ASSERT_EQ(RegSetValueExA(key.get(), "MAPIX", 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                            static_cast<DWORD>(bytes.size())),
             ERROR_SUCCESS);
 }

@@ -81,9 +81,8 @@ class UiDriver : public ::testing::Test {
   // hides, and the tests' Xvfb has none: unmanaged, the probe's boxes go at once (and Wine
   // draws their captions itself). Wine only; Windows ignores the key.
   static void SetUpTestSuite() {
-    testbed::set_string_value(HKEY_CURRENT_USER,
-                              std::string(probe_registry_defaults) + "\\X11 Driver", "Managed",
-                              "N");
+    testbed::set_string_value(
+        HKEY_CURRENT_USER, std::string(probe_registry_defaults) + "\\X11 Driver", "Managed", "N");
   }
   static void TearDownTestSuite() {
     testbed::delete_key_tree(HKEY_CURRENT_USER, probe_registry_defaults);
@@ -198,8 +197,8 @@ TEST_F(UiDriver, YesRecordsBothBoxesAndEveryLabelChangeInOrder) {
     std::vector<std::string> expected = {"show 1004", "enable 1001", "show 1005", "enable 1002",
                                          "show 1006", "enable 1003", "show 1007"};
     if (c.failed_label != 0) {
-      const auto shown = std::find(expected.begin(), expected.end(),
-                                   "show " + std::to_string(c.failed_label));
+      const auto shown =
+          std::find(expected.begin(), expected.end(), "show " + std::to_string(c.failed_label));
       expected.insert(shown, "text " + std::to_string(c.failed_label) + " Failed");
     }
     expect_changes_in_order(report.samples, expected);
@@ -281,7 +280,8 @@ BmpShape read_bmp(const std::string& path) {
   shape.bits = static_cast<int>(number(28, 2));
   const std::uint32_t offset = number(10, 4);
   const std::size_t row = (static_cast<std::size_t>(shape.width) * (shape.bits / 8) + 3) & ~3u;
-  const std::size_t height = static_cast<std::size_t>(shape.height < 0 ? -shape.height : shape.height);
+  const std::size_t height =
+      static_cast<std::size_t>(shape.height < 0 ? -shape.height : shape.height);
   shape.size_consistent = shape.bits == 24 && bytes.size() == offset + row * height;
   if (!shape.size_consistent) return shape;
   std::set<std::uint32_t> colours;
