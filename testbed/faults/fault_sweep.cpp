@@ -20,9 +20,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/unique_any.h"
 #include "testbed/machine/installation.h"
 #include "testbed/machine/simulated_machine.h"
+#include "testbed/machine/uninstaller_run.h"
 #include "testbed/profile/profile.h"
 #include "testbed/uidriver/driver.h"
 #include "tests/support/log_lines.h"
@@ -166,32 +166,16 @@ bool within(const std::string& path, const std::string& folder) {
 
 struct Run {
   std::string rule;
-  testbed::Report report;
-  DWORD exit_code = 0xFFFFFFFF;
+  testbed::UninstallerRun ended;
 };
 
 Run run_program(const testbed::SimulatedMachine& machine, const std::string& rule) {
-  Run run;
-  run.rule = rule;
   machine.lay(testbed::program_directory(), std::string(sweep_profile) + rule);
   testbed::write_file(machine.profile() + ".original", std::string(sweep_profile) + rule);
-  for (const auto& [name, value] : machine.environment())
-    SetEnvironmentVariableA(name.c_str(), value.c_str());
-  std::string command_line = "\"" + machine.uninstaller() + "\" %" + machine.install_dir;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  if (!CreateProcessA(machine.uninstaller().c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                      0, nullptr, nullptr, &startup, &started))
-    return run;
-  const app::unique_handle process(started.hProcess), thread(started.hThread);
   testbed::DriverOptions options;
   options.timeout_ms = 30000;
-  run.report = testbed::drive(process.get(), started.dwProcessId, options);
-  if (run.report.timed_out) TerminateProcess(process.get(), 1);
-  WaitForSingleObject(process.get(), 10000);
-  GetExitCodeProcess(process.get(), &run.exit_code);
-  return run;
+  return {rule, testbed::run_uninstaller(
+                    machine, "\"" + machine.uninstaller() + "\" %" + machine.install_dir, options)};
 }
 
 // Everything that must hold after any run, and what this failure must have left.
@@ -199,8 +183,8 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
                                const Expectation& expectation) {
   std::vector<std::string> problems;
   const auto problem = [&](const std::string& text) { problems.push_back(text); };
-  const testbed::Report& report = run.report;
-  if (run.exit_code != 0) problem("exit code " + std::to_string(run.exit_code));
+  const testbed::Report& report = run.ended.report;
+  if (run.ended.exit_code != 0) problem("exit code " + std::to_string(run.ended.exit_code));
   if (report.timed_out) problem("did not end by itself");
   if (!report.final_box.seen) problem("no final message");
 

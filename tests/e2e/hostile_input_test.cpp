@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_any.h"
 #include "testbed/machine/installation.h"
 #include "testbed/machine/simulated_machine.h"
+#include "testbed/machine/uninstaller_run.h"
 #include "testbed/uidriver/driver.h"
 
 namespace {
@@ -34,31 +34,12 @@ std::vector<std::string> tree() {
   return entries;
 }
 
-struct Ended {
-  DWORD exit_code = 0xFFFFFFFF;
-  testbed::Report report;
-};
-
 // Starts the uninstaller with exactly this command line (which may be empty) in root and
 // answers Yes to whatever it asks.
-Ended run(const testbed::SimulatedMachine& machine, const std::string& command_line) {
-  for (const auto& [name, value] : machine.environment())
-    SetEnvironmentVariableA(name.c_str(), value.c_str());
-  std::vector<char> line(command_line.begin(), command_line.end());
-  line.push_back('\0');
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  Ended ended;
-  const BOOL created = CreateProcessA(machine.uninstaller().c_str(), line.data(), nullptr, nullptr,
-                                      FALSE, 0, nullptr, root.c_str(), &startup, &started);
-  EXPECT_TRUE(created) << command_line.size() << " characters";
-  if (!created) return ended;
-  const app::unique_handle process(started.hProcess), thread(started.hThread);
-  ended.report = testbed::drive(process.get(), started.dwProcessId, {});
-  if (ended.report.timed_out) TerminateProcess(process.get(), 1);
-  WaitForSingleObject(process.get(), 10000);
-  GetExitCodeProcess(process.get(), &ended.exit_code);
+testbed::UninstallerRun run(const testbed::SimulatedMachine& machine,
+                            const std::string& command_line) {
+  testbed::UninstallerRun ended = testbed::run_uninstaller(machine, command_line, {}, root);
+  EXPECT_TRUE(ended.started) << command_line.size() << " characters";
   return ended;
 }
 
@@ -90,7 +71,7 @@ TEST_F(HostileInput, CommandLinesOfEveryLengthEndWithZeroAndDeleteNothingUnnamed
       ASSERT_EQ(line.size(), length);
     }
     const auto before = tree();
-    const Ended ended = run(machine_, line);
+    const testbed::UninstallerRun ended = run(machine_, line);
     EXPECT_EQ(ended.exit_code, 0u) << length;
     EXPECT_FALSE(ended.report.timed_out) << length;
     // A path that fits is the decoy directory itself, whose named files may go; a longer one
@@ -117,7 +98,7 @@ TEST_F(HostileInput, QuotesAndNonAsciiBytesAreTakenAsTheyStand) {
   const auto before = tree();
 
   // Quotes stay part of the directory: no such path, nothing is deleted.
-  Ended ended = run(machine_, "UninstallMV.exe %\"" + root + "\\decoy\\\"");
+  testbed::UninstallerRun ended = run(machine_, "UninstallMV.exe %\"" + root + "\\decoy\\\"");
   EXPECT_EQ(ended.exit_code, 0u);
   EXPECT_EQ(tree(), before);
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_any.h"
 #include "testbed/machine/installation.h"
 #include "testbed/machine/simulated_machine.h"
+#include "testbed/machine/uninstaller_run.h"
 #include "testbed/profile/profile.h"
 #include "testbed/uidriver/driver.h"
 #include "tests/support/log_lines.h"
@@ -33,35 +33,16 @@ constexpr char small_profile[] =
     "item folder=Personal/Tasks class=IPM.Task count=2\n"
     "item folder=Personal/Tasks/Later class=IPM.Task.Merivane count=3\n";
 
-struct Outcome {
-  testbed::Report report;
-  DWORD exit_code = 0xFFFFFFFF;
-};
-
-// Starts the program with command_line exactly as given, in directory, with the machine's
-// variables in its environment, and drives it to its end.
-Outcome run(const testbed::SimulatedMachine& machine, const std::string& command_line,
-            const testbed::DriverOptions& options = {}, const std::string& directory = "") {
-  for (const auto& [name, value] : machine.environment())
-    SetEnvironmentVariableA(name.c_str(), value.c_str());
-  std::string line = command_line;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  Outcome result;
-  const BOOL created =
-      CreateProcessA(machine.uninstaller().c_str(), line.data(), nullptr, nullptr, FALSE, 0,
-                     nullptr, directory.empty() ? nullptr : directory.c_str(), &startup, &started);
-  for (const auto& [name, value] : machine.environment())
-    SetEnvironmentVariableA(name.c_str(), nullptr);
-  EXPECT_TRUE(created) << command_line;
-  if (!created) return result;
-  const app::unique_handle process(started.hProcess), thread(started.hThread);
-  result.report = testbed::drive(process.get(), started.dwProcessId, options);
+// Starts the program with command_line exactly as given, in directory, and drives it to its
+// end.
+testbed::UninstallerRun run(const testbed::SimulatedMachine& machine,
+                            const std::string& command_line,
+                            const testbed::DriverOptions& options = {},
+                            const std::string& directory = "") {
+  testbed::UninstallerRun result =
+      testbed::run_uninstaller(machine, command_line, options, directory);
+  EXPECT_TRUE(result.started) << command_line;
   EXPECT_FALSE(result.report.timed_out) << testbed::report_text(result.report);
-  if (result.report.timed_out) TerminateProcess(process.get(), 1);
-  WaitForSingleObject(process.get(), 10000);
-  GetExitCodeProcess(process.get(), &result.exit_code);
   return result;
 }
 
@@ -121,7 +102,7 @@ TEST_F(Uninstaller, RemovesEverythingAndSaysSo) {
   lay();
   testbed::DriverOptions options;
   options.poke_dialog = true;
-  const Outcome result = run(machine_, uninstall_line(machine_), options);
+  const testbed::UninstallerRun result = run(machine_, uninstall_line(machine_), options);
   const testbed::Report& report = result.report;
 
   EXPECT_EQ(result.exit_code, 0u);
@@ -170,7 +151,7 @@ TEST_F(Uninstaller, RemovesEverythingAndSaysSo) {
 
 TEST_F(Uninstaller, WithoutMapiOpensTheNotesDocumentFromItsOwnDirectory) {
   lay(false);
-  const Outcome result = run(machine_, uninstall_line(machine_));
+  const testbed::UninstallerRun result = run(machine_, uninstall_line(machine_));
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(result.report.final_box.text.rfind(strings_5 + "\n\nYou may now wish", 0), 0u)
       << result.report.final_box.text;
@@ -187,7 +168,7 @@ TEST_F(Uninstaller, WithoutMapiOpensTheNotesDocumentFromItsOwnDirectory) {
 TEST_F(Uninstaller, AMissingSetupFailsItsStepAndTheMessageSaysSo) {
   lay();
   DeleteFileA((machine_.install_dir + "Setup.exe").c_str());
-  const Outcome result = run(machine_, uninstall_line(machine_));
+  const testbed::UninstallerRun result = run(machine_, uninstall_line(machine_));
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(result.report.final_box.text.rfind("Not all of Merivane's components", 0), 0u);
   EXPECT_EQ(result.report.final_box.icon, "exclamation");
@@ -202,7 +183,7 @@ TEST_F(Uninstaller, AnsweringNoChangesNothing) {
   lay();
   testbed::DriverOptions options;
   options.answer_yes = false;
-  const Outcome result = run(machine_, uninstall_line(machine_), options);
+  const testbed::UninstallerRun result = run(machine_, uninstall_line(machine_), options);
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_TRUE(result.report.confirmation.seen);
   EXPECT_FALSE(result.report.dialog_seen);
@@ -219,7 +200,7 @@ TEST_F(Uninstaller, AnEmptyCommandLineStartsTheSetupFromTheCurrentDirectory) {
   ASSERT_TRUE(CopyFileA((testbed::program_directory() + "recorder.exe").c_str(),
                         (here + "\\merivane.exe").c_str(), FALSE));
   for (const char* line : {"UninstallMV.exe", "UninstallMV.exe   \t"}) {
-    const Outcome result = run(machine_, line, {}, here);
+    const testbed::UninstallerRun result = run(machine_, line, {}, here);
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_FALSE(result.report.confirmation.seen) << line << ": a window was shown";
   }
@@ -233,7 +214,8 @@ TEST_F(Uninstaller, AnEmptyCommandLineStartsTheSetupFromTheCurrentDirectory) {
 TEST_F(Uninstaller, AnyOtherArgumentDoesNothing) {
   lay();
   for (const char* arguments : {" /x", " -x", " abc", " \"%C:\\\""}) {
-    const Outcome result = run(machine_, "UninstallMV.exe" + std::string(arguments), {});
+    const testbed::UninstallerRun result =
+        run(machine_, "UninstallMV.exe" + std::string(arguments), {});
     EXPECT_EQ(result.exit_code, 0u) << arguments;
     EXPECT_FALSE(result.report.confirmation.seen) << arguments;
   }
