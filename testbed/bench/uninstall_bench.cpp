@@ -18,7 +18,7 @@
 #include "testbed/machine/installation.h"
 #include "testbed/machine/simulated_machine.h"
 #include "testbed/uidriver/driver.h"
-#include "tests/support/log_lines.h"
+#include "testbed/machine/text_lines.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ int main() {
 
   const double elapsed_ms = 1000.0 * static_cast<double>(end.QuadPart - begin.QuadPart) /
                             static_cast<double>(frequency.QuadPart);
-  const bool opened_document = !test_support::read_lines(machine.recorder_log()).empty();
+  const bool opened_document = !testbed::read_lines(machine.recorder_log()).empty();
   const double floor_ms = 3000.0 + (opened_document ? 1000.0 : 0.0);
   std::printf("uninstall wall time: %.0f ms (floor %.0f ms, final message: %s)\n", elapsed_ms,
               floor_ms, report.final_box.text.substr(0, 40).c_str());

@@ -25,11 +25,11 @@
 #include "testbed/machine/uninstaller_run.h"
 #include "testbed/profile/profile.h"
 #include "testbed/uidriver/driver.h"
-#include "tests/support/log_lines.h"
+#include "testbed/machine/text_lines.h"
 
 namespace {
 
-using test_support::read_lines;
+using testbed::read_lines;
 
 constexpr char sweep_profile[] =
     "folder path=P store=5001 entry=01 type=0\n"
@@ -253,13 +253,12 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
   }
 
   const std::vector<std::string> log = read_lines(machine.standin_log());
-  if (test_support::count_with(log, {"outlook summary", "objects=0 references=0"}) != 1)
+  if (testbed::count_with(log, {"outlook summary", "objects=0 references=0"}) != 1)
     problem("Outlook references not all given back");
-  const std::size_t initialised =
-      test_support::count_with(log, {"MAPIInitialize", "-> 0x00000000"});
-  if (test_support::count_with(log, {"MAPIUninitialize"}) != initialised)
+  const std::size_t initialised = testbed::count_with(log, {"MAPIInitialize", "-> 0x00000000"});
+  if (testbed::count_with(log, {"MAPIUninitialize"}) != initialised)
     problem("MAPIInitialize not balanced");
-  if (initialised != 0 && test_support::count_with(log, {"mapi summary", "references=0"}) != 1)
+  if (initialised != 0 && testbed::count_with(log, {"mapi summary", "references=0"}) != 1)
     problem("MAPI references not all given back");
   return problems;
 }
