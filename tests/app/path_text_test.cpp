@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "app/code_page.h"
+
 namespace {
 
 using app::path_capacity;
@@ -21,10 +23,47 @@ TEST(LastSeparator, FindsTheLastOfEitherKindByteByByte) {
       {"Merivane.exe", std::nullopt},
       {"", std::nullopt},
       {"\\", 0},
-      // The trail byte of a double-byte character may be 0x5C: the walk is by bytes.
+      // In a single-byte code page every 0x5C is a separator.
       {"C:\\\x83\x5C", 4},
   };
-  for (const Case& c : cases) EXPECT_EQ(app::last_separator(c.path), c.expected) << c.path;
+  for (const Case& c : cases)
+    EXPECT_EQ(app::last_separator(c.path, app::LeadBytes{}), c.expected) << c.path;
+}
+
+// In Shift-JIS (code page 932) "\x83\x5C" is one character, whose trail byte is 0x5C: a name
+// holding it must give the same directory and parent as its ASCII twin.
+TEST(DoubleByteCodePage, ATrailByteOf0x5CIsNoSeparator) {
+  const app::LeadBytes shift_jis = app::lead_bytes_of(932);
+  ASSERT_TRUE(shift_jis('\x83')) << "the platform knows no code page 932";
+  struct Case {
+    const char* path;
+    const char* twin;
+  };
+  const Case cases[] = {
+      {"C:\\Tools\\\x83\x5C\\", "C:\\Tools\\AB\\"},
+      {"C:\\Tools\\\x83\x5C", "C:\\Tools\\AB"},
+      {"C:\\\x83\x5C\\Merivane\\", "C:\\AB\\Merivane\\"},
+      {"\x83\x5C", "AB"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(app::last_separator(c.path, shift_jis), app::last_separator(c.twin)) << c.twin;
+    char path[path_capacity], twin[path_capacity];
+    ASSERT_TRUE(app::copy_path(path, c.path));
+    ASSERT_TRUE(app::copy_path(twin, c.twin));
+    app::strip_trailing_separator(path, shift_jis);
+    app::strip_trailing_separator(twin);
+    EXPECT_EQ(std::strlen(path), std::strlen(twin)) << "directory of " << c.twin;
+    EXPECT_EQ(app::cut_at_last_separator(path, shift_jis), app::cut_at_last_separator(twin));
+    EXPECT_EQ(std::strlen(path), std::strlen(twin)) << "parent of " << c.twin;
+    ASSERT_TRUE(app::copy_path(path, c.path));
+    ASSERT_TRUE(app::copy_path(twin, c.twin));
+    app::keep_directory(path, shift_jis);
+    app::keep_directory(twin);
+    EXPECT_EQ(std::strlen(path), std::strlen(twin)) << "kept directory of " << c.twin;
+    EXPECT_EQ(app::names_directory_below_root(c.path, shift_jis),
+              app::names_directory_below_root(c.twin))
+        << c.twin;
+  }
 }
 
 TEST(KeepDirectory, CutsRightBehindTheLastSeparator) {
@@ -100,14 +139,39 @@ TEST(StripAndCut, NameTheInstallationDirectoryAndItsParent) {
   }
 }
 
-TEST(IsBareDrive, OnlyALetterAndAColon) {
-  EXPECT_TRUE(app::is_bare_drive("C:"));
-  EXPECT_TRUE(app::is_bare_drive("z:"));
-  EXPECT_FALSE(app::is_bare_drive("C:\\"));
-  EXPECT_FALSE(app::is_bare_drive("1:"));
-  EXPECT_FALSE(app::is_bare_drive("C"));
-  EXPECT_FALSE(app::is_bare_drive(""));
-  EXPECT_FALSE(app::is_bare_drive("\\\\server"));
+TEST(NamesDirectoryBelowRoot, ADriveOrShareAndAtLeastOneName) {
+  struct Case {
+    const char* path;
+    bool expected;
+  };
+  const Case cases[] = {
+      {"C:\\Quillaburst\\Merivane\\", true},
+      {"C:\\Merivane", true},
+      {"c:/Merivane/", true},
+      {"C:\\\\Merivane", true},
+      {"\\\\server\\share\\Merivane", true},
+      {"//server/share/Merivane/", true},
+      {"C:\\.", true},  // a name; resolving it is the caller's
+      {"", false},
+      {"Merivane\\", false},
+      {"..\\x", false},
+      {"C:", false},
+      {"C:Merivane\\", false},
+      {"C:\\", false},
+      {"C:/", false},
+      {"C:\\\\", false},
+      {"1:\\Merivane", false},
+      {"\\Merivane", false},
+      {"\\\\server\\share", false},
+      {"\\\\server\\share\\", false},
+      {"\\\\server\\share\\\\", false},
+      {"\\\\server\\\\Merivane", false},
+      {"\\\\\\share\\Merivane", false},
+      {"\\\\?\\C:\\Merivane", false},
+      {"\\\\.\\C:\\Merivane", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(app::names_directory_below_root(c.path, app::LeadBytes{}), c.expected) << c.path;
 }
 
 }  // namespace

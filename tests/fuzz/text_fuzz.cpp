@@ -9,12 +9,23 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/command_line.h"
 #include "app/path_text.h"
 #include "mapi/identifier_text.h"
 
 namespace {
+
+// The code page in force for one input: none has lead bytes, or Shift-JIS's.
+app::LeadBytes single_byte;
+app::LeadBytes shift_jis = [] {
+  app::LeadBytes table;
+  for (unsigned byte = 0x81; byte <= 0xFC; ++byte)
+    table.lead[byte] = byte <= 0x9F || byte >= 0xE0;
+  return table;
+}();
+const app::LeadBytes* code_page = &single_byte;
 
 void require(bool condition) {
   if (!condition) std::abort();
@@ -60,10 +71,19 @@ void fuzz_paths(const std::string& input) {
     app::strip_trailing_separator(buffer);
     require(std::strlen(buffer) + 1 >= before.size());
     const auto separator = app::last_separator(buffer);
+    if (separator) require(buffer[*separator] == '\\' || buffer[*separator] == '/');
+    if (code_page == &single_byte) {
+      const std::size_t at = std::string_view(buffer).find_last_of("\\/");
+      require(separator == (at == std::string_view::npos ? std::optional<std::size_t>() : at));
+    }
     const bool cut = app::cut_at_last_separator(buffer);
     require(cut == separator.has_value());
     if (cut) require(std::strlen(buffer) == *separator);
-    app::is_bare_drive(buffer);
+    if (app::names_directory_below_root(before.c_str())) {
+      const bool drive = before.size() >= 3 && before[1] == ':';
+      const bool share = before.size() >= 2 && (before[0] == '\\' || before[0] == '/');
+      require(drive || share);
+    }
     const std::string kept = before;
     std::strcpy(buffer, kept.c_str());
     app::keep_directory(buffer);
@@ -94,9 +114,12 @@ void fuzz_command_line(const std::string& input) {
 
 }  // namespace
 
+const app::LeadBytes& app::ansi_lead_bytes() { return *code_page; }
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  code_page = (data[0] & 0x80) != 0 ? &shift_jis : &single_byte;
   switch (data[0] % 5) {
     case 0:
       fuzz_hex(input);

@@ -158,6 +158,68 @@ TEST_F(ProgramFiles, EmptyInstallDirTouchesNothingInTheCurrentDirectory) {
   EXPECT_FALSE(removal::delete_installed_file("", "Setup.exe"));
 }
 
+// Each form names the current directory, a drive's current directory or a root, not a directory
+// below a root. Decoys wait where a wrong path would land: files of the five names and empty
+// directories that a wrong removal would take. Wine, like Windows, reads "C:" as drive C's
+// current directory: the process's own when C is the current drive, else the "=C:" variable's.
+TEST_F(ProgramFiles, AnInstallDirThatIsNoDirectoryBelowARootTouchesNothing) {
+  const std::string working = root + "\\working";  // the current directory for relative forms
+  const std::string c_current_empty = root + "\\c-current-empty";
+  const std::string c_current_files = root + "\\c-current-files";
+  const std::string rooted = "C:\\merivane-decoy-rooted";
+  const std::string climbed = "C:\\merivane-decoy-empty";
+  struct Case {
+    const char* install_dir;
+    bool from_working;                  // else from drive Z:, with "=C:" set
+    const std::string* c_current;       // the "=C:" directory
+  };
+  const Case cases[] = {
+      {"Merivane\\", true, nullptr},
+      {"..\\x\\", true, nullptr},
+      {"C:Merivane\\", true, nullptr},
+      {"\\merivane-decoy-rooted\\", true, nullptr},
+      {"C:", false, &c_current_files},
+      {"C:\\", false, &c_current_empty},
+      {"C:/", false, &c_current_empty},
+      {"C:\\merivane-decoy-empty\\..\\", false, &c_current_empty},
+      {"C:\\merivane-decoy-empty\\..", false, &c_current_empty},
+  };
+  const std::vector<std::string> filled = {working, working + "\\Merivane", root + "\\x", rooted,
+                                           c_current_files, "C:"};  // "C:" + "\\": the root
+  const std::vector<std::string> empty = {c_current_empty, climbed};
+  char saved_directory[MAX_PATH];
+  ASSERT_NE(GetCurrentDirectoryA(sizeof saved_directory, saved_directory), 0u);
+  char saved_c[MAX_PATH] = {};
+  const bool had_c = GetEnvironmentVariableA("=C:", saved_c, sizeof saved_c) != 0;
+
+  for (const Case& c : cases) {
+    for (const std::string& directory : filled) {
+      if (directory != "C:") testbed::make_directories(directory);
+      lay_files(directory, all_files());
+    }
+    for (const std::string& directory : empty) testbed::make_directories(directory);
+    if (c.c_current != nullptr) SetEnvironmentVariableA("=C:", c.c_current->c_str());
+    if (c.from_working) {
+      ASSERT_TRUE(SetCurrentDirectoryA(working.c_str()));
+    }
+
+    const bool result = removal::remove_program_files(c.install_dir);
+    SetCurrentDirectoryA(saved_directory);
+    SetEnvironmentVariableA("=C:", had_c ? saved_c : nullptr);
+
+    EXPECT_FALSE(result) << c.install_dir;
+    for (const std::string& directory : filled) {
+      for (const std::string& name : all_files())
+        EXPECT_TRUE(file_exists(directory + "\\" + name)) << c.install_dir << ": " << directory;
+    }
+    for (const std::string& directory : empty)
+      EXPECT_TRUE(directory_exists(directory)) << c.install_dir << ": " << directory;
+  }
+  for (const std::string& name : all_files()) DeleteFileA(("C:\\" + name).c_str());
+  testbed::remove_tree(rooted);
+  testbed::remove_tree(climbed);
+}
+
 // An install_dir long enough for joined paths to pass 260 bytes names the real directory
 // through ".\" steps; files named like the paths' cut-off ends wait in it to be deleted by
 // mistake. Only a path that fits whole, zero included, is acted on.
