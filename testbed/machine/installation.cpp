@@ -1,6 +1,7 @@
 #include "testbed/machine/installation.h"
 
 #include <shlobj.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -107,8 +108,8 @@ void remove_tree(const std::string& path) {
 }
 
 void set_string_value(HKEY root, const std::string& key, const std::string& name,
-                      const std::string& value) {
-  const auto opened = open_key(root, key, KEY_WRITE, true);
+                      const std::string& value, REGSAM view) {
+  const auto opened = open_key(root, key, KEY_WRITE | view, true);
   if (!opened) fail("cannot create key " + key, 0);
   const LONG status =
       RegSetValueExA(opened.get(), name.c_str(), 0, REG_SZ,
@@ -116,19 +117,19 @@ void set_string_value(HKEY root, const std::string& key, const std::string& name
   if (status != ERROR_SUCCESS) fail("cannot set " + key + "\\" + name, DWORD(status));
 }
 
-bool key_exists(HKEY root, const std::string& key) {
-  return bool(open_key(root, key, KEY_READ, false));
+bool key_exists(HKEY root, const std::string& key, REGSAM view) {
+  return bool(open_key(root, key, KEY_READ | view, false));
 }
 
-bool value_exists(HKEY root, const std::string& key, const std::string& name) {
-  const auto opened = open_key(root, key, KEY_READ, false);
+bool value_exists(HKEY root, const std::string& key, const std::string& name, REGSAM view) {
+  const auto opened = open_key(root, key, KEY_READ | view, false);
   return opened && RegQueryValueExA(opened.get(), name.c_str(), nullptr, nullptr, nullptr,
                                     nullptr) == ERROR_SUCCESS;
 }
 
-std::vector<std::string> value_names(HKEY root, const std::string& key) {
+std::vector<std::string> value_names(HKEY root, const std::string& key, REGSAM view) {
   std::vector<std::string> names;
-  const auto opened = open_key(root, key, KEY_READ, false);
+  const auto opened = open_key(root, key, KEY_READ | view, false);
   if (!opened) return names;
   for (DWORD index = 0;; ++index) {
     char name[256];
@@ -142,13 +143,56 @@ std::vector<std::string> value_names(HKEY root, const std::string& key) {
   return names;
 }
 
-void delete_key_tree(HKEY root, const std::string& key) { RegDeleteTreeA(root, key.c_str()); }
+void delete_key_tree(HKEY root, const std::string& key, REGSAM view) {
+  if (view == 0) {
+    RegDeleteTreeA(root, key.c_str());
+    return;
+  }
+  // RegDeleteTree names no view: the tree is opened in the view asked for and emptied, then
+  // the key itself goes.
+  app::unique_hkey opened = open_key(root, key, KEY_ALL_ACCESS | view, false);
+  if (!opened) return;
+  RegDeleteTreeA(opened.get(), nullptr);
+  opened.reset();
+  RegDeleteKeyExA(root, key.c_str(), view, 0);
+}
+
+void set_key_security(HKEY root, const std::string& key, const char* sddl, REGSAM view) {
+  const auto opened = open_key(root, key, WRITE_DAC | view, false);
+  if (!opened) fail("cannot open " + key + " to change its security", 0);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr))
+    fail(std::string("bad security text ") + sddl);
+  const LONG status = RegSetKeySecurity(opened.get(), DACL_SECURITY_INFORMATION, descriptor);
+  LocalFree(descriptor);
+  if (status != ERROR_SUCCESS) fail("cannot change the security of " + key, DWORD(status));
+}
 
 std::string program_directory() {
   char name[MAX_PATH];
   const DWORD length = GetModuleFileNameA(nullptr, name, sizeof name);
   const std::string path(name, length < sizeof name ? length : 0);
   return path.substr(0, path.find_last_of('\\') + 1);
+}
+
+std::string system_directory() {
+  char path[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(path, sizeof path);
+  if (length == 0 || length >= sizeof path) fail("no system directory");
+  return std::string(path, length) + "\\";
+}
+
+void remove_system_library(const std::string& name) {
+  const std::string target = system_directory() + name;
+  if (!DeleteFileA(target.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+    fail("cannot remove " + target);
+}
+
+void place_system_library(const std::string& source, const std::string& name) {
+  remove_system_library(name);
+  const std::string target = system_directory() + name;
+  if (!CopyFileA(source.c_str(), target.c_str(), TRUE)) fail("cannot copy " + source + " to " + target);
 }
 
 std::string special_folder(int folder) {

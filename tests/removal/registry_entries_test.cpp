@@ -2,11 +2,14 @@
 
 #include "removal/registry_entries.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "app/unique_any.h"
 #include "testbed/machine/installation.h"
 
 namespace {
@@ -23,7 +26,11 @@ class RegistryEntries : public ::testing::Test {
   void TearDown() override { clear(); }
 
   static void clear() {
-    testbed::delete_key_tree(HKEY_LOCAL_MACHINE, uninstall_key);
+    for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+      if (key_exists(HKEY_LOCAL_MACHINE, uninstall_key, view))
+        testbed::set_key_security(HKEY_LOCAL_MACHINE, uninstall_key, "D:(A;;KA;;;WD)", view);
+      testbed::delete_key_tree(HKEY_LOCAL_MACHINE, uninstall_key, view);
+    }
     testbed::delete_key_tree(HKEY_CURRENT_USER, testbed::maker_key);
   }
   static void lay_entries() {
@@ -75,13 +82,13 @@ TEST_F(RegistryEntries, AnUnlistedValueGoesOnlyWithItsKey) {
   EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, uninstall_key));
 }
 
-TEST_F(RegistryEntries, ASettingsKeyWithASubkeyLosesItsListedValuesOnly) {
+TEST_F(RegistryEntries, ASettingsKeyWithASubkeyLosesItsListedValuesOnlyAndFails) {
   lay_entries();
   testbed::set_string_value(HKEY_CURRENT_USER, testbed::settings_key, "UserAddedValue", "x");
   const std::string subkey = std::string(testbed::settings_key) + "\\Views";
   testbed::set_string_value(HKEY_CURRENT_USER, subkey, "Layout", "wide");
 
-  EXPECT_TRUE(removal::remove_registry_entries());
+  EXPECT_FALSE(removal::remove_registry_entries()) << "the add-in's settings key is left";
   // Keys with subkeys are refused (NT behaviour, which Wine shares): the chain stays.
   EXPECT_EQ(value_names(HKEY_CURRENT_USER, testbed::settings_key),
             std::vector<std::string>{"UserAddedValue"});
@@ -99,6 +106,64 @@ TEST_F(RegistryEntries, OnlyTheUninstallEntryOrOnlyTheSettingsArePresent) {
   testbed::set_string_value(HKEY_CURRENT_USER, testbed::settings_key, "Snap", "1");
   EXPECT_TRUE(removal::remove_registry_entries());
   EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::maker_key));
+}
+
+TEST_F(RegistryEntries, AnUninstallEntryWithASubkeyLosesItsListedValuesOnlyAndFails) {
+  lay_entries();
+  testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key, "Publisher", "Quillaburst");
+  testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key + "\\Patches", "KB1", "x");
+
+  EXPECT_FALSE(removal::remove_registry_entries()) << "the uninstall entry is left";
+  EXPECT_EQ(value_names(HKEY_LOCAL_MACHINE, uninstall_key),
+            std::vector<std::string>{"Publisher"});
+  EXPECT_TRUE(value_exists(HKEY_LOCAL_MACHINE, uninstall_key + "\\Patches", "KB1"));
+  EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::maker_key));
+}
+
+// Without write access to the uninstall entry (the rights of an unelevated user), the entry
+// stays and so the step fails; the per-user settings still go. Wine, unlike Windows, lets a key
+// be deleted whatever its access control list says: a subkey of the entry's own keeps it from
+// going here, as the list alone keeps it on Windows.
+TEST_F(RegistryEntries, AnUninstallEntryThatCannotBeChangedFailsTheStep) {
+  lay_entries();
+  testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key + "\\Patches", "KB1", "x");
+  testbed::set_key_security(HKEY_LOCAL_MACHINE, uninstall_key, "D:(D;;0x10006;;;WD)(A;;KA;;;WD)");
+  ASSERT_FALSE(testbed::value_names(HKEY_LOCAL_MACHINE, uninstall_key).empty());
+  app::unique_hkey probe;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, uninstall_key.c_str(), 0, KEY_WRITE, probe.put()),
+            ERROR_ACCESS_DENIED)
+      << "the test prefix did not take the access control list";
+
+  EXPECT_FALSE(removal::remove_registry_entries());
+  EXPECT_EQ(value_names(HKEY_LOCAL_MACHINE, uninstall_key).size(), 3u);
+  EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::maker_key));
+}
+
+// A 32-bit installer's entry lies in the 32-bit view of the machine's software. The 64-bit
+// program removes the entry from both views; the 32-bit program sees only its own view, the
+// 32-bit one, and leaves the other alone.
+TEST_F(RegistryEntries, TheUninstallEntryGoesFromEveryViewTheProgramSees) {
+  struct Case {
+    bool in_32;
+    bool in_64;
+  };
+  for (const Case c : {Case{true, false}, Case{false, true}, Case{true, true}}) {
+    for (const std::string& name : testbed::uninstall_entry_value_names()) {
+      if (c.in_32)
+        testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key, name, "x", KEY_WOW64_32KEY);
+      if (c.in_64)
+        testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key, name, "x", KEY_WOW64_64KEY);
+    }
+    const std::string views = std::string(c.in_32 ? "32" : "") + (c.in_64 ? " 64" : "");
+    EXPECT_TRUE(removal::remove_registry_entries()) << views;
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, uninstall_key, KEY_WOW64_32KEY)) << views;
+#ifdef _WIN64
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, uninstall_key, KEY_WOW64_64KEY)) << views;
+#else
+    EXPECT_EQ(key_exists(HKEY_LOCAL_MACHINE, uninstall_key, KEY_WOW64_64KEY), c.in_64) << views;
+#endif
+    clear();
+  }
 }
 
 }  // namespace
