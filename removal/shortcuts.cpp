@@ -29,11 +29,17 @@ class IdList {
   LPITEMIDLIST ids_;
 };
 
-// Deletes the shortcut in the folder whose path the buffer holds. A path that cannot take
-// the shortcut's name whole counts as a failed deletion.
-bool delete_shortcut_in(char (&folder)[app::path_capacity]) {
-  if (!app::append_path(folder, shortcut_name)) return false;
-  return DeleteFileA(folder) != FALSE;
+enum class Deletion { deleted, missing, failed };
+
+// Deletes the shortcut in the folder whose path the buffer holds. A path that cannot take the
+// shortcut's name whole is not acted on: it counts as failed, as whether a shortcut is there
+// cannot be told.
+Deletion delete_shortcut_in(char (&folder)[app::path_capacity]) {
+  if (!app::append_path(folder, shortcut_name)) return Deletion::failed;
+  if (DeleteFileA(folder)) return Deletion::deleted;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Deletion::missing
+                                                                         : Deletion::failed;
 }
 
 }  // namespace
@@ -57,11 +63,14 @@ bool is_nt_platform() {
 
 bool remove_shortcuts() {
   char path[app::path_capacity];
-  if (special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY)) delete_shortcut_in(path);
+  // The desktop's shortcut may be missing; one that is there must go.
+  bool desktop_left = false;
+  if (special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY))
+    desktop_left = delete_shortcut_in(path) == Deletion::failed;
 
   const int programs = is_nt_platform() ? CSIDL_COMMON_PROGRAMS : CSIDL_PROGRAMS;
   if (!special_folder_path(nullptr, path, programs)) return false;
-  return delete_shortcut_in(path);
+  return delete_shortcut_in(path) == Deletion::deleted && !desktop_left;
 }
 
 }  // namespace removal

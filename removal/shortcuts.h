@@ -7,7 +7,8 @@
 namespace removal {
 
 // Deletes "Merivane.lnk" from the user's desktop and from the Programs menu (all users' on
-// the NT family, the user's own elsewhere). True when the Programs menu's shortcut was deleted.
+// the NT family, the user's own elsewhere). True when the Programs menu's shortcut was deleted
+// and no desktop shortcut is left behind (a missing one is no failure).
 bool remove_shortcuts();
 
 // Writes the file-system path of a special folder (a CSIDL value) into path.
