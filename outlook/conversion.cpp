@@ -37,7 +37,9 @@ DispatchPtr queried(const DispatchPtr& answer) {
 void reset_default_form(const DispatchPtr& folder, bool& needs_manual_form_step) {
   try {
     if (mapi::get_mapi_session() == nullptr) return;
-    if (!default_form_is_addin(folder)) return;
+    const DefaultForm form = probe_default_form(folder);
+    if (form == DefaultForm::unknown) needs_manual_form_step = true;
+    if (form != DefaultForm::addin) return;
     const AutomationString entry_id = folder_entry_id(folder);
     const AutomationString store_id = folder_store_id(folder);
     const char* entry = entry_id.narrow();
@@ -49,23 +51,42 @@ void reset_default_form(const DispatchPtr& folder, bool& needs_manual_form_step)
   }
 }
 
-void convert_item(const DispatchPtr& items, LONG index) {
-  DispatchPtr item;
-  {
-    Variant position;
-    make_variant(position, index, VT_I4);
-    item = queried(items_item(items, position.get()));
-    position.clear();
+// The item at index when it is one of the add-in's; none when it is another class or when it
+// or its class cannot be read, since then nothing is known of it.
+DispatchPtr addin_item(const DispatchPtr& items, LONG index) {
+  try {
+    DispatchPtr item;
+    {
+      Variant position;
+      make_variant(position, index, VT_I4);
+      item = queried(items_item(items, position.get()));
+      position.clear();
+    }
+    if (is_addin_class(item_message_class(item).narrow())) return item;
+  } catch (...) {
   }
-  const AutomationString message_class = item_message_class(item);
-  if (!is_addin_class(message_class.narrow())) return;
-  set_item_message_class(item, AutomationString(standard_class));
-  item_save(item);
+  return {};
+}
+
+// Gives one of the add-in's items the standard class; false when it keeps its own.
+bool convert_item(const DispatchPtr& item) {
+  try {
+    set_item_message_class(item, AutomationString(standard_class));
+    item_save(item);
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace
 
 bool convert_outlook_tasks(bool& needs_manual_form_step) {
+  ConversionTally tally;
+  return convert_outlook_tasks(needs_manual_form_step, tally);
+}
+
+bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionTally& tally) {
   needs_manual_form_step = true;
   const HRESULT opened = CoInitialize(nullptr);
   if (opened != S_OK) {
@@ -84,9 +105,16 @@ bool convert_outlook_tasks(bool& needs_manual_form_step) {
     }
     name_space = get_namespace(application, AutomationString("MAPI"));
     needs_manual_form_step = false;
-    walk_folders(namespace_folders(name_space), convert_task_folder, needs_manual_form_step);
+    const long left_before = tally.items_not_converted;
+    walk_folders(
+        namespace_folders(name_space),
+        [&tally](DispatchPtr folder, bool& flag) {
+          return convert_task_folder(std::move(folder), flag, tally);
+        },
+        needs_manual_form_step);
     name_space.reset();
-    result = true;
+    // An item of the add-in's that keeps its class is something of the add-in left behind.
+    result = tally.items_not_converted == left_before;
     if (!mapi::mapi_session_exists()) needs_manual_form_step = true;
   } catch (...) {
     needs_manual_form_step = true;
@@ -100,7 +128,7 @@ bool convert_outlook_tasks(bool& needs_manual_form_step) {
   return result;
 }
 
-bool walk_folders(DispatchPtr folders, FolderVisitor visitor, bool& needs_manual_form_step) {
+bool walk_folders(DispatchPtr folders, const FolderVisitor& visitor, bool& needs_manual_form_step) {
   const LONG count = folders_count(folders);
   for (LONG index = 1; index <= count; ++index) {
     DispatchPtr folder;
@@ -122,22 +150,33 @@ bool walk_folders(DispatchPtr folders, FolderVisitor visitor, bool& needs_manual
 }
 
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step) {
+  ConversionTally tally;
+  return convert_task_folder(std::move(folder), needs_manual_form_step, tally);
+}
+
+bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
+                         ConversionTally& tally) {
   if (folder_default_item_type(folder) != task_item_type) return true;
   const DispatchPtr items = folder_items(folder);
   const LONG count = items_count(items);
   reset_default_form(folder, needs_manual_form_step);
   for (LONG index = 1; index <= count; ++index) {
-    try {
-      convert_item(items, index);
-    } catch (...) {
-      // This item stays as it is; the rest of the folder goes on.
-    }
+    const DispatchPtr item = addin_item(items, index);
+    if (!item) continue;
+    if (convert_item(item))
+      ++tally.items_converted;
+    else
+      ++tally.items_not_converted;
   }
   return true;
 }
 
 bool default_form_is_addin(DispatchPtr folder) {
-  bool answer = false;
+  return probe_default_form(folder) == DefaultForm::addin;
+}
+
+DefaultForm probe_default_form(const DispatchPtr& folder) {
+  DefaultForm answer = DefaultForm::unknown;
   bool made = false;
   DispatchPtr item;
   try {
@@ -147,9 +186,10 @@ bool default_form_is_addin(DispatchPtr folder) {
     }
     made = true;
     const DispatchPtr form = item_form_description(item);
-    answer = is_addin_class(form_message_class(form).narrow());
+    answer = is_addin_class(form_message_class(form).narrow()) ? DefaultForm::addin
+                                                               : DefaultForm::other;
   } catch (const _com_error&) {
-    // The form could not be read: taken as not the add-in's.
+    // The form could not be read: the answer stays unknown.
   }
   // Outside the guard: a probe item that cannot be discarded is a failure of the caller's.
   if (made) item_close(item, discard_changes);
