@@ -7,9 +7,12 @@
 #include "app/command_line.h"
 #include "app/launch.h"
 #include "app/uninstall.h"
+#include "app/unique_any.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   app::app_instance = instance;
+  // Elevated, the program must not load a library planted in its own directory.
+  app::restrict_library_search();
   // Taken from the process's own command line rather than the start-up code's copy, so that
   // a program name with non-ASCII bytes is skipped whole.
   const char* arguments = app::argument_string(GetCommandLineA());

@@ -59,7 +59,7 @@ std::int64_t restore_point_call(DWORD event_type, DWORD restore_point_type,
 }
 
 bool call_system_restore(RESTOREPOINTINFOA& info, STATEMGRSTATUS& status) {
-  const unique_hmodule library(LoadLibraryA("SrClient.DLL"));
+  const unique_hmodule library(load_system_library("SrClient.DLL"));
   if (!library) return false;
   const auto set_restore_point = module_entry<SetRestorePoint>(library.get(), "SRSetRestorePointA");
   return set_restore_point != nullptr && set_restore_point(&info, &status) != FALSE;

@@ -18,7 +18,7 @@ IUnknown* MapiStore::open_entry(const char* entry_id_text, ULONG flags, ULONG ex
   {
     const IdentifierBytes id = hex_to_bytes(entry_id_text);
     last_result =
-        store_->OpenEntry(static_cast<ULONG>(id.size), reinterpret_cast<LPENTRYID>(id.bytes.get()),
+        store_.get()->OpenEntry(static_cast<ULONG>(id.size), reinterpret_cast<LPENTRYID>(id.bytes.get()),
                           nullptr, flags, &object_type, object.put());
   }
   check_result();
@@ -28,13 +28,17 @@ IUnknown* MapiStore::open_entry(const char* entry_id_text, ULONG flags, ULONG ex
 
 std::unique_ptr<MapiFolder> MapiStore::open_folder(const char* entry_id_text, ULONG flags) {
   // Opened without an interface asked for, the entry is the folder itself, an IMAPIProp.
-  IUnknown* folder = open_entry(entry_id_text, flags, MAPI_FOLDER);
-  return std::make_unique<MapiFolder>(static_cast<IMAPIProp*>(static_cast<IUnknown*>(folder)));
+  app::unique_com<IMAPIProp> folder(
+      static_cast<IMAPIProp*>(open_entry(entry_id_text, flags, MAPI_FOLDER)));
+  return std::make_unique<MapiFolder>(std::move(folder));
 }
 
 void MapiFolder::set_props(const PropValueArray& values) {
-  last_result = folder_->SetProps(values.count(), values.values(), nullptr);
+  unique_mapi_buffer<SPropProblemArray> problems;
+  last_result = folder_.get()->SetProps(values.count(), values.values(), problems.put());
   check_result();
+  // A property refused by itself leaves SetProps a success as a whole.
+  if (problems && problems.get()->cProblem != 0) throw MAPI_CALL_FAILED;
 }
 
 PropValueArray::PropValueArray(ULONG count)

@@ -6,6 +6,9 @@
 #include <mapix.h>
 
 #include <memory>
+#include <utility>
+
+#include "app/unique_any.h"
 
 #include "mapi/session.h"
 
@@ -20,32 +23,27 @@ class MapiFolder;
 
 class MapiStore : public MapiObject {
  public:
-  explicit MapiStore(IMsgStore* store) : store_(store) {}  // takes the reference over
-  MapiStore(const MapiStore&) = delete;
-  MapiStore& operator=(const MapiStore&) = delete;
-  ~MapiStore() { store_->Release(); }
+  explicit MapiStore(app::unique_com<IMsgStore> store) : store_(std::move(store)) {}
 
   // Opens the entry named by hexadecimal text; the reference returned is the caller's.
   IUnknown* open_entry(const char* entry_id_text, ULONG flags, ULONG expected_type);
   std::unique_ptr<MapiFolder> open_folder(const char* entry_id_text, ULONG flags);
 
  private:
-  IMsgStore* store_;
+  app::unique_com<IMsgStore> store_;
 };
 
 class PropValueArray;
 
 class MapiFolder : public MapiObject {
  public:
-  explicit MapiFolder(IMAPIProp* folder) : folder_(folder) {}  // takes the reference over
-  MapiFolder(const MapiFolder&) = delete;
-  MapiFolder& operator=(const MapiFolder&) = delete;
-  ~MapiFolder() { folder_->Release(); }
+  explicit MapiFolder(app::unique_com<IMAPIProp> folder) : folder_(std::move(folder)) {}
 
+  // Raises MAPI_CALL_FAILED also when SetProps reports a problem with any property.
   void set_props(const PropValueArray& values);
 
  private:
-  IMAPIProp* folder_;
+  app::unique_com<IMAPIProp> folder_;
 };
 
 // Property values handed to MAPI; a block the program allocated goes back to the program's

@@ -61,7 +61,7 @@ char* read_registry_string(const char* key_path, const char* value_name, const c
 
 MapiSession::MapiSession() {
   if (!mapi_is_installed()) return;
-  library_ = LoadLibraryA("MAPI32.DLL");
+  library_ = app::load_system_library("MAPI32.DLL");
   if (library_ == nullptr) return;
   if (!bind(library_, "MAPIInitialize", mapi_entry_points.initialize) ||
       !bind(library_, "MAPIUninitialize", mapi_entry_points.uninitialize) ||
@@ -95,7 +95,7 @@ std::unique_ptr<MapiStore> MapiSession::open_msg_store(const char* store_id_text
                                          flags, store.put());
   }
   check_result();
-  return std::make_unique<MapiStore>(store.release());
+  return std::make_unique<MapiStore>(std::move(store));
 }
 
 void MapiSession::shut_down() {

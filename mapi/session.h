@@ -7,6 +7,8 @@
 
 #include <memory>
 
+#include "app/unique_any.h"
+
 namespace mapi {
 
 // The failures the MAPI side raises; they never leave it.
@@ -35,6 +37,18 @@ struct MapiEntryPoints {
   LPMAPIFREEBUFFER free_buffer;
 };
 extern MapiEntryPoints mapi_entry_points;
+
+// A block that MAPI allocated, given back through MAPIFreeBuffer.
+template <typename Block>
+struct MapiBufferTraits {
+  using type = Block*;
+  static type empty() { return nullptr; }
+  static void close(type block) {
+    if (mapi_entry_points.free_buffer != nullptr) mapi_entry_points.free_buffer(block);
+  }
+};
+template <typename Block>
+using unique_mapi_buffer = app::unique_any<MapiBufferTraits<Block>>;
 
 class MapiStore;
 

@@ -45,8 +45,17 @@ void SimulatedMachine::lay(const std::string& bin_dir, const std::string& profil
   lay_installation(install_dir);
 
   make_directories(uninstaller_dir);
-  for (const char* file : {"UninstallMV.exe", "mapi32.dll", "srclient.dll", "recorder.exe"})
+  for (const char* file : {"UninstallMV.exe", "recorder.exe"})
     copy(bin_dir + file, uninstaller_dir + file);
+  // The program loads these from the system directory only; copies beside it are planted
+  // ones that must never run.
+  for (const char* library : {"mapi32.dll", "srclient.dll"}) {
+    if (system_libraries)
+      place_system_library(bin_dir + library, library);
+    else
+      remove_system_library(library);
+    if (planted_libraries) copy(bin_dir + library, uninstaller_dir + library);
+  }
   write_file(uninstaller_dir + "UninstallMV.doc", "How to make the standard task form the default");
   register_document_opener(uninstaller_dir + "recorder.exe");
 

@@ -1,8 +1,8 @@
 #pragma once
 // A whole simulated machine for running UninstallMV.exe end to end: the installation, MAPI
-// detected, the Outlook and MAPI32 stand-ins registered and placed, a profile fixture, the
-// uninstaller with its notes document in a directory of its own, and a recorder that opens
-// .doc files.
+// detected, the Outlook stand-in registered, the MAPI32 and SrClient stand-ins in the system
+// directory, a profile fixture, the uninstaller with its notes document in a directory of its
+// own, and a recorder that opens .doc files.
 
 #include <string>
 #include <vector>
@@ -15,6 +15,8 @@ struct SimulatedMachine {
   std::string uninstaller_dir = "C:\\Program Files\\Common Files\\Quillaburst\\";
   std::string data_dir = "C:\\merivane-machine\\";  // profile, logs
   bool mapi_installed = true;
+  bool system_libraries = true;    // the MAPI32 and SrClient stand-ins in the system directory
+  bool planted_libraries = false;  // copies of them beside the uninstaller
 
   std::string uninstaller() const { return uninstaller_dir + "UninstallMV.exe"; }
   std::string profile() const { return data_dir + "profile.txt"; }

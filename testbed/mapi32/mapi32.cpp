@@ -33,6 +33,7 @@ struct Counts {
   LONG logoffs = 0;
   LONG objects = 0;
   LONG references = 0;
+  LONG buffers = 0;  // blocks handed out and not yet given back through MAPIFreeBuffer
 };
 Counts counts;
 
@@ -78,13 +79,32 @@ std::string text_or_null(const char* text) {
   return text == nullptr ? "null" : testbed::fixture_value(text);
 }
 
-// Numbers the call and answers with a fixture rule's result when one fires for it.
-std::optional<HRESULT> begin_call(const std::string& object, const char* member) {
+// Numbers the call and hands back the fixture rule that fires for it, if any.
+std::optional<testbed::FailRule> begin_call_rule(const std::string& object, const char* member,
+                                                 bool can_refuse = false) {
   const long call = ++counts.calls;
   if (profile == nullptr) return std::nullopt;
-  const auto rule = profile->take_rule(call, object, member, testbed::kind_method);
-  if (!rule) return std::nullopt;
+  return profile->take_rule(call, object, member, testbed::kind_method, can_refuse);
+}
+
+std::optional<HRESULT> failure_of(const std::optional<testbed::FailRule>& rule) {
+  if (!rule || rule->refuse != 0) return std::nullopt;
   return rule->exception ? E_FAIL : rule->hresult;
+}
+
+// Numbers the call and answers with a fixture rule's result when one fires for it.
+std::optional<HRESULT> begin_call(const std::string& object, const char* member) {
+  return failure_of(begin_call_rule(object, member));
+}
+
+// A problem array as MAPI hands one out, for MAPIFreeBuffer to give back.
+LPSPropProblemArray problem_array(ULONG index, ULONG tag) {
+  auto* problems = static_cast<LPSPropProblemArray>(std::malloc(CbNewSPropProblemArray(1)));
+  if (problems == nullptr) return nullptr;
+  ++counts.buffers;
+  problems->cProblem = 1;
+  problems->aProblem[0] = {index, tag, static_cast<SCODE>(MAPI_E_NO_ACCESS)};
+  return problems;
 }
 
 HRESULT end_call(const std::string& line, HRESULT result) {
@@ -169,15 +189,22 @@ class Folder final : public FolderBase {
   explicit Folder(std::uint32_t folder) : folder_(folder) { name_ = folder_name(folder); }
 
   STDMETHODIMP SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) override {
-    const auto failure = begin_call(name_, "SetProps");
+    const auto rule = begin_call_rule(name_, "SetProps", true);
+    const auto failure = failure_of(rule);
+    const ULONG refused = rule ? rule->refuse : 0;
     std::string line = name_ + " SetProps count=" + std::to_string(count) + " values=";
     const char* message_class = nullptr;
     const char* display_name = nullptr;
+    std::optional<ULONG> refused_index;
     for (ULONG i = 0; values != nullptr && i < count; ++i) {
       if (i != 0) line += ',';
       const ULONG tag = values[i].ulPropTag;
       const bool text = PROP_TYPE(tag) == PT_STRING8;
       line += hex(tag) + ":" + (text ? text_or_null(values[i].Value.lpszA) : "?");
+      if (tag == refused) {
+        refused_index = i;
+        continue;
+      }
       if (tag == PR_DEF_POST_MSGCLASS) message_class = values[i].Value.lpszA;
       if (tag == PR_DEF_POST_DISPLAYNAME) display_name = values[i].Value.lpszA;
     }
@@ -185,6 +212,12 @@ class Folder final : public FolderBase {
     if (problems != nullptr) *problems = nullptr;
     if (failure) return end_call(line, *failure);
     if (values == nullptr || count == 0) return end_call(line, MAPI_E_INVALID_PARAMETER);
+    // A refused property is left unwritten and reported, where the caller asked for problems.
+    if (refused_index) {
+      line += " refused=" + hex(refused);
+      if (problems != nullptr) *problems = problem_array(*refused_index, refused);
+      if (refused == PR_DEF_POST_MSGCLASS) return end_call(line, S_OK);
+    }
     if (message_class != nullptr) {
       try {
         profile->set_default_form(folder_, message_class,
@@ -330,15 +363,16 @@ __declspec(dllexport) HRESULT WINAPI
 
 __declspec(dllexport) ULONG WINAPI MAPIFreeBuffer(LPVOID buffer) {
   const auto failure = begin_call("MAPI", "MAPIFreeBuffer");
+  if (buffer != nullptr) --counts.buffers;
   std::free(buffer);
   return ULONG(end_call("MAPI MAPIFreeBuffer", failure.value_or(S_OK)));
 }
 
 // For tests in the process that loaded the stand-in.
 __declspec(dllexport) void WINAPI mapi32_standin_counts(LONG* values, ULONG size) {
-  const LONG all[] = {counts.calls,     counts.initialisations, counts.uninitialisations,
-                      counts.logons,    counts.logoffs,         counts.objects,
-                      counts.references};
+  const LONG all[] = {counts.calls,   counts.initialisations, counts.uninitialisations,
+                      counts.logons,  counts.logoffs,         counts.objects,
+                      counts.references, counts.buffers};
   for (ULONG i = 0; i < size && i < sizeof all / sizeof all[0]; ++i) values[i] = all[i];
 }
 
@@ -349,7 +383,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
              " initialisations=" + std::to_string(counts.initialisations) + " uninitialisations=" +
              std::to_string(counts.uninitialisations) + " logons=" + std::to_string(counts.logons) +
              " logoffs=" + std::to_string(counts.logoffs) + " objects=" +
-             std::to_string(counts.objects) + " references=" + std::to_string(counts.references));
+             std::to_string(counts.objects) + " references=" + std::to_string(counts.references) +
+             " buffers=" + std::to_string(counts.buffers));
     log_line("unload");
     if (log_file != nullptr) std::fclose(log_file);
     log_file = nullptr;

@@ -60,9 +60,11 @@ int seek(std::FILE* file, std::int64_t offset) { return fseeko(file, off_t(offse
 }  // namespace
 
 std::optional<FailRule> Profile::take_rule(long call, std::string_view object,
-                                           std::string_view member, unsigned kind) {
+                                           std::string_view member, unsigned kind,
+                                           bool can_refuse) {
   for (FailRule& rule : rules_) {
     if (rule.remaining == 0 || (rule.call != 0 && rule.call != call)) continue;
+    if (rule.refuse != 0 && !can_refuse) continue;
     if (!rule.matches_object(object) || !rule.matches_member(member, kind)) continue;
     if (rule.remaining > 0) --rule.remaining;
     return rule;
@@ -352,19 +354,22 @@ void Profile::apply_fail(Directive& directive) {
   std::optional<std::string> source = directive.take("source");
   std::optional<std::string> description = directive.take("description");
   const std::optional<std::int64_t> deferred = directive.take_number("deferred", 0, 1);
+  const std::optional<std::int32_t> refuse = directive.take_code("refuse");
 
   if (rule.object.empty() && !rule.object_prefix && rule.call == 0) {
     directive.fail("a fail rule needs \"object=\" or \"call=\"");
   }
-  if (hresult.has_value() == rule.exception) {
-    directive.fail("a fail rule needs either \"hresult=\" or \"exception\"");
+  if (int(hresult.has_value()) + int(rule.exception) + int(refuse.has_value()) != 1) {
+    directive.fail("a fail rule needs one of \"hresult=\", \"exception\" and \"refuse=\"");
   }
+  if (refuse && *refuse == 0) directive.fail("\"refuse\" names a property tag");
   if (!rule.exception && (wcode || scode || source || description || deferred)) {
     directive.fail("wcode, scode, source, description and deferred belong to \"exception\"");
   }
   // Success codes other than S_OK are allowed: MAPIInitialize, for one, may answer with one.
   if (hresult && *hresult == 0) directive.fail("\"hresult\" must not be S_OK");
-  if (rule.member == "QueryInterface" && (rule.exception || rule.kinds != 0 || rule.call != 0)) {
+  if (rule.member == "QueryInterface" &&
+      (rule.exception || refuse || rule.kinds != 0 || rule.call != 0)) {
     directive.fail("a QueryInterface rule takes only object=, times= and hresult=");
   }
   rule.hresult = hresult.value_or(0);
@@ -373,6 +378,7 @@ void Profile::apply_fail(Directive& directive) {
   rule.source = source.value_or("");
   rule.description = description.value_or("");
   rule.deferred = deferred.value_or(0) != 0;
+  rule.refuse = std::uint32_t(refuse.value_or(0));
   rules_.push_back(std::move(rule));
 }
 

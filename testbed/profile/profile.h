@@ -44,6 +44,7 @@ struct FailRule {
   std::string source;
   std::string description;
   bool deferred = false;  // the exception is filled in only when the caller asks
+  std::uint32_t refuse = 0;  // a property tag the call refuses while succeeding as a whole
 
   bool matches_object(std::string_view name) const;
   bool matches_member(std::string_view name, unsigned kind) const;
@@ -80,9 +81,9 @@ class Profile {
   const std::string& text(std::uint32_t id) const;  // an interned class or display name
   std::vector<FailRule>& rules() { return rules_; }
   // The first rule that still fires for this call, used up by one; call is the stand-in's own
-  // count of its calls.
+  // count of its calls. Rules that refuse a property fire only for members that can.
   std::optional<FailRule> take_rule(long call, std::string_view object, std::string_view member,
-                                    unsigned kind);
+                                    unsigned kind, bool can_refuse = false);
 
   // Applies the lines other writers appended since the last read; lines this profile wrote
   // itself are already applied and are skipped. Throws ProfileError.

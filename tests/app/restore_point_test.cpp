@@ -1,5 +1,5 @@
-// The restore point bracket against the SrClient.DLL stand-in of the testbed, which sits next
-// to this program and logs each load, call and unload.
+// The restore point bracket against the SrClient.DLL stand-in of the testbed, placed in the
+// system directory, which logs each load, call and unload.
 
 #include "app/restore_point.h"
 
@@ -29,6 +29,7 @@ class RestorePoint : public ::testing::Test {
     SetEnvironmentVariableA("SRCLIENT_LOG", log_path.c_str());
     SetEnvironmentVariableA("SRCLIENT_SEQUENCE", nullptr);
     SetEnvironmentVariableA("SRCLIENT_RESULT", nullptr);
+    testbed::place_system_library(testbed::program_directory() + "srclient.dll", "srclient.dll");
   }
   void TearDown() override { SetEnvironmentVariableA("SRCLIENT_LOG", nullptr); }
 };
@@ -76,26 +77,26 @@ TEST_F(RestorePoint, CallReportsTheEntryPointsResult) {
   EXPECT_EQ(status.llSequenceNumber, 7);
 }
 
-// Runs in a child of RestorePoint.MissingLibraryIsSilent, a copy of this program in a
-// directory without the stand-in, where the loader finds no SrClient.DLL to load.
+// Runs in a child of RestorePoint.MissingLibraryIsSilent, where the system directory holds
+// no SrClient.DLL but this program's own directory does: that one must never be loaded.
 TEST(RestorePointWithoutLibrary, BothCallsAreSilentAndTheNumberStaysZero) {
   CHILD_ONLY();
   app::app_instance = GetModuleHandleA(nullptr);
-  ASSERT_EQ(LoadLibraryA("SrClient.DLL"), nullptr) << "the library should be missing here";
+  ASSERT_TRUE(testbed::file_exists(testbed::program_directory() + "srclient.dll"));
 
   app::restore_sequence_number = 0x5eed;
   app::begin_restore_point();
   EXPECT_EQ(app::restore_sequence_number, 0);
   app::end_restore_point();
   EXPECT_EQ(app::restore_sequence_number, 0);
+  EXPECT_EQ(GetModuleHandleA("srclient.dll"), nullptr);
 }
 
 TEST_F(RestorePoint, MissingLibraryIsSilent) {
-  const std::string copy = directory + "\\app_tests.exe";
-  ASSERT_TRUE(CopyFileA(test_support::own_program().c_str(), copy.c_str(), FALSE));
-  EXPECT_EQ(test_support::run_child("RestorePointWithoutLibrary.*", {}, copy), 0u)
+  testbed::remove_system_library("srclient.dll");
+  EXPECT_EQ(test_support::run_child("RestorePointWithoutLibrary.*"), 0u)
       << "the child's checks failed";
-  EXPECT_TRUE(test_support::read_lines(log_path).empty()) << "the stand-in was reached";
+  EXPECT_TRUE(test_support::read_lines(log_path).empty()) << "a stand-in was reached";
 }
 
 }  // namespace

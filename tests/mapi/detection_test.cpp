@@ -19,7 +19,10 @@ constexpr char subsystem_key[] = "SOFTWARE\\Microsoft\\Windows Messaging Subsyst
 
 class Detection : public ::testing::Test {
  protected:
-  void SetUp() override { RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, subsystem_key, "MAPIX"); }
+  void SetUp() override {
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, subsystem_key, "MAPIX");
+    testbed::place_system_library(testbed::program_directory() + "mapi32.dll", "mapi32.dll");
+  }
   void TearDown() override { RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, subsystem_key, "MAPIX"); }
 };
 

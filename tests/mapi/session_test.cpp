@@ -1,5 +1,5 @@
-// The MAPI session and the default-form write against the MAPI32 stand-in, which sits next to
-// this program and logs every call. The session is process-wide and latches its failure, so
+// The MAPI session and the default-form write against the MAPI32 stand-in, placed in the
+// system directory, which logs every call. The session is process-wide and latches its failure, so
 // each scenario runs in a child of its own; the parent reads the stand-in's log afterwards.
 
 #include <gtest/gtest.h>
@@ -42,15 +42,19 @@ class MapiSession : public ::testing::Test {
     testbed::remove_tree(directory);
     testbed::make_directories(directory);
     set_mapix("1");
+    place_standin("mapi32.dll");
+  }
+
+  static void place_standin(const std::string& variant) {
+    testbed::place_system_library(testbed::program_directory() + variant, "mapi32.dll");
   }
 
   // Runs the child scenario with the fixture and returns the stand-in's log.
-  std::vector<std::string> run(const std::string& scenario, const std::string& extra = "",
-                               const std::string& program = test_support::own_program()) {
+  std::vector<std::string> run(const std::string& scenario, const std::string& extra = "") {
     testbed::write_file(profile_path, base_profile + extra);
     const DWORD exit_code = test_support::run_child(
         "MapiChild." + scenario,
-        {{"MERIVANE_PROFILE", profile_path}, {"MERIVANE_STANDIN_LOG", log_path}}, program);
+        {{"MERIVANE_PROFILE", profile_path}, {"MERIVANE_STANDIN_LOG", log_path}});
     EXPECT_EQ(exit_code, 0u) << scenario << ": the child's checks failed";
     return read_lines(log_path);
   }
@@ -183,16 +187,19 @@ TEST_F(MapiSession, InitialiseResultsOtherThanZeroMakeMapiUnavailable) {
 }
 
 TEST_F(MapiSession, AMissingExportMakesMapiUnavailableAndUnloadsIt) {
-  char program[MAX_PATH];
-  GetModuleFileNameA(nullptr, program, sizeof program);
-  std::string copy = program;
-  copy = copy.substr(0, copy.find_last_of('\\')) + "\\no-uninitialize\\mapi_tests.exe";
-  ASSERT_TRUE(CopyFileA(program, copy.c_str(), FALSE));
-  const auto log = run("UnavailableForTheRestOfTheProcess", "", copy);
+  place_standin("no-uninitialize\\mapi32.dll");
+  const auto log = run("UnavailableForTheRestOfTheProcess");
   EXPECT_EQ(lines_with(log, {"mapi load"}).size(), 1u) << "the stand-in was not loaded";
   EXPECT_TRUE(lines_with(log, {"MAPIInitialize"}).empty());
   EXPECT_EQ(lines_with(log, {"mapi unload"}).size(), 1u);
-  DeleteFileA(copy.c_str());
+}
+
+// The stand-in beside this program is what a planted MAPI32.DLL would be.
+TEST_F(MapiSession, OnlyTheSystemDirectorysLibraryIsLoaded) {
+  testbed::remove_system_library("mapi32.dll");
+  ASSERT_TRUE(testbed::file_exists(testbed::program_directory() + "mapi32.dll"));
+  const auto log = run("UnavailableForTheRestOfTheProcess");
+  EXPECT_TRUE(lines_with(log, {"mapi load"}).empty()) << "a library beside the program ran";
 }
 
 TEST_F(MapiSession, LogonOfASessionInAnyOtherStateIsRefused) {
@@ -214,7 +221,7 @@ TEST_F(MapiSession, TheWriteOpensStoreAndFolderAndSetsBothProperties) {
   const auto set = lines_with(log, {"SetProps"});
   ASSERT_EQ(set.size(), 1u);
   EXPECT_NE(set[0].find("MAPIFolder:Personal/Tasks SetProps count=2 "
-                        "values=0x36E5001E:IPM.Task,0x36E6001E:Task problems=null "
+                        "values=0x36E5001E:IPM.Task,0x36E6001E:Task problems=asked "
                         "-> 0x00000000"),
             std::string::npos)
       << set[0];
@@ -255,6 +262,22 @@ TEST_F(MapiSession, ARefusedSetPropsAnswersFalseAndReleasesFolderThenStore) {
   EXPECT_EQ(lines_with(log, {"SetProps", "0x80040102"}).size(), 1u);
   EXPECT_LT(position_of(log, "destroy MAPIFolder"), position_of(log, "destroy MAPIStore"));
   EXPECT_EQ(read_lines(profile_path).back().rfind("fail", 0), 0u) << "the form was changed";
+}
+
+// SetProps succeeds as a whole and reports the refused property in its problem array, which
+// goes back to MAPI.
+TEST_F(MapiSession, APropertyRefusedByItselfAnswersFalseAndTheProblemsAreFreed) {
+  for (const char* tag : {"0x36E5001E", "0x36E6001E"}) {
+    const auto log = run("RefusedSetPropsAnswersFalse",
+                         std::string("fail object=MAPIFolder:Personal/Tasks member=SetProps "
+                                     "refuse=") +
+                             tag + "\n");
+    EXPECT_EQ(lines_with(log, {"SetProps", "problems=asked", tag, "-> 0x00000000"}).size(), 1u)
+        << tag;
+    EXPECT_EQ(lines_with(log, {"MAPIFreeBuffer"}).size(), 1u) << tag;
+    EXPECT_EQ(lines_with(log, {"summary", "references=0 buffers=0"}).size(), 1u) << tag;
+    testbed::remove_tree(log_path);
+  }
 }
 
 }  // namespace
