@@ -16,6 +16,9 @@ constexpr int box_icon_ids[] = {1088, 20};
 constexpr DWORD poke_wait_ms = 300;
 // Bounds every message sent to the other process, so that a hung program cannot hang us.
 constexpr UINT send_timeout_ms = 2000;
+// How long a box's icon is looked for on the screen before it reads as unknown.
+constexpr DWORD icon_wait_ms = 2000;
+constexpr DWORD icon_poll_ms = 50;
 
 class Clock {
  public:
@@ -138,17 +141,23 @@ std::string box_icon(HWND box) {
     const HICON handle = reinterpret_cast<HICON>(icon);
     if (handle == nullptr) return "none";
     if (icon_picture(handle)) return icon_name(handle);
-    bring_up_to_date(box);
-    return shown_icon_name(control);
+    // A box just shown may still be drawing: its icon is looked for until it shows, for a while.
+    for (DWORD waited = 0;; waited += icon_poll_ms) {
+      bring_up_to_date(box);
+      const std::string name = shown_icon_name(control);
+      if (name != "unknown" || waited >= icon_wait_ms) return name;
+      Sleep(icon_poll_ms);
+    }
   }
   return "none";
 }
 
-DialogSample sample_dialog(HWND dialog, DWORD at_ms) {
+// None when a label is missing: the dialog is being destroyed with its process.
+std::optional<DialogSample> sample_dialog(HWND dialog, DWORD at_ms) {
   DialogSample sample{at_ms, {}};
   for (int index = 0; index < label_count; ++index) {
     const HWND label = GetDlgItem(dialog, first_label_id + index);
-    if (label == nullptr) continue;
+    if (label == nullptr) return std::nullopt;
     sample.labels[index] = {window_text(label), IsWindowVisible(label) != FALSE,
                             IsWindowEnabled(label) != FALSE};
   }
@@ -176,7 +185,8 @@ class Driver {
     const std::vector<HWND> windows = top_level_windows(process_id_);
     const DWORD now = clock_.ms();
     find_dialog(windows, now);
-    if (dialog_ != nullptr && IsWindow(dialog_)) record_sample(now);
+    // Once the final box is answered the program ends, and its dialog with it.
+    if (dialog_on_screen() && !report_.final_box.seen) record_sample(now);
     poke();
     answered_.erase(
         std::remove_if(answered_.begin(), answered_.end(), [](HWND box) { return !IsWindow(box); }),
@@ -205,9 +215,10 @@ class Driver {
   }
 
   void record_sample(DWORD now) {
-    DialogSample sample = sample_dialog(dialog_, now);
-    if (report_.samples.empty() || !same_labels(report_.samples.back(), sample))
-      report_.samples.push_back(std::move(sample));
+    std::optional<DialogSample> sample = sample_dialog(dialog_, now);
+    if (!sample) return;
+    if (report_.samples.empty() || !same_labels(report_.samples.back(), *sample))
+      report_.samples.push_back(std::move(*sample));
   }
 
   bool dialog_on_screen() const {
