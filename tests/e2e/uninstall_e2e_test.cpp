@@ -23,6 +23,10 @@ using test_support::count_with;
 using test_support::read_lines;
 
 const std::string strings_5 = "Merivane has been successfully uninstalled.";
+const std::string strings_3 =
+    "Not all of Merivane's components were successfully removed. This could be because you do "
+    "not have sufficient rights to remove files, or because some of Merivane's components were "
+    "moved after installation.";
 
 constexpr char small_profile[] =
     "folder path=Personal store=0011AABB entry=00000001 type=0\n"
@@ -91,9 +95,23 @@ bool everything_installed_left(const testbed::SimulatedMachine& machine) {
 
 class Uninstaller : public ::testing::Test {
  protected:
-  void lay(bool mapi = true) {
+  void lay(bool mapi = true, const std::string& rules = "") {
     machine_.mapi_installed = mapi;
-    machine_.lay(testbed::program_directory(), small_profile);
+    machine_.lay(testbed::program_directory(), small_profile + rules);
+  }
+  // A test may leave the uninstall entry locked against changes.
+  void TearDown() override {
+    if (testbed::key_exists(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key))
+      testbed::set_key_security(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key,
+                                "D:(A;;KA;;;WD)");
+    testbed::delete_key_tree(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key);
+  }
+  // The result labels as the last sample shows them, from 1004 to 1007.
+  static std::vector<std::string> results(const testbed::UninstallerRun& run) {
+    if (run.report.samples.empty()) return {};
+    std::vector<std::string> texts;
+    for (int id = 1004; id <= 1007; ++id) texts.push_back(label(run.report.samples.back(), id).text);
+    return texts;
   }
   testbed::SimulatedMachine machine_;
 };
@@ -179,6 +197,97 @@ TEST_F(Uninstaller, AMissingSetupFailsItsStepAndTheMessageSaysSo) {
   EXPECT_EQ(label(last, 1006).text, "Done");
 }
 
+// What is left behind is reported: the step's label reads Failed and the final message says
+// that not everything was removed.
+TEST_F(Uninstaller, WhatIsLeftBehindIsNeverReportedDone) {
+  // An item of the add-in's that cannot be saved keeps its class.
+  lay(true, "fail object=Item:Personal/Tasks#1 member=Save hresult=0x80004005\n");
+  testbed::UninstallerRun result = run(machine_, uninstall_line(machine_));
+  EXPECT_EQ(results(result), (std::vector<std::string>{"Failed", "Done", "Done", "Done"}));
+  EXPECT_EQ(result.report.final_box.text, strings_3);
+
+  // An uninstall entry locked against changes (a subkey keeps it from going under Wine too,
+  // which lets a key be deleted whatever its access control list says).
+  lay();
+  testbed::set_string_value(HKEY_LOCAL_MACHINE,
+                            std::string(testbed::uninstall_entry_key) + "\\Patches", "KB1", "x");
+  testbed::set_key_security(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key,
+                            "D:(D;;0x10006;;;WD)(A;;KA;;;WD)");
+  result = run(machine_, uninstall_line(machine_));
+  EXPECT_EQ(results(result), (std::vector<std::string>{"Done", "Done", "Failed", "Done"}));
+  EXPECT_EQ(result.report.final_box.text, strings_3);
+  EXPECT_EQ(testbed::value_names(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key).size(), 3u);
+}
+
+// A 32-bit installer wrote its uninstall entry into the 32-bit view, which both builds reach.
+TEST_F(Uninstaller, RemovesTheUninstallEntryFromThe32BitView) {
+  lay();
+  testbed::delete_key_tree(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key);
+  for (const std::string& name : testbed::uninstall_entry_value_names())
+    testbed::set_string_value(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key, name,
+                              machine_.install_dir, KEY_WOW64_32KEY);
+  const testbed::UninstallerRun result = run(machine_, uninstall_line(machine_));
+  EXPECT_EQ(results(result), (std::vector<std::string>{"Done", "Done", "Done", "Done"}));
+  EXPECT_FALSE(
+      testbed::key_exists(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key, KEY_WOW64_32KEY));
+}
+
+// "C:" names drive C's current directory (here the "=C:" variable's, inherited by the
+// program), and "C:\\" strips to "C:": decoys of the five names there and in the drive's root,
+// and an empty current directory, must survive. "%%<dir>" keeps its second "%": a relative
+// path, which the program does not act on.
+TEST_F(Uninstaller, ADriveItsCurrentDirectoryOrARelativePathIsNeverTheInstallation) {
+  const std::string empty_current = machine_.data_dir + "empty-current";
+  const std::string filled_current = machine_.data_dir + "filled-current";
+  struct Case {
+    std::string arguments;
+    const std::string* c_current;
+  };
+  const Case cases[] = {{"%C:\\", &empty_current},
+                        {"%C:", &filled_current},
+                        {"%%" + machine_.install_dir, &empty_current}};
+  char saved[MAX_PATH] = {};
+  const bool had_c = GetEnvironmentVariableA("=C:", saved, sizeof saved) != 0;
+  for (const Case& c : cases) {
+    lay();
+    testbed::make_directories(empty_current);
+    testbed::make_directories(filled_current);
+    for (const std::string& name : testbed::program_file_names()) {
+      testbed::write_file(filled_current + "\\" + name);
+      testbed::write_file("C:\\" + name);
+    }
+    SetEnvironmentVariableA("=C:", c.c_current->c_str());
+    const testbed::UninstallerRun result =
+        run(machine_, "\"" + machine_.uninstaller() + "\" " + c.arguments);
+    SetEnvironmentVariableA("=C:", had_c ? saved : nullptr);
+
+    EXPECT_EQ(results(result), (std::vector<std::string>{"Done", "Failed", "Done", "Done"}))
+        << c.arguments;
+    EXPECT_EQ(result.report.final_box.text, strings_3) << c.arguments;
+    EXPECT_TRUE(testbed::directory_exists(empty_current)) << c.arguments;
+    for (const std::string& name : testbed::program_file_names()) {
+      EXPECT_TRUE(testbed::file_exists(filled_current + "\\" + name)) << c.arguments;
+      EXPECT_TRUE(testbed::file_exists("C:\\" + name)) << c.arguments;
+      EXPECT_TRUE(testbed::file_exists(machine_.install_dir + name)) << c.arguments;
+      DeleteFileA(("C:\\" + name).c_str());
+    }
+  }
+}
+
+// Libraries of the system's names beside the elevated program are never loaded: with none in
+// the system directory, neither System Restore nor MAPI is reached.
+TEST_F(Uninstaller, LibrariesPlantedBesideTheProgramAreNeverLoaded) {
+  machine_.system_libraries = false;
+  machine_.planted_libraries = true;
+  lay();
+  const testbed::UninstallerRun result = run(machine_, uninstall_line(machine_));
+  EXPECT_EQ(result.report.final_box.text.rfind(strings_5 + "\n\nYou may now wish", 0), 0u)
+      << result.report.final_box.text;
+  EXPECT_TRUE(read_lines(machine_.restore_log()).empty());
+  EXPECT_EQ(count_with(read_lines(machine_.standin_log()), {"mapi load"}), 0u);
+  EXPECT_TRUE(nothing_installed_left(machine_));
+}
+
 TEST_F(Uninstaller, AnsweringNoChangesNothing) {
   lay();
   testbed::DriverOptions options;
@@ -208,6 +317,16 @@ TEST_F(Uninstaller, AnEmptyCommandLineStartsTheSetupFromTheCurrentDirectory) {
   const auto started = lines_once_there(machine_.recorder_log(), 2);
   ASSERT_EQ(started.size(), 2u);
   EXPECT_EQ(started[0], "merivane.exe /Setup|" + here);
+
+  // A merivane.exe beside the uninstaller but none in the current directory: nothing starts,
+  // as the search order would find a program elsewhere.
+  ASSERT_TRUE(CopyFileA((testbed::program_directory() + "recorder.exe").c_str(),
+                        (machine_.uninstaller_dir + "merivane.exe").c_str(), FALSE));
+  const std::string elsewhere = machine_.data_dir + "elsewhere";
+  testbed::make_directories(elsewhere);
+  run(machine_, "UninstallMV.exe", {}, elsewhere);
+  Sleep(500);
+  EXPECT_EQ(read_lines(machine_.recorder_log()).size(), 2u) << "a setup was started";
   EXPECT_TRUE(everything_installed_left(machine_));
 }
 

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -16,6 +18,22 @@
 #include "testbed/machine/installation.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_lines.h"
+
+// Allocations of one size fail when a countdown reaches them: in a write, the store's and the
+// folder's holders are the only allocations of their size.
+std::size_t failing_size = 0;
+int failing_countdown = 0;
+
+void* operator new(std::size_t size) {
+  if (failing_size != 0 && size == failing_size && --failing_countdown == 0) {
+    failing_size = 0;
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -142,6 +160,19 @@ TEST(MapiChild, RefusedSetPropsAnswersFalse) {
   mapi::release_mapi_session();
 }
 
+static_assert(sizeof(mapi::MapiStore) == sizeof(mapi::MapiFolder));
+
+TEST(MapiChild, HoldersThatCannotBeMadeGiveTheirReferencesBack) {
+  CHILD_ONLY();
+  for (const int holder : {1, 2}) {  // the store's, then the folder's
+    failing_size = sizeof(mapi::MapiStore);
+    failing_countdown = holder;
+    EXPECT_FALSE(mapi::set_folder_default_form("0011AABB", "0000000A", "IPM.Task", "Task"));
+    failing_size = 0;
+  }
+  mapi::release_mapi_session();
+}
+
 // ---- scenarios ---------------------------------------------------------------------------
 
 TEST_F(MapiSession, LogsOnWithoutUserInterfaceOnceAndTearsDownOnce) {
@@ -229,6 +260,14 @@ TEST_F(MapiSession, TheWriteOpensStoreAndFolderAndSetsBothProperties) {
   EXPECT_LT(position_of(log, "destroy MAPIStore"), position_of(log, "destroy MAPISession"));
   const auto profile = read_lines(profile_path);
   EXPECT_EQ(profile.back(), "defaultform folder=Personal/Tasks class=IPM.Task display=Task");
+  EXPECT_EQ(lines_with(log, {"summary", "objects=0 references=0"}).size(), 1u);
+}
+
+TEST_F(MapiSession, HoldersThatCannotBeAllocatedLeakNothing) {
+  const auto log = run("HoldersThatCannotBeMadeGiveTheirReferencesBack");
+  EXPECT_EQ(lines_with(log, {"OpenEntry", "-> 0x00000000"}).size(), 1u);
+  EXPECT_TRUE(lines_with(log, {"SetProps"}).empty());
+  EXPECT_EQ(lines_with(log, {"destroy MAPIStore"}).size(), 2u);
   EXPECT_EQ(lines_with(log, {"summary", "objects=0 references=0"}).size(), 1u);
 }
 

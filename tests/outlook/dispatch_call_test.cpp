@@ -187,6 +187,31 @@ TEST(DispatchCall, OnlyTrailingOmittedOptionalArgumentsAreDropped) {
   EXPECT_EQ(fake.calls[1].arguments[1].vt, VT_ERROR);
 }
 
+// DISPPARAMS holds the last argument first: three distinct values show the order, and a given
+// argument before two omitted ones is the only one passed.
+TEST(DispatchCall, ArgumentsAreLaidOutLastFirst) {
+  FakeDispatch fake;
+  const VARTYPE three_numbers[] = {VT_I4, VT_I4, VT_I4, 0};
+  outlook::dispatch_call(&fake, 1, DISPATCH_METHOD, VT_EMPTY, nullptr, three_numbers,
+                         {LONG{1}, LONG{2}, LONG{3}});
+  ASSERT_EQ(fake.calls[0].arguments.size(), 3u);
+  EXPECT_EQ(fake.calls[0].arguments[0].lVal, 3);
+  EXPECT_EQ(fake.calls[0].arguments[1].lVal, 2);
+  EXPECT_EQ(fake.calls[0].arguments[2].lVal, 1);
+
+  const VARTYPE optional[] = {outlook::optional_parameter | VT_VARIANT,
+                              outlook::optional_parameter | VT_VARIANT,
+                              outlook::optional_parameter | VT_VARIANT, 0};
+  const VARIANT& missing = outlook::missing_argument();
+  outlook::Variant given;
+  outlook::make_variant(given, 9, VT_I4);
+  outlook::dispatch_call(&fake, 1, DISPATCH_METHOD, VT_EMPTY, nullptr, optional,
+                         {given.get(), missing, missing});
+  ASSERT_EQ(fake.calls[1].arguments.size(), 1u);
+  EXPECT_EQ(fake.calls[1].arguments[0].vt, VT_I4);
+  EXPECT_EQ(fake.calls[1].arguments[0].lVal, 9);
+}
+
 TEST(DispatchCall, ResultsOfAnotherTypeAreConvertedOrRaiseTheConversionsCode) {
   FakeDispatch fake;
   const DispatchPtr owner = hold(fake);
