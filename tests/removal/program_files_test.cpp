@@ -204,6 +204,8 @@ TEST_F(ProgramFiles, AnInstallDirThatIsNoDirectoryBelowARootTouchesNothing) {
     }
 
     const bool result = removal::remove_program_files(c.install_dir);
+    for (const std::string& name : all_files())
+      EXPECT_FALSE(removal::delete_installed_file(c.install_dir, name.c_str())) << c.install_dir;
     SetCurrentDirectoryA(saved_directory);
     SetEnvironmentVariableA("=C:", had_c ? saved_c : nullptr);
 
