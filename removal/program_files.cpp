@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "app/path_text.h"
 
 namespace removal {
@@ -18,20 +20,49 @@ constexpr InstalledFile installed_files[] = {
     {"Merivane.exe", true},  {"Setup.exe", true},
 };
 
+// Tells the report, if any, how the platform call named kind on path ended.
+bool told(Report* report, const char* kind, const char* path, bool succeeded) {
+  if (report != nullptr) {
+    const DWORD error = succeeded ? ERROR_SUCCESS : GetLastError();
+    report->removed({kind, path, nullptr, nullptr,
+                     succeeded ? Outcome::deleted : outcome_of_error(error), error});
+  }
+  return succeeded;
+}
+
+bool delete_file(const char* install_dir, const char* file_name, Report* report) {
+  if (!is_directory_below_root(install_dir)) return false;
+  char path[app::path_capacity];
+  if (!app::join_path(path, install_dir, file_name)) {
+    if (report != nullptr) {
+      const std::string whole = std::string(install_dir) + file_name;
+      report->removed({"file", whole.c_str(), nullptr, nullptr, Outcome::refused,
+                       ERROR_FILENAME_EXCED_RANGE});
+    }
+    return false;
+  }
+  return told(report, "file", path, DeleteFileA(path) != FALSE);
+}
+
 // Removes the installation directory and, where it is empty then, its parent; reports the
 // removal of the installation directory only. The parent of "C:\Merivane" would be the bare
 // "C:", drive C's current directory: a parent that is no directory below a root is left.
-bool remove_installation_directories(const char* install_dir) {
+bool remove_installation_directories(const char* install_dir, Report* report) {
   char directory[app::path_capacity];
   if (!app::copy_path(directory, install_dir)) return false;
   app::strip_trailing_separator(directory);
-  const bool removed = RemoveDirectoryA(directory) != FALSE;
+  const bool removed = told(report, "directory", directory, RemoveDirectoryA(directory) != FALSE);
   if (app::cut_at_last_separator(directory) && is_directory_below_root(directory))
-    RemoveDirectoryA(directory);
+    told(report, "parent", directory, RemoveDirectoryA(directory) != FALSE);
   return removed;
 }
 
 }  // namespace
+
+Outcome outcome_of_error(unsigned long error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Outcome::not_found
+                                                                        : Outcome::failed;
+}
 
 bool is_directory_below_root(const char* path) {
   if (!app::names_directory_below_root(path)) return false;
@@ -42,22 +73,27 @@ bool is_directory_below_root(const char* path) {
 }
 
 bool delete_installed_file(const char* install_dir, const char* file_name) {
-  if (!is_directory_below_root(install_dir)) return false;
-  char path[app::path_capacity];
-  if (!app::join_path(path, install_dir, file_name)) return false;
-  return DeleteFileA(path) != FALSE;
+  return delete_file(install_dir, file_name, nullptr);
 }
 
 bool remove_program_files(const char* install_dir) {
+  return remove_program_files(install_dir, nullptr);
+}
+
+bool remove_program_files(const char* install_dir, Report* report) {
   // Anything else would name files and directories outside the installation: the current
   // directory's, a drive's or a share's own.
-  if (!is_directory_below_root(install_dir)) return false;
+  if (!is_directory_below_root(install_dir)) {
+    if (report != nullptr) report->removed({"install_dir", install_dir, nullptr, nullptr,
+                                            Outcome::refused, ERROR_SUCCESS});
+    return false;
+  }
   bool counted_files_deleted = true;
   for (const InstalledFile& file : installed_files) {
-    const bool deleted = delete_installed_file(install_dir, file.name);
+    const bool deleted = delete_file(install_dir, file.name, report);
     if (file.counts) counted_files_deleted = counted_files_deleted && deleted;
   }
-  const bool directory_removed = remove_installation_directories(install_dir);
+  const bool directory_removed = remove_installation_directories(install_dir, report);
   return counted_files_deleted && directory_removed;
 }
 

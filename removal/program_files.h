@@ -1,5 +1,7 @@
 #pragma once
 
+#include "removal/report.h"
+
 namespace removal {
 
 // Deletes the installed program files from install_dir, then the directory itself and its
@@ -7,6 +9,8 @@ namespace removal {
 // installation directory was removed. An install_dir that is no directory below a root
 // (is_directory_below_root) deletes and removes nothing, and the answer is false.
 bool remove_program_files(const char* install_dir);
+// The same, telling the report of every file and directory it acts on.
+bool remove_program_files(const char* install_dir, Report* report);
 
 // Deletes install_dir + file_name (no separator inserted). False when the file could not be
 // deleted, when install_dir is no directory below a root, and when the path would not fit:

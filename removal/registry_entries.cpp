@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <span>
+#include <string>
 
 #include "app/unique_any.h"
 
@@ -54,23 +56,40 @@ constexpr REGSAM uninstall_entry_views[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
 constexpr REGSAM uninstall_entry_views[] = {0};
 #endif
 
-// Deletes the named values where the key opens for writing; a key that does not open is
-// left alone.
-void delete_values(HKEY root, const char* path, std::span<const char* const> names,
-                   REGSAM view = 0) {
-  app::unique_hkey key;
-  if (RegOpenKeyExA(root, path, 0, KEY_WRITE | view, key.put()) != ERROR_SUCCESS) {
-    key.release();
-    return;
-  }
-  for (const char* name : names) RegDeleteValueA(key.get(), name);
+const char* view_name(REGSAM view) {
+  if (view == KEY_WOW64_32KEY) return "32";
+  if (view == KEY_WOW64_64KEY) return "64";
+  return nullptr;
 }
 
-void delete_key(HKEY root, const char* path, REGSAM view = 0) {
-  if (view == 0)
-    RegDeleteKeyA(root, path);
-  else
-    RegDeleteKeyExA(root, path, view, 0);
+// Tells the report, if any, how one registry call ended.
+void tell(Report* report, const char* kind, HKEY root, const char* path, const char* value,
+          REGSAM view, LONG status) {
+  if (report == nullptr) return;
+  const std::string whole = (root == HKEY_LOCAL_MACHINE ? "HKLM\\" : "HKCU\\") + std::string(path);
+  const Outcome outcome = status == ERROR_SUCCESS ? Outcome::deleted : outcome_of_error(status);
+  report->removed({kind, whole.c_str(), value, view_name(view), outcome,
+                   static_cast<unsigned long>(status)});
+}
+
+// Deletes the named values where the key opens for writing; a key that does not open is
+// left alone.
+void delete_values(HKEY root, const char* path, std::span<const char* const> names, REGSAM view,
+                   Report* report) {
+  app::unique_hkey key;
+  const LONG opened = RegOpenKeyExA(root, path, 0, KEY_WRITE | view, key.put());
+  if (opened != ERROR_SUCCESS) {
+    key.release();
+    tell(report, "values", root, path, nullptr, view, opened);
+    return;
+  }
+  for (const char* name : names)
+    tell(report, "value", root, path, name, view, RegDeleteValueA(key.get(), name));
+}
+
+void delete_key(HKEY root, const char* path, REGSAM view, Report* report) {
+  tell(report, "key", root, path, nullptr, view,
+       view == 0 ? RegDeleteKeyA(root, path) : RegDeleteKeyExA(root, path, view, 0));
 }
 
 // A key that cannot be opened for any other reason than its absence is still there.
@@ -83,20 +102,55 @@ bool key_is_left(HKEY root, const char* path, REGSAM view = 0) {
 
 }  // namespace
 
-bool remove_registry_entries() {
+bool remove_registry_entries() { return remove_registry_entries(nullptr); }
+
+bool remove_registry_entries(Report* report) {
   for (const REGSAM view : uninstall_entry_views) {
-    delete_values(HKEY_LOCAL_MACHINE, uninstall_entry_key, uninstall_entry_values, view);
-    delete_key(HKEY_LOCAL_MACHINE, uninstall_entry_key, view);
+    delete_values(HKEY_LOCAL_MACHINE, uninstall_entry_key, uninstall_entry_values, view, report);
+    delete_key(HKEY_LOCAL_MACHINE, uninstall_entry_key, view, report);
   }
 
-  delete_values(HKEY_CURRENT_USER, settings_key, settings_values);
-  for (const char* key : settings_keys) delete_key(HKEY_CURRENT_USER, key);
+  delete_values(HKEY_CURRENT_USER, settings_key, settings_values, 0, report);
+  for (const char* key : settings_keys) delete_key(HKEY_CURRENT_USER, key, 0, report);
 
   // The maker's key may stay for another product's; the add-in's own keys must be gone.
   bool removed = !key_is_left(HKEY_CURRENT_USER, product_key);
   for (const REGSAM view : uninstall_entry_views)
     removed = removed && !key_is_left(HKEY_LOCAL_MACHINE, uninstall_entry_key, view);
   return removed;
+}
+
+bool read_install_location(char (&directory)[app::path_capacity]) {
+  for (const REGSAM view : uninstall_entry_views) {
+    app::unique_hkey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, uninstall_entry_key, 0, KEY_QUERY_VALUE | view,
+                      key.put()) != ERROR_SUCCESS) {
+      key.release();
+      continue;
+    }
+    // Room for a separator to be added, and for a value stored without its zero.
+    char text[app::path_capacity + 1] = {};
+    DWORD type = REG_NONE, size = sizeof text - 1;
+    if (RegQueryValueExA(key.get(), "InstallLocation", nullptr, &type,
+                         reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+      continue;
+    text[size] = '\0';
+    if (type == REG_EXPAND_SZ) {
+      char expanded[app::path_capacity];
+      const DWORD length = ExpandEnvironmentStringsA(text, expanded, sizeof expanded);
+      if (length == 0 || length > sizeof expanded) continue;
+      if (!app::copy_path(text, sizeof text, expanded)) continue;
+    }
+    // The file names are joined to it directly: it must end with a separator.
+    const std::size_t length = std::strlen(text);
+    if (length != 0 && app::last_separator(text) != length - 1 &&
+        !app::append_path(text, sizeof text, "\\"))
+      continue;
+    if (text[0] != '\0' && app::copy_path(directory, text)) return true;
+  }
+  directory[0] = '\0';
+  return false;
 }
 
 }  // namespace removal

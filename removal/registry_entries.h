@@ -1,5 +1,8 @@
 #pragma once
 
+#include "app/path_text.h"
+#include "removal/report.h"
+
 namespace removal {
 
 // Removes the machine-wide uninstall entry and the per-user settings with their two parent
@@ -7,5 +10,11 @@ namespace removal {
 // the add-in's own settings key is still there afterwards (what was never there counts as
 // removed, and the maker's key may stay for another product's).
 bool remove_registry_entries();
+// The same, telling the report of every key and value it acts on.
+bool remove_registry_entries(Report* report);
+
+// The uninstall entry's "InstallLocation" (the 32-bit view's first in a 64-bit program), with
+// a trailing separator; false and an empty text when there is none that fits.
+bool read_install_location(char (&directory)[app::path_capacity]);
 
 }  // namespace removal

@@ -2,6 +2,8 @@
 
 #include <shlobj.h>
 
+#include <string>
+
 #include "app/path_text.h"
 #include "app/unique_any.h"
 
@@ -29,17 +31,32 @@ class IdList {
   LPITEMIDLIST ids_;
 };
 
-enum class Deletion { deleted, missing, failed };
-
 // Deletes the shortcut in the folder whose path the buffer holds. A path that cannot take the
 // shortcut's name whole is not acted on: it counts as failed, as whether a shortcut is there
 // cannot be told.
-Deletion delete_shortcut_in(char (&folder)[app::path_capacity]) {
-  if (!app::append_path(folder, shortcut_name)) return Deletion::failed;
-  if (DeleteFileA(folder)) return Deletion::deleted;
+Outcome delete_shortcut_in(char (&folder)[app::path_capacity], Report* report) {
+  if (!app::append_path(folder, shortcut_name)) {
+    if (report != nullptr) {
+      const std::string whole = std::string(folder) + shortcut_name;
+      report->removed({"shortcut", whole.c_str(), nullptr, nullptr, Outcome::refused,
+                       ERROR_FILENAME_EXCED_RANGE});
+    }
+    return Outcome::refused;
+  }
+  if (DeleteFileA(folder)) {
+    if (report != nullptr) report->removed({"shortcut", folder});
+    return Outcome::deleted;
+  }
   const DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Deletion::missing
-                                                                         : Deletion::failed;
+  const Outcome outcome = outcome_of_error(error);
+  if (report != nullptr) report->removed({"shortcut", folder, nullptr, nullptr, outcome, error});
+  return outcome;
+}
+
+bool folder_found(bool found, const char* which, Report* report) {
+  if (!found && report != nullptr)
+    report->removed({"shortcut_folder", which, nullptr, nullptr, Outcome::failed, 0});
+  return found;
 }
 
 }  // namespace
@@ -61,16 +78,22 @@ bool is_nt_platform() {
   return (version.dwPlatformId & 2) != 0;
 }
 
-bool remove_shortcuts() {
+bool remove_shortcuts() { return remove_shortcuts(nullptr); }
+
+bool remove_shortcuts(Report* report) {
   char path[app::path_capacity];
   // The desktop's shortcut may be missing; one that is there must go.
   bool desktop_left = false;
-  if (special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY))
-    desktop_left = delete_shortcut_in(path) == Deletion::failed;
+  if (folder_found(special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY), "desktop",
+                   report)) {
+    const Outcome desktop = delete_shortcut_in(path, report);
+    desktop_left = desktop != Outcome::deleted && desktop != Outcome::not_found;
+  }
 
   const int programs = is_nt_platform() ? CSIDL_COMMON_PROGRAMS : CSIDL_PROGRAMS;
-  if (!special_folder_path(nullptr, path, programs)) return false;
-  return delete_shortcut_in(path) == Deletion::deleted && !desktop_left;
+  if (!folder_found(special_folder_path(nullptr, path, programs), "programs", report))
+    return false;
+  return delete_shortcut_in(path, report) == Outcome::deleted && !desktop_left;
 }
 
 }  // namespace removal

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/path_text.h"
+#include "removal/report.h"
 
 namespace removal {
 
@@ -10,6 +11,8 @@ namespace removal {
 // the NT family, the user's own elsewhere). True when the Programs menu's shortcut was deleted
 // and no desktop shortcut is left behind (a missing one is no failure).
 bool remove_shortcuts();
+// The same, telling the report of every shortcut it acts on.
+bool remove_shortcuts(Report* report);
 
 // Writes the file-system path of a special folder (a CSIDL value) into path.
 bool special_folder_path(HWND owner, char (&path)[app::path_capacity], int folder);

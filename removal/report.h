@@ -1,0 +1,35 @@
+#pragma once
+// What the removal steps did, item by item, for whoever keeps a record of it (the log). A step
+// given no report makes no call for one.
+
+namespace removal {
+
+enum class Outcome {
+  deleted,
+  not_found,  // nothing of that name was there
+  failed,
+  refused,  // not acted on: the name is no place the program may act on, or does not fit
+};
+
+struct Removal {
+  const char* kind;             // file, directory, parent, install_dir, key, values, value,
+                                // shortcut, shortcut_folder
+  const char* path;             // whole: a file's path, or a key's with its root ("HKLM\...")
+  const char* value = nullptr;  // a value's name
+  const char* view = nullptr;   // "32" or "64" where the registry view was named
+  Outcome outcome = Outcome::deleted;
+  unsigned long error = 0;  // the platform's error code
+};
+
+class Report {
+ public:
+  virtual void removed(const Removal& removal) = 0;
+
+ protected:
+  ~Report() = default;
+};
+
+// The outcome of a deletion that failed with error: a missing name is not_found.
+Outcome outcome_of_error(unsigned long error);
+
+}  // namespace removal
