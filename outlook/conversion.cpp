@@ -1,6 +1,7 @@
 #include "outlook/conversion.h"
 
 #include <cstring>
+#include <string>
 
 #include "mapi/folder_form.h"
 #include "mapi/session.h"
@@ -33,21 +34,34 @@ DispatchPtr queried(const DispatchPtr& answer) {
   return object;
 }
 
-// Any failure here only means the user must reset the form by hand.
-void reset_default_form(const DispatchPtr& folder, bool& needs_manual_form_step) {
+// The folder's path for a report; the path is asked of Outlook only when there is one.
+std::string path_of(const DispatchPtr& folder) {
   try {
-    if (mapi::get_mapi_session() == nullptr) return;
+    const AutomationString path = folder_path(folder);
+    return path.narrow() != nullptr ? path.narrow() : "";
+  } catch (...) {
+    return "?";
+  }
+}
+
+enum class FormReset { not_needed, reset, left };
+
+// Any failure here only means the user must reset the form by hand.
+FormReset reset_default_form(const DispatchPtr& folder) {
+  try {
+    if (mapi::get_mapi_session() == nullptr) return FormReset::not_needed;
     const DefaultForm form = probe_default_form(folder);
-    if (form == DefaultForm::unknown) needs_manual_form_step = true;
-    if (form != DefaultForm::addin) return;
+    if (form == DefaultForm::unknown) return FormReset::left;
+    if (form != DefaultForm::addin) return FormReset::not_needed;
     const AutomationString entry_id = folder_entry_id(folder);
     const AutomationString store_id = folder_store_id(folder);
     const char* entry = entry_id.narrow();
     const char* store = store_id.narrow();
-    if (!mapi::set_folder_default_form(store, entry, standard_class, standard_form_name))
-      needs_manual_form_step = true;
+    return mapi::set_folder_default_form(store, entry, standard_class, standard_form_name)
+               ? FormReset::reset
+               : FormReset::left;
   } catch (...) {
-    needs_manual_form_step = true;
+    return FormReset::left;
   }
 }
 
@@ -68,25 +82,27 @@ DispatchPtr addin_item(const DispatchPtr& items, LONG index) {
   return {};
 }
 
-// Gives one of the add-in's items the standard class; false when it keeps its own.
-bool convert_item(const DispatchPtr& item) {
+// Gives one of the add-in's items the standard class: S_OK, or the failure that left it
+// with its own.
+HRESULT convert_item(const DispatchPtr& item) {
   try {
     set_item_message_class(item, AutomationString(standard_class));
     item_save(item);
-    return true;
+    return S_OK;
+  } catch (const _com_error& failure) {
+    return failure.Error();
   } catch (...) {
-    return false;
+    return E_FAIL;
   }
 }
 
 }  // namespace
 
 bool convert_outlook_tasks(bool& needs_manual_form_step) {
-  ConversionTally tally;
-  return convert_outlook_tasks(needs_manual_form_step, tally);
+  return convert_outlook_tasks(needs_manual_form_step, nullptr);
 }
 
-bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionTally& tally) {
+bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report) {
   needs_manual_form_step = true;
   const HRESULT opened = CoInitialize(nullptr);
   if (opened != S_OK) {
@@ -95,6 +111,7 @@ bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionTally& tally)
     return false;
   }
   bool result = false;
+  ConversionRecord record{{}, report};
   DispatchPtr application;
   DispatchPtr name_space;
   try {
@@ -105,16 +122,18 @@ bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionTally& tally)
     }
     name_space = get_namespace(application, AutomationString("MAPI"));
     needs_manual_form_step = false;
-    const long left_before = tally.items_not_converted;
+    DispatchPtr stores = namespace_folders(name_space);
+    if (report != nullptr) record.tally.stores = folders_count(stores);
     walk_folders(
-        namespace_folders(name_space),
-        [&tally](DispatchPtr folder, bool& flag) {
-          return convert_task_folder(std::move(folder), flag, tally);
+        std::move(stores),
+        [&record](DispatchPtr folder, bool& flag) {
+          ++record.tally.folders;
+          return convert_task_folder(std::move(folder), flag, record);
         },
         needs_manual_form_step);
     name_space.reset();
     // An item of the add-in's that keeps its class is something of the add-in left behind.
-    result = tally.items_not_converted == left_before;
+    result = record.tally.items_not_converted == 0;
     if (!mapi::mapi_session_exists()) needs_manual_form_step = true;
   } catch (...) {
     needs_manual_form_step = true;
@@ -125,6 +144,7 @@ bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionTally& tally)
   mapi::release_mapi_session();
   application.reset();
   CoUninitialize();
+  if (report != nullptr) report->converted(record.tally);
   return result;
 }
 
@@ -150,23 +170,40 @@ bool walk_folders(DispatchPtr folders, const FolderVisitor& visitor, bool& needs
 }
 
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step) {
-  ConversionTally tally;
-  return convert_task_folder(std::move(folder), needs_manual_form_step, tally);
+  ConversionRecord record;
+  return convert_task_folder(std::move(folder), needs_manual_form_step, record);
 }
 
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
-                         ConversionTally& tally) {
+                         ConversionRecord& record) {
   if (folder_default_item_type(folder) != task_item_type) return true;
+  ++record.tally.task_folders;
   const DispatchPtr items = folder_items(folder);
   const LONG count = items_count(items);
-  reset_default_form(folder, needs_manual_form_step);
+  switch (reset_default_form(folder)) {
+    case FormReset::reset:
+      ++record.tally.forms_reset;
+      if (record.report != nullptr) record.report->form_reset(path_of(folder).c_str(), "mapi");
+      break;
+    case FormReset::left:
+      needs_manual_form_step = true;
+      ++record.tally.forms_left;
+      if (record.report != nullptr) record.report->form_left(path_of(folder).c_str());
+      break;
+    case FormReset::not_needed:
+      break;
+  }
   for (LONG index = 1; index <= count; ++index) {
     const DispatchPtr item = addin_item(items, index);
     if (!item) continue;
-    if (convert_item(item))
-      ++tally.items_converted;
-    else
-      ++tally.items_not_converted;
+    const HRESULT converted = convert_item(item);
+    if (converted == S_OK) {
+      ++record.tally.items_converted;
+      continue;
+    }
+    ++record.tally.items_not_converted;
+    if (record.report != nullptr)
+      record.report->item_not_converted(path_of(folder).c_str(), converted);
   }
   return true;
 }

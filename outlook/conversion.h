@@ -13,10 +13,35 @@ namespace outlook {
 // stop the whole walk.
 using FolderVisitor = std::function<bool(DispatchPtr folder, bool& needs_manual_form_step)>;
 
-// What the step did to the add-in's items, counted as it goes.
+// What the step did, counted as it goes.
 struct ConversionTally {
+  long stores = 0;  // counted only for a report
+  long folders = 0;
+  long task_folders = 0;
   long items_converted = 0;
-  long items_not_converted = 0;  // whose new class could not be written or saved
+  long items_not_converted = 0;  // of the add-in's, whose new class could not be written or saved
+  long forms_reset = 0;
+  long forms_left = 0;  // the add-in's, or one that could not be told, left for the manual step
+};
+
+// What the step did, told to whoever keeps a record (the log). Folders are named by their
+// path as Outlook gives it. A step given no report makes no call for one.
+class ConversionReport {
+ public:
+  virtual void item_not_converted(const char* folder, long code) = 0;
+  virtual void form_reset(const char* folder, const char* by) = 0;
+  virtual void form_left(const char* folder) = 0;
+  // Once Outlook was reached, at the end of the step.
+  virtual void converted(const ConversionTally& tally) = 0;
+
+ protected:
+  ~ConversionReport() = default;
+};
+
+// The counts of one run of the step and its report, if any.
+struct ConversionRecord {
+  ConversionTally tally;
+  ConversionReport* report = nullptr;
 };
 
 // Opens COM, starts Outlook and walks the MAPI namespace. True when the walk ran to its end
@@ -24,7 +49,7 @@ struct ConversionTally {
 // needs_manual_form_step is written on every path: true when the user must still make the
 // standard form the task folders' default by hand. Raises nothing.
 bool convert_outlook_tasks(bool& needs_manual_form_step);
-bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionTally& tally);
+bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report);
 
 // Depth-first, each folder before its subfolders. True when a visitor stopped the walk. A
 // folder whose DefaultItemType cannot be read is skipped with its subtree; every other
@@ -36,7 +61,7 @@ bool walk_folders(DispatchPtr folders, const FolderVisitor& visitor, bool& needs
 // class cannot, is skipped: nothing is known of it.
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step);
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
-                         ConversionTally& tally);
+                         ConversionRecord& record);
 
 enum class DefaultForm { other, addin, unknown };
 

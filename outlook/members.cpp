@@ -69,6 +69,10 @@ AutomationString folder_store_id(const DispatchPtr& folder) {
   return read_text(folder, dispid::store_id);
 }
 
+AutomationString folder_path(const DispatchPtr& folder) {
+  return read_text(folder, dispid::folder_path);
+}
+
 LONG items_count(const DispatchPtr& items) { return read_number(items, dispid::count); }
 
 DispatchPtr items_item(const DispatchPtr& items, const VARIANT& index) {

@@ -28,6 +28,7 @@ inline constexpr DISPID message_class = 26;
 inline constexpr DISPID save = 61512;
 inline constexpr DISPID form_description = 61589;
 inline constexpr DISPID close = 61475;
+inline constexpr DISPID folder_path = 64120;
 }  // namespace dispid
 
 // The value of DefaultItemType for a task folder.
@@ -48,6 +49,7 @@ DispatchPtr folder_folders(const DispatchPtr& folder);
 DispatchPtr folder_items(const DispatchPtr& folder);
 AutomationString folder_entry_id(const DispatchPtr& folder);
 AutomationString folder_store_id(const DispatchPtr& folder);
+AutomationString folder_path(const DispatchPtr& folder);
 // Items
 LONG items_count(const DispatchPtr& items);
 DispatchPtr items_item(const DispatchPtr& items, const VARIANT& index);

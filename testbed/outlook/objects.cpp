@@ -28,6 +28,7 @@ constexpr DISPID message_class_id = 26;
 constexpr DISPID save_id = 61512;
 constexpr DISPID form_description_id = 61589;
 constexpr DISPID close_id = 61475;
+constexpr DISPID folder_path_id = 64120;
 
 enum CloseMode : LONG { close_save = 0, close_discard = 1, close_prompt = 2 };
 
@@ -281,6 +282,7 @@ class Folder : public DispatchObject {
         {items_id, "Items", kind_get, Arguments::none},
         {entry_id_id, "EntryID", kind_get, Arguments::none},
         {store_id_id, "StoreID", kind_get, Arguments::none},
+        {folder_path_id, "FolderPath", kind_get, Arguments::none},
     };
     return table;
   }
@@ -335,6 +337,13 @@ HRESULT Folder::perform(const Member& member, const DISPPARAMS&, VARIANT* result
       return give_text(result, folder.entry_id);
     case store_id_id:
       return give_text(result, profile().store_id(folder_));
+    case folder_path_id: {
+      // As Outlook writes it: "\\Store\\Folder\\Subfolder".
+      std::string path = "\\\\" + folder.path;
+      for (char& c : path)
+        if (c == '/') c = '\\';
+      return give_text(result, path);
+    }
   }
   return E_UNEXPECTED;
 }
