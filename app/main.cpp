@@ -1,11 +1,13 @@
-// UninstallMV.exe: "%<installation directory>" uninstalls Merivane; an empty command line
-// starts its setup; anything else does nothing. The exit code is always 0.
+// UninstallMV.exe: "%<installation directory>" uninstalls Merivane; switches ("/quiet",
+// "/passive", "/log <file>", "/?") run it unattended or with a log; an empty command line
+// starts its setup; anything else does nothing. The exit code is 0 but for unattended runs.
 
 #include <windows.h>
 
 #include "app/app_instance.h"
 #include "app/command_line.h"
 #include "app/launch.h"
+#include "app/unattended.h"
 #include "app/uninstall.h"
 #include "app/unique_any.h"
 
@@ -15,20 +17,23 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   app::restrict_library_search();
   // Taken from the process's own command line rather than the start-up code's copy, so that
   // a program name with non-ASCII bytes is skipped whole.
-  const char* arguments = app::argument_string(GetCommandLineA());
-  try {
-    switch (app::command_for(arguments)) {
-      case app::Command::launch_setup:
-        app::launch_program("merivane.exe", "/Setup");
-        break;
-      case app::Command::uninstall:
+  const char* command_line = GetCommandLineA();
+  const char* arguments = app::argument_string(command_line);
+  switch (app::command_for(arguments)) {
+    case app::Command::launch_setup:
+      app::launch_program("merivane.exe", "/Setup");
+      return 0;
+    case app::Command::uninstall:
+      try {
         app::run_uninstall(arguments + 1);
-        break;
-      case app::Command::nothing:
-        break;
-    }
-  } catch (...) {
-    // Nothing is reported and the exit code stays 0; the steps absorb their own failures.
+      } catch (...) {
+        // Nothing is reported and the exit code stays 0; the steps absorb their own failures.
+      }
+      return 0;
+    case app::Command::switches:
+      return app::run_with_switches(command_line, arguments);
+    case app::Command::nothing:
+      break;
   }
   return 0;
 }

@@ -12,20 +12,50 @@ constexpr DWORD dialog_poll_ms = 200;
 constexpr DWORD step_pause_ms = 1000;
 constexpr char notes_document[] = "UninstallMV.doc";
 
-// A step's outcome on its result label; true when it failed.
-bool mark_outcome(const UninstallSystem& system, bool succeeded, int result_label) {
-  if (succeeded) {
-    system.show_label(result_label);
-    return false;
-  }
-  system.mark_label_failed(result_label);
-  return true;
-}
+// One run of the four steps, and what it shows of them: the dialog's labels and pauses only
+// where the dialog is up for somebody to watch.
+class Sequence {
+ public:
+  Sequence(const UninstallSystem& system, bool watched, RunLog* log)
+      : system_(system), watched_(watched), log_(log) {}
 
-// The label of the next step is enabled, then the step waits its pause.
-void enable_next(const UninstallSystem& system, int caption_label) {
-  system.enable_label(caption_label);
-  system.sleep(step_pause_ms);
+  // Step 1 is the Outlook conversion; its caption is enabled from the start.
+  void begin(int step) {
+    if (step > 1 && watched_) {
+      system_.enable_label(first_caption_label + step - 1);
+      system_.sleep(step_pause_ms);
+    }
+    if (log_ != nullptr) log_->step_started(step);
+  }
+
+  void end(int step, bool succeeded) {
+    if (!succeeded) any_step_failed_ = true;
+    if (watched_) {
+      const int result_label = first_result_label + step - 1;
+      if (!succeeded) system_.mark_label_failed(result_label);
+      // The first step's label is shown whatever its result, the others' on success.
+      if (succeeded || step == 1) system_.show_label(result_label);
+    }
+    if (log_ != nullptr) log_->step_ended(step, succeeded);
+  }
+
+  void restore_point(const char* event, std::int64_t sequence_number) {
+    if (log_ != nullptr) log_->restore_point(event, sequence_number);
+  }
+
+  bool any_step_failed() const { return any_step_failed_; }
+
+ private:
+  const UninstallSystem& system_;
+  const bool watched_;
+  RunLog* const log_;
+  bool any_step_failed_ = false;
+};
+
+void wait_for_dialog(const UninstallSystem& system) {
+  system.start_progress_dialog();
+  // A dialog that could not be made is not waited for: the steps run without it.
+  while (system.progress_dialog_state() == DialogState::pending) system.sleep(dialog_poll_ms);
 }
 
 // The notes document from the program's own directory, never from install_dir (step 2 has
@@ -52,39 +82,49 @@ FinalMessage final_message(bool any_step_failed, bool needs_manual_form_step) {
 }
 
 void run_uninstall(const char* install_dir, const UninstallSystem& system) {
+  run_uninstall(install_dir, system, Mode::interactive, nullptr);
+}
+
+RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system, Mode mode,
+                         RunLog* log) {
+  const bool interactive = mode == Mode::interactive;
   char message[message_limit];
-  system.load_string(IDS_CONFIRM_REMOVAL, message, message_limit);
-  if (system.message_box(message, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
-
-  bool any_step_failed = false;
-  system.start_progress_dialog();
-  // A dialog that could not be made is not waited for: the steps run without it.
-  while (system.progress_dialog_state() == DialogState::pending) system.sleep(dialog_poll_ms);
-
-  bool needs_manual_form_step = true;
-  if (!system.convert_outlook_tasks(needs_manual_form_step)) {
-    any_step_failed = true;
-    system.mark_label_failed(first_result_label);
+  if (interactive) {
+    system.load_string(IDS_CONFIRM_REMOVAL, message, message_limit);
+    if (system.message_box(message, MB_YESNO | MB_ICONQUESTION) != IDYES) return {};
   }
-  system.show_label(first_result_label);
 
-  enable_next(system, first_caption_label + 1);
-  system.begin_restore_point();
-  any_step_failed |=
-      mark_outcome(system, system.remove_program_files(install_dir), first_result_label + 1);
+  const bool watched = mode != Mode::quiet;
+  Sequence sequence(system, watched, log);
+  if (watched) wait_for_dialog(system);
 
-  enable_next(system, first_caption_label + 2);
-  any_step_failed |= mark_outcome(system, system.remove_registry_entries(), first_result_label + 2);
+  RunOutcome outcome;
+  outcome.done = true;
+  sequence.begin(1);
+  bool needs_manual_form_step = true;
+  sequence.end(1, system.convert_outlook_tasks(needs_manual_form_step, log));
 
-  enable_next(system, first_caption_label + 3);
-  any_step_failed |= mark_outcome(system, system.remove_shortcuts(), first_result_label + 3);
+  sequence.begin(2);
+  sequence.restore_point("begin", system.begin_restore_point());
+  sequence.end(2, system.remove_program_files(install_dir, log));
 
-  if (needs_manual_form_step) open_notes_document(system);
+  sequence.begin(3);
+  sequence.end(3, system.remove_registry_entries(log));
 
-  const FinalMessage final = final_message(any_step_failed, needs_manual_form_step);
-  system.load_string(final.string_id, message, message_limit);
-  system.message_box(message, MB_OK | final.box_type);
-  system.end_restore_point();
+  sequence.begin(4);
+  sequence.end(4, system.remove_shortcuts(log));
+
+  if (needs_manual_form_step && log != nullptr) log->manual_form_step();
+  if (interactive) {
+    if (needs_manual_form_step) open_notes_document(system);
+    const FinalMessage final = final_message(sequence.any_step_failed(), needs_manual_form_step);
+    system.load_string(final.string_id, message, message_limit);
+    system.message_box(message, MB_OK | final.box_type);
+  }
+  sequence.restore_point("end", system.end_restore_point());
+  outcome.any_step_failed = sequence.any_step_failed();
+  outcome.needs_manual_form_step = needs_manual_form_step;
+  return outcome;
 }
 
 }  // namespace app

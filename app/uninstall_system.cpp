@@ -32,26 +32,36 @@ void open_with_default_action(const char* path) {
   ShellExecuteA(nullptr, nullptr, path, nullptr, ".", SW_SHOWDEFAULT);
 }
 
+std::int64_t begin_and_number() {
+  begin_restore_point();
+  return restore_sequence_number;
+}
+
+std::int64_t end_and_number() {
+  end_restore_point();
+  return restore_sequence_number;
+}
+
 }  // namespace
 
 const UninstallSystem& win32_uninstall_system() {
   static const UninstallSystem system{
-      show_message,
-      load_program_string,
-      pause,
-      start_progress_dialog,
-      progress_dialog_state,
-      show_label,
-      enable_label,
-      mark_label_failed,
-      outlook::convert_outlook_tasks,
-      removal::remove_program_files,
-      removal::remove_registry_entries,
-      removal::remove_shortcuts,
-      begin_restore_point,
-      end_restore_point,
-      own_directory,
-      open_with_default_action,
+      .message_box = show_message,
+      .load_string = load_program_string,
+      .sleep = pause,
+      .start_progress_dialog = start_progress_dialog,
+      .progress_dialog_state = progress_dialog_state,
+      .show_label = show_label,
+      .enable_label = enable_label,
+      .mark_label_failed = mark_label_failed,
+      .convert_outlook_tasks = outlook::convert_outlook_tasks,
+      .remove_program_files = removal::remove_program_files,
+      .remove_registry_entries = removal::remove_registry_entries,
+      .remove_shortcuts = removal::remove_shortcuts,
+      .begin_restore_point = begin_and_number,
+      .end_restore_point = end_and_number,
+      .own_directory = own_directory,
+      .open_document = open_with_default_action,
   };
   return system;
 }

@@ -175,7 +175,12 @@ TEST(Program, IsAWindowsProgramWithOneManifestAskingForAdministratorRights) {
   const HRSRC found = FindResourceA(program.get(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
   const auto* bytes = static_cast<const char*>(LockResource(LoadResource(program.get(), found)));
   const std::string manifest(bytes, SizeofResource(program.get(), found));
-  EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos);
+  for (const char* part : {"level=\"requireAdministrator\"",
+                           "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+                           ">PerMonitorV2, PerMonitor</dpiAwareness>",
+                           "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
+                           "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"})  // Windows 7
+    EXPECT_NE(manifest.find(part), std::string::npos) << part;
 
   DWORD ignored = 0;
   std::vector<char> version(GetFileVersionInfoSizeA(program_path().c_str(), &ignored));

@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "app/path_text.h"
+#include "app/unattended.h"
+#include "testbed/machine/installation.h"
+#include "testbed/machine/text_lines.h"
 
 namespace {
 
@@ -34,59 +37,104 @@ World world;
 void record(const std::string& event) { world.events.push_back(event); }
 
 const app::UninstallSystem fakes{
-    [](const char* text, UINT type) {
-      record("box " + std::string(text) + " type " + std::to_string(type));
-      return std::string(text) == "string 2" ? world.confirmation_answer : IDOK;
-    },
-    [](UINT id, char* buffer, int limit) {
-      std::snprintf(buffer, static_cast<std::size_t>(limit), "string %u", id);
-      return static_cast<int>(std::strlen(buffer));
-    },
-    [](DWORD milliseconds) { record("sleep " + std::to_string(milliseconds)); },
-    [] {
-      record("start dialog");
-      return true;
-    },
-    [] {
-      const auto& states = world.dialog_states;
-      const DialogState state =
-          world.states_asked < states.size() ? states[world.states_asked] : states.back();
-      ++world.states_asked;
-      return state;
-    },
-    [](int id) { record("show " + std::to_string(id)); },
-    [](int id) { record("enable " + std::to_string(id)); },
-    [](int id) { record("failed " + std::to_string(id)); },
-    [](bool& needs_manual_form_step) {
-      record("outlook");
-      needs_manual_form_step = world.needs_manual_form_step;
-      return world.outlook_result;
-    },
-    [](const char* install_dir) {
-      record("files " + std::string(install_dir));
-      return world.files_result;
-    },
-    [] {
-      record("registry");
-      return world.registry_result;
-    },
-    [] {
-      record("shortcuts");
-      return world.shortcuts_result;
-    },
-    [] { record("begin restore point"); },
-    [] { record("end restore point"); },
-    [](char* buffer, std::size_t capacity) {
-      app::copy_path(buffer, capacity, world.own_directory.c_str());
-      return buffer;
-    },
-    [](const char* path) { record("open " + std::string(path)); },
+    .message_box =
+        [](const char* text, UINT type) {
+          record("box " + std::string(text) + " type " + std::to_string(type));
+          return std::string(text) == "string 2" ? world.confirmation_answer : IDOK;
+        },
+    .load_string =
+        [](UINT id, char* buffer, int limit) {
+          std::snprintf(buffer, static_cast<std::size_t>(limit), "string %u", id);
+          return static_cast<int>(std::strlen(buffer));
+        },
+    .sleep = [](DWORD milliseconds) { record("sleep " + std::to_string(milliseconds)); },
+    .start_progress_dialog =
+        [] {
+          record("start dialog");
+          return true;
+        },
+    .progress_dialog_state =
+        [] {
+          const auto& states = world.dialog_states;
+          const DialogState state =
+              world.states_asked < states.size() ? states[world.states_asked] : states.back();
+          ++world.states_asked;
+          return state;
+        },
+    .show_label = [](int id) { record("show " + std::to_string(id)); },
+    .enable_label = [](int id) { record("enable " + std::to_string(id)); },
+    .mark_label_failed = [](int id) { record("failed " + std::to_string(id)); },
+    .convert_outlook_tasks =
+        [](bool& needs_manual_form_step, outlook::ConversionReport*) {
+          record("outlook");
+          needs_manual_form_step = world.needs_manual_form_step;
+          return world.outlook_result;
+        },
+    .remove_program_files =
+        [](const char* install_dir, removal::Report*) {
+          record("files " + std::string(install_dir));
+          return world.files_result;
+        },
+    .remove_registry_entries =
+        [](removal::Report*) {
+          record("registry");
+          return world.registry_result;
+        },
+    .remove_shortcuts =
+        [](removal::Report*) {
+          record("shortcuts");
+          return world.shortcuts_result;
+        },
+    .begin_restore_point =
+        [] {
+          record("begin restore point");
+          return std::int64_t{4711};
+        },
+    .end_restore_point =
+        [] {
+          record("end restore point");
+          return std::int64_t{4711};
+        },
+    .own_directory =
+        [](char* buffer, std::size_t capacity) {
+          app::copy_path(buffer, capacity, world.own_directory.c_str());
+          return buffer;
+        },
+    .open_document = [](const char* path) { record("open " + std::string(path)); },
 };
 
 std::vector<std::string> run(const char* install_dir = "C:\\Merivane\\") {
   world.events.clear();
   world.states_asked = 0;
   app::run_uninstall(install_dir, fakes);
+  return world.events;
+}
+
+// A log that keeps the sequence's own events.
+class EventLog final : public app::RunLog {
+ public:
+  std::vector<std::string> events;
+  void step_started(int step) override { events.push_back("start " + std::to_string(step)); }
+  void step_ended(int step, bool succeeded) override {
+    events.push_back((succeeded ? "done " : "failed ") + std::to_string(step));
+  }
+  void restore_point(const char* event, std::int64_t number) override {
+    events.push_back(std::string("restore point ") + event + " " + std::to_string(number));
+  }
+  void manual_form_step() override { events.push_back("manual form step"); }
+  void item_not_converted(const char*, long) override {}
+  void form_reset(const char*, const char*) override {}
+  void form_left(const char*) override {}
+  void converted(const outlook::ConversionTally&) override {}
+  void removed(const removal::Removal&) override {}
+};
+
+std::vector<std::string> run_as(app::Mode mode, app::RunLog* log = nullptr,
+                                bool* any_step_failed = nullptr) {
+  world.events.clear();
+  world.states_asked = 0;
+  const app::RunOutcome outcome = app::run_uninstall("C:\\Merivane\\", fakes, mode, log);
+  if (any_step_failed != nullptr) *any_step_failed = outcome.any_step_failed;
   return world.events;
 }
 
@@ -118,6 +166,36 @@ TEST_F(Uninstall, EveryStepInItsOrderWithItsPausesAndLabels) {
                        "box string 5 type 64",
                        "end restore point",
                    }));
+}
+
+// Nobody is asked; a passive run shows its progress, a quiet one nothing, and neither opens
+// the notes document or shows a final message.
+TEST_F(Uninstall, UnattendedRunsLeaveOutWhatIsThereForAPersonAtTheScreen) {
+  world.needs_manual_form_step = true;
+  EXPECT_EQ(run_as(app::Mode::passive),
+            (std::vector<std::string>{
+                "start dialog", "sleep 200", "outlook", "show 1004", "enable 1001", "sleep 1000",
+                "begin restore point", "files C:\\Merivane\\", "show 1005", "enable 1002",
+                "sleep 1000", "registry", "show 1006", "enable 1003", "sleep 1000", "shortcuts",
+                "show 1007", "end restore point"}));
+  EXPECT_EQ(run_as(app::Mode::quiet),
+            (std::vector<std::string>{"outlook", "begin restore point", "files C:\\Merivane\\",
+                                      "registry", "shortcuts", "end restore point"}));
+  world.files_result = false;
+  bool failed = false;
+  EXPECT_EQ(run_as(app::Mode::quiet, nullptr, &failed).size(), 6u);
+  EXPECT_TRUE(failed);
+}
+
+TEST_F(Uninstall, TheLogHearsOfEveryStepTheRestorePointAndTheManualStep) {
+  world.needs_manual_form_step = true;
+  world.registry_result = false;
+  EventLog log;
+  run_as(app::Mode::quiet, &log);
+  EXPECT_EQ(log.events, (std::vector<std::string>{
+                            "start 1", "done 1", "start 2", "restore point begin 4711", "done 2",
+                            "start 3", "failed 3", "start 4", "done 4", "manual form step",
+                            "restore point end 4711"}));
 }
 
 TEST_F(Uninstall, AnythingButYesEndsEverything) {
@@ -216,6 +294,49 @@ TEST_F(Uninstall, TheRestorePointBracketsTheFileStepsAndTheFinalMessage) {
   EXPECT_LT(at("outlook"), at("begin restore point"));
   EXPECT_LT(at("begin restore point"), at("files C:\\Merivane\\"));
   EXPECT_EQ(at("end restore point"), static_cast<long>(events.size()) - 1);
+}
+
+// Exit codes as deployment systems read them. A bad command line, or a log that cannot be
+// opened, does nothing at all.
+TEST_F(Uninstall, SwitchesGiveTheExitCodesOfUnattendedRuns) {
+  const std::string directory = "C:\\merivane-tests\\unattended";
+  testbed::remove_tree(directory);
+  testbed::make_directories(directory);
+  const std::string log = directory + "\\run.log";
+  const std::string no_log = directory + "\\missing\\run.log";
+  struct Case {
+    std::string arguments;
+    bool files_result;
+    int exit_code;
+    bool steps_run;
+  };
+  const Case cases[] = {
+      {"/quiet %C:\\M\\", true, 0, true},
+      {"/quiet %C:\\M\\", false, 1603, true},
+      {"/passive %C:\\M\\", false, 1603, true},
+      {"/log " + log + " %C:\\M\\", false, 0, true},  // interactive: always 0
+      {"/quiet /log " + no_log + " %C:\\M\\", true, 1622, false},
+      {"/log " + no_log + " %C:\\M\\", true, 0, false},
+      {"/quiet /bogus %C:\\M\\", true, 87, false},
+      {"/quiet stray %C:\\M\\", true, 87, false},
+  };
+  for (const Case& c : cases) {
+    world = World{};
+    world.files_result = c.files_result;
+    EXPECT_EQ(app::run_with_switches("UninstallMV.exe", c.arguments.c_str(), fakes), c.exit_code)
+        << c.arguments;
+    const bool ran = std::find(world.events.begin(), world.events.end(), "outlook") !=
+                     world.events.end();
+    EXPECT_EQ(ran, c.steps_run) << c.arguments;
+  }
+  const auto lines = testbed::read_lines(log);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find(" exit code 0"), std::string::npos) << lines.back();
+
+  world = World{};
+  EXPECT_EQ(app::run_with_switches("UninstallMV.exe", "/?", fakes), 0);
+  EXPECT_EQ(world.events, std::vector<std::string>{"box string 9 type 64"});
+  testbed::remove_tree(directory);
 }
 
 }  // namespace

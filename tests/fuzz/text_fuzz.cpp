@@ -1,5 +1,5 @@
 // libFuzzer target over the texts the program builds and decodes: path composition within
-// 260-byte buffers, hexadecimal identifiers and the MAPIX detection. Built natively with
+// 260-byte buffers, hexadecimal identifiers, the MAPIX detection and the command line. Built natively with
 // AddressSanitizer and UndefinedBehaviorSanitizer by tools/fuzz.
 //
 // The first input byte picks what is fuzzed; the rest is the text.
@@ -110,6 +110,19 @@ void fuzz_command_line(const std::string& input) {
   const app::Command command = app::command_for(arguments);
   require((command == app::Command::launch_setup) == (*arguments == '\0'));
   require((command == app::Command::uninstall) == (*arguments == '%'));
+  require((command == app::Command::switches) == (*arguments == '/'));
+}
+
+void fuzz_switches(const std::string& input) {
+  const std::string text = "/" + std::string(input.c_str());
+  app::Switches switches;
+  if (!app::parse_switches(text.c_str(), switches)) return;
+  require(std::strlen(switches.log_file) < sizeof switches.log_file);
+  if (switches.install_dir != nullptr) {
+    // The directory is the rest of the text behind a "%", unchanged.
+    require(switches.install_dir > text.c_str() && switches.install_dir <= text.c_str() + text.size());
+    require(switches.install_dir[-1] == '%');
+  }
 }
 
 }  // namespace
@@ -120,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
   code_page = (data[0] & 0x80) != 0 ? &shift_jis : &single_byte;
-  switch (data[0] % 5) {
+  switch (data[0] % 6) {
     case 0:
       fuzz_hex(input);
       break;
@@ -132,6 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     case 3:
       fuzz_paths(input);
+      break;
+    case 5:
+      fuzz_switches(input);
       break;
     default:
       fuzz_command_line(input);

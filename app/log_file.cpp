@@ -1,0 +1,135 @@
+#include "app/log_file.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "res/version.h"
+
+namespace app {
+
+namespace {
+
+const char* mode_name(Mode mode) {
+  switch (mode) {
+    case Mode::quiet:
+      return "quiet";
+    case Mode::passive:
+      return "passive";
+    case Mode::interactive:
+      break;
+  }
+  return "interactive";
+}
+
+const char* outcome_name(removal::Outcome outcome) {
+  switch (outcome) {
+    case removal::Outcome::deleted:
+      return "deleted";
+    case removal::Outcome::not_found:
+      return "not_found";
+    case removal::Outcome::refused:
+      return "refused";
+    case removal::Outcome::failed:
+      break;
+  }
+  return "failed";
+}
+
+std::string hex(unsigned long value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", value);
+  return text;
+}
+
+}  // namespace
+
+std::string log_quoted(const char* text) {
+  std::string quoted = "\"";
+  for (const char* at = text; *at != '\0'; ++at) {
+    const auto byte = static_cast<unsigned char>(*at);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      quoted += escaped;
+    } else {
+      quoted += *at;
+    }
+  }
+  return quoted + "\"";
+}
+
+bool LogFile::open(const char* path) {
+  file_.reset(CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return is_open();
+}
+
+void LogFile::line(const std::string& text) {
+  if (!file_) return;
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u ", now.wYear, now.wMonth,
+                now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+  const std::string whole = stamp + text + "\r\n";
+  DWORD written = 0;
+  // One write a line, so that lines of runs side by side do not interleave.
+  WriteFile(file_.get(), whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr);
+}
+
+void LogFile::started(const char* command_line, Mode mode) {
+  line(std::string("start version=") + program_version_text + " mode=" + mode_name(mode) +
+       " command=" + log_quoted(command_line));
+}
+
+void LogFile::install_dir(const char* source, const char* directory) {
+  line(std::string("install_dir source=") + source + " path=" + log_quoted(directory));
+}
+
+void LogFile::ended(int exit_code) { line("exit code " + std::to_string(exit_code)); }
+
+void LogFile::step_started(int step) { line("step " + std::to_string(step) + " start"); }
+
+void LogFile::step_ended(int step, bool succeeded) {
+  line("step " + std::to_string(step) + (succeeded ? " done" : " failed"));
+}
+
+void LogFile::restore_point(const char* event, std::int64_t sequence_number) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%" PRId64, sequence_number);
+  line(std::string("restore_point ") + event + " sequence=" + number);
+}
+
+void LogFile::manual_form_step() { line("manual_form_step needed"); }
+
+void LogFile::item_not_converted(const char* folder, long code) {
+  line("item_not_converted folder=" + log_quoted(folder) +
+       " code=" + hex(static_cast<unsigned long>(code)));
+}
+
+void LogFile::form_reset(const char* folder, const char* by) {
+  line("form_reset folder=" + log_quoted(folder) + " by=" + by);
+}
+
+void LogFile::form_left(const char* folder) { line("form_left folder=" + log_quoted(folder)); }
+
+void LogFile::converted(const outlook::ConversionTally& tally) {
+  line("outlook stores=" + std::to_string(tally.stores) +
+       " folders=" + std::to_string(tally.folders) +
+       " task_folders=" + std::to_string(tally.task_folders) +
+       " items_converted=" + std::to_string(tally.items_converted) +
+       " items_not_converted=" + std::to_string(tally.items_not_converted) +
+       " forms_reset=" + std::to_string(tally.forms_reset) +
+       " forms_left=" + std::to_string(tally.forms_left));
+}
+
+void LogFile::removed(const removal::Removal& removal) {
+  std::string text = std::string(removal.kind) + " path=" + log_quoted(removal.path);
+  if (removal.value != nullptr) text += " name=" + log_quoted(removal.value);
+  if (removal.view != nullptr) text += std::string(" view=") + removal.view;
+  text += std::string(" outcome=") + outcome_name(removal.outcome) +
+          " error=" + std::to_string(removal.error);
+  line(text);
+}
+
+}  // namespace app

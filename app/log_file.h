@@ -1,0 +1,44 @@
+#pragma once
+// The log of an unattended (or any) run: one line per event, each behind a local timestamp,
+// appended to a plain text file. A write that fails is dropped; the run goes on.
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/uninstall.h"
+#include "app/unique_any.h"
+
+namespace app {
+
+class LogFile final : public RunLog {
+ public:
+  // Opens the file for appending, making it when missing; false when it cannot be.
+  bool open(const char* path);
+  bool is_open() const { return bool(file_); }
+
+  // One line: the timestamp, a blank and text (line ends in text are written escaped).
+  void line(const std::string& text);
+
+  void started(const char* command_line, Mode mode);
+  void install_dir(const char* source, const char* directory);
+  void ended(int exit_code);
+
+  void step_started(int step) override;
+  void step_ended(int step, bool succeeded) override;
+  void restore_point(const char* event, std::int64_t sequence_number) override;
+  void manual_form_step() override;
+  void item_not_converted(const char* folder, long code) override;
+  void form_reset(const char* folder, const char* by) override;
+  void form_left(const char* folder) override;
+  void converted(const outlook::ConversionTally& tally) override;
+  void removed(const removal::Removal& removal) override;
+
+ private:
+  unique_file file_;
+};
+
+// A text as the log quotes it: in double quotes, whole; control bytes as \xHH.
+std::string log_quoted(const char* text);
+
+}  // namespace app

@@ -1,0 +1,65 @@
+#include "app/unattended.h"
+
+#include "app/log_file.h"
+#include "removal/registry_entries.h"
+#include "res/resource.h"
+
+namespace app {
+
+namespace {
+
+constexpr int usage_limit = 1024;
+
+void show_usage(const UninstallSystem& system) {
+  char text[usage_limit];
+  system.load_string(IDS_USAGE, text, usage_limit);
+  system.message_box(text, MB_OK | MB_ICONINFORMATION);
+}
+
+}  // namespace
+
+int run_with_switches(const char* command_line, const char* arguments,
+                      const UninstallSystem& system) {
+  Switches switches;
+  if (!parse_switches(arguments, switches)) return exit_bad_command_line;
+  if (switches.help) {
+    show_usage(system);
+    return exit_success;
+  }
+  const bool interactive = switches.mode == Mode::interactive;
+  LogFile log;
+  if (switches.log_file[0] != '\0' && !log.open(switches.log_file))
+    return interactive ? exit_success : exit_log_failure;
+  RunLog* const run_log = log.is_open() ? &log : nullptr;
+  log.started(command_line, switches.mode);
+
+  // Without "%", the directory the installer recorded; without that, none: the file step then
+  // deletes nothing and fails.
+  char recorded[path_capacity];
+  const char* install_dir = switches.install_dir;
+  if (install_dir != nullptr) {
+    log.install_dir("command_line", install_dir);
+  } else if (removal::read_install_location(recorded)) {
+    install_dir = recorded;
+    log.install_dir("registry", install_dir);
+  } else {
+    install_dir = "";
+    log.install_dir("none", install_dir);
+  }
+
+  RunOutcome outcome;
+  try {
+    outcome = run_uninstall(install_dir, system, switches.mode, run_log);
+  } catch (...) {
+    // The steps absorb their own failures; anything else is not a removal that succeeded.
+    outcome.done = true;
+    outcome.any_step_failed = true;
+  }
+  if (!outcome.done) log.line("cancelled");
+  const int exit_code =
+      interactive || !outcome.any_step_failed ? exit_success : exit_install_failure;
+  log.ended(exit_code);
+  return exit_code;
+}
+
+}  // namespace app

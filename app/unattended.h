@@ -1,0 +1,20 @@
+#pragma once
+// Runs given switches on the command line: unattended removal for deployment systems, with a
+// log and exit codes, or the interactive run with a log.
+
+#include "app/uninstall.h"
+
+namespace app {
+
+// The exit codes of unattended runs, as Windows Installer's.
+inline constexpr int exit_success = 0;
+inline constexpr int exit_install_failure = 1603;
+inline constexpr int exit_bad_command_line = 87;
+inline constexpr int exit_log_failure = 1622;
+
+// command_line is the whole command line, for the log; arguments its argument string, which
+// starts with "/". Answers the process's exit code: 0 for every interactive run.
+int run_with_switches(const char* command_line, const char* arguments,
+                      const UninstallSystem& system = win32_uninstall_system());
+
+}  // namespace app
