@@ -4,7 +4,7 @@
 merivane_packages=(
   cmake ninja-build googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  wine wine64 xvfb xauth
+  wine wine64 fonts-wine xvfb xauth
 )
 
 ensure_packages() {

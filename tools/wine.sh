@@ -30,7 +30,7 @@ sandbox_shell_folders() {
 }
 
 # Bumped whenever the template's settings change, so that an older template is made anew.
-template_version=2
+template_version=3
 
 make_template() {
   local template="$wine_root/template"
@@ -53,6 +53,9 @@ make_template() {
     done
     "$WINESERVER" -w
   )
+  # Wine's own fonts (Debian's fonts-wine), Marlett among them, which draws the caption's
+  # buttons: Debian's Wine does not look for them where the package puts them.
+  cp /usr/share/wine/fonts/*.ttf "$template/drive_c/windows/Fonts/" 2>/dev/null || true
   sandbox_shell_folders "$template"
   echo "$template_version" >"$template/.merivane-ready"
 }
