@@ -44,25 +44,41 @@ std::string path_of(const DispatchPtr& folder) {
   }
 }
 
-enum class FormReset { not_needed, reset, left };
+enum class FormReset {
+  not_needed,  // another form
+  not_probed,  // neither MAPI nor Outlook could write it, so it was not even looked at
+  by_mapi,
+  by_outlook,
+  left,  // the add-in's, or one that could not be told, and not reset
+};
 
-// Any failure here only means the user must reset the form by hand.
-FormReset reset_default_form(const DispatchPtr& folder) {
+bool written_through_mapi(const DispatchPtr& folder) {
   try {
-    if (mapi::get_mapi_session() == nullptr) return FormReset::not_needed;
-    const DefaultForm form = probe_default_form(folder);
-    if (form == DefaultForm::unknown) return FormReset::left;
-    if (form != DefaultForm::addin) return FormReset::not_needed;
     const AutomationString entry_id = folder_entry_id(folder);
     const AutomationString store_id = folder_store_id(folder);
     const char* entry = entry_id.narrow();
     const char* store = store_id.narrow();
-    return mapi::set_folder_default_form(store, entry, standard_class, standard_form_name)
-               ? FormReset::reset
-               : FormReset::left;
+    return mapi::set_folder_default_form(store, entry, standard_class, standard_form_name);
   } catch (...) {
-    return FormReset::left;
+    return false;
   }
+}
+
+// Through MAPI where there is a session, else (or where its write fails) through Outlook.
+FormReset reset_default_form(const DispatchPtr& folder, OutlookFormWriter& outlook_form) {
+  const bool mapi = mapi::get_mapi_session() != nullptr;
+  try {
+    // Bound before the first probe: without either way the probe would serve nothing.
+    if (!mapi && !outlook_form.available(folder)) return FormReset::not_probed;
+    const DefaultForm form = probe_default_form(folder);
+    if (form == DefaultForm::unknown) return FormReset::left;
+    if (form != DefaultForm::addin) return FormReset::not_needed;
+  } catch (...) {
+    return FormReset::left;  // the probe item could not be discarded
+  }
+  if (mapi && written_through_mapi(folder)) return FormReset::by_mapi;
+  if (outlook_form.write(folder, standard_class, standard_form_name)) return FormReset::by_outlook;
+  return FormReset::left;
 }
 
 // The item at index when it is one of the add-in's; none when it is another class or when it
@@ -111,7 +127,8 @@ bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* repor
     return false;
   }
   bool result = false;
-  ConversionRecord record{{}, report};
+  ConversionRecord record;
+  record.report = report;
   DispatchPtr application;
   DispatchPtr name_space;
   try {
@@ -134,7 +151,6 @@ bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* repor
     name_space.reset();
     // An item of the add-in's that keeps its class is something of the add-in left behind.
     result = record.tally.items_not_converted == 0;
-    if (!mapi::mapi_session_exists()) needs_manual_form_step = true;
   } catch (...) {
     needs_manual_form_step = true;
     result = false;
@@ -180,15 +196,21 @@ bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
   ++record.tally.task_folders;
   const DispatchPtr items = folder_items(folder);
   const LONG count = items_count(items);
-  switch (reset_default_form(folder)) {
-    case FormReset::reset:
+  switch (const FormReset reset = reset_default_form(folder, record.outlook_form)) {
+    case FormReset::by_mapi:
+    case FormReset::by_outlook:
       ++record.tally.forms_reset;
-      if (record.report != nullptr) record.report->form_reset(path_of(folder).c_str(), "mapi");
+      if (record.report != nullptr)
+        record.report->form_reset(path_of(folder).c_str(),
+                                  reset == FormReset::by_mapi ? "mapi" : "outlook");
       break;
     case FormReset::left:
-      needs_manual_form_step = true;
       ++record.tally.forms_left;
       if (record.report != nullptr) record.report->form_left(path_of(folder).c_str());
+      needs_manual_form_step = true;
+      break;
+    case FormReset::not_probed:
+      needs_manual_form_step = true;
       break;
     case FormReset::not_needed:
       break;

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "outlook/dispatch_ptr.h"
+#include "outlook/form_writer.h"
 
 namespace outlook {
 
@@ -38,16 +39,20 @@ class ConversionReport {
   ~ConversionReport() = default;
 };
 
-// The counts of one run of the step and its report, if any.
+// What one run of the step keeps: its counts, its report (if any), and Outlook's own way of
+// writing a folder's form, bound once.
 struct ConversionRecord {
   ConversionTally tally;
   ConversionReport* report = nullptr;
+  OutlookFormWriter outlook_form;
 };
 
 // Opens COM, starts Outlook and walks the MAPI namespace. True when the walk ran to its end
 // and every item of the add-in's class that was found became a standard task.
 // needs_manual_form_step is written on every path: true when the user must still make the
-// standard form the task folders' default by hand. Raises nothing.
+// standard form the task folders' default by hand, which is when the walk did not run to its
+// end, or a task folder's form could be reset neither through MAPI nor through Outlook (or
+// not even probed, without either). Raises nothing.
 bool convert_outlook_tasks(bool& needs_manual_form_step);
 bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report);
 
@@ -56,8 +61,8 @@ bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* repor
 // failure propagates.
 bool walk_folders(DispatchPtr folders, const FolderVisitor& visitor, bool& needs_manual_form_step);
 
-// The visitor: resets a task folder's default form where it is the add-in's, then converts
-// the folder's items of the add-in's class. Always true. An item that cannot be read, or whose
+// The visitor: resets a task folder's default form where it is the add-in's (through MAPI,
+// else through Outlook), then converts the folder's items of the add-in's class. Always true. An item that cannot be read, or whose
 // class cannot, is skipped: nothing is known of it.
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step);
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,

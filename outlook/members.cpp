@@ -109,4 +109,21 @@ AutomationString form_message_class(const DispatchPtr& form_description) {
   return read_text(form_description, dispid::message_class);
 }
 
+std::optional<DISPID> bind_member(const DispatchPtr& object, const wchar_t* name) {
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  if (FAILED(object.checked()->GetIDsOfNames(IID_NULL, names, 1, 0, &id))) return std::nullopt;
+  return id;
+}
+
+DispatchPtr folder_property_accessor(const DispatchPtr& folder, DISPID property_accessor) {
+  return read_object(folder, property_accessor);
+}
+
+void accessor_set_properties(const DispatchPtr& accessor, DISPID set_properties,
+                             const VARIANT& names, const VARIANT& values, Variant& answer) {
+  dispatch_call(accessor.checked(), set_properties, DISPATCH_METHOD, VT_VARIANT, answer.put(),
+                two_variants, {names, values});
+}
+
 }  // namespace outlook

@@ -5,8 +5,11 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <optional>
+
 #include "outlook/automation_string.h"
 #include "outlook/dispatch_ptr.h"
+#include "outlook/variant.h"
 
 namespace outlook {
 
@@ -64,5 +67,14 @@ DispatchPtr item_form_description(const DispatchPtr& item);
 void item_close(const DispatchPtr& item, LONG save_mode);
 // FormDescription
 AutomationString form_message_class(const DispatchPtr& form_description);
+
+// Members of later Outlook versions have no fixed DISPID here: they are bound by name.
+// None when the object does not know the name; raises E_POINTER for an empty owner.
+std::optional<DISPID> bind_member(const DispatchPtr& object, const wchar_t* name);
+// MAPIFolder, by its bound DISPID
+DispatchPtr folder_property_accessor(const DispatchPtr& folder, DISPID property_accessor);
+// PropertyAccessor: SetProperties(SchemaNames, Values); the answer goes into answer.
+void accessor_set_properties(const DispatchPtr& accessor, DISPID set_properties,
+                             const VARIANT& names, const VARIANT& values, Variant& answer);
 
 }  // namespace outlook
