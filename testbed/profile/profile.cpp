@@ -72,6 +72,15 @@ std::optional<FailRule> Profile::take_rule(long call, std::string_view object,
   return std::nullopt;
 }
 
+bool same_member_name(std::string_view one, std::string_view other) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  if (one.size() != other.size()) return false;
+  for (std::size_t at = 0; at < one.size(); ++at) {
+    if (lower(one[at]) != lower(other[at])) return false;
+  }
+  return true;
+}
+
 bool FailRule::matches_object(std::string_view name) const {
   return object_prefix ? name.starts_with(object) : object.empty() || name == object;
 }

@@ -134,6 +134,9 @@ class Profile {
   std::vector<FailRule> rules_;
 };
 
+// Member names as Automation binds them: ASCII letters without regard to case.
+bool same_member_name(std::string_view one, std::string_view other);
+
 // A value as a fixture line carries it: bare when it can stand alone, else quoted.
 std::string fixture_value(std::string_view text);
 
