@@ -349,12 +349,41 @@ HRESULT STDMETHODCALLTYPE DispatchObject::GetTypeInfo(UINT, LCID, ITypeInfo** in
   return DISP_E_BADINDEX;
 }
 
-HRESULT STDMETHODCALLTYPE DispatchObject::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID,
-                                                        DISPID* ids) {
-  if (ids != nullptr) {
-    for (UINT at = 0; at < count; ++at) ids[at] = DISPID_UNKNOWN;
+HRESULT STDMETHODCALLTYPE DispatchObject::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count,
+                                                        LCID, DISPID* ids) {
+  if (count != 0 && (names == nullptr || ids == nullptr)) return E_INVALIDARG;
+  for (UINT at = 0; at < count; ++at) ids[at] = DISPID_UNKNOWN;
+  HRESULT outcome = iid == IID_NULL ? DISP_E_UNKNOWNNAME : DISP_E_UNKNOWNINTERFACE;
+  try {
+    std::vector<std::string> texts;
+    for (UINT at = 0; at < count; ++at) {
+      texts.push_back(names[at] == nullptr ? "null" : utf8_text(names[at], lstrlenW(names[at])));
+    }
+    // Further names would be those of the member's parameters, which no member here takes.
+    if (iid == IID_NULL && count == 1 && names[0] != nullptr) {
+      if (const Member* member = bound_member(texts[0])) {
+        ids[0] = member->id;
+        outcome = S_OK;
+      }
+    }
+    for (const std::string& text : texts) {
+      log_line("names " + name_ + " " + text + " -> " + hresult_text(outcome));
+    }
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
   }
-  return DISP_E_UNKNOWNNAME;
+  return outcome;
+}
+
+const Member* DispatchObject::bound_member(const std::string& name) const {
+  if (profile_->is_absent(name)) return nullptr;
+  for (const char* bound : names_bound()) {
+    if (!same_member_name(bound, name)) continue;
+    for (const Member& member : members()) {
+      if (std::string_view(member.name) == bound) return &member;
+    }
+  }
+  return nullptr;
 }
 
 HRESULT STDMETHODCALLTYPE DispatchObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags,

@@ -329,6 +329,10 @@ class PropertyAccessor : public DispatchObject {
     };
     return table;
   }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"SetProperties"};
+    return names;
+  }
 
   HRESULT perform(const Member&, const DISPPARAMS& parameters, VARIANT* result) override {
     // Declared names first, values second; the platform lays them out last first.
@@ -386,6 +390,10 @@ class Folder : public DispatchObject {
         {property_accessor_id, "PropertyAccessor", kind_get, Arguments::none},
     };
     return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"PropertyAccessor"};
+    return names;
   }
 
   HRESULT perform(const Member& member, const DISPPARAMS&, VARIANT* result) override;

@@ -72,8 +72,9 @@ std::optional<ULONG> list_length(const VARIANT& list);
 // element comes as a VT_BSTR VARIANT.
 VARIANT list_element(const VARIANT& list, ULONG at);
 
-// An automation object served by DISPID alone: the checks of the call and its logging, the
-// fail rules and the reference counting are here; each object adds its members.
+// An automation object served by DISPID: the checks of the call and its logging, the
+// fail rules and the reference counting are here; each object adds its members, and the few of
+// them that can be bound by name.
 class DispatchObject : public IDispatch {
  public:
   DispatchObject(std::string name, std::shared_ptr<Profile> profile);
@@ -97,6 +98,8 @@ class DispatchObject : public IDispatch {
  protected:
   virtual void* interface_for(REFIID iid);
   virtual std::span<const Member> members() const = 0;
+  // Outlook binds every member by name; the stand-in only those that the program binds so.
+  virtual std::span<const char* const> names_bound() const { return {}; }
   // Runs a member whose call passed every check. result is null when the caller wants none.
   virtual HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) = 0;
   Profile& profile() { return *profile_; }
@@ -109,6 +112,7 @@ class DispatchObject : public IDispatch {
                    VARIANT* result, EXCEPINFO* exception, UINT* argument_error);
   const Member* resolve(DISPID id, WORD flags) const;
   std::string member_text(DISPID id) const;
+  const Member* bound_member(const std::string& name) const;
 
   ReferenceCount references_;
   std::string name_;

@@ -681,6 +681,51 @@ TEST_F(OutlookStandin, FailRulesFailTheCallsTheyNameAndChangeNothing) {
             DISP_E_EXCEPTION);
 }
 
+TEST_F(OutlookStandin, BindsPropertyAccessorAndSetPropertiesByNameInAnyCaseUnlessAbsent) {
+  const std::string older = directory_ + "\\outlook-2003.txt";
+  write_profile(standard_profile);
+  testbed::write_file(older, std::string(standard_profile) +
+                                 "absent member=Other\nabsent member=PROPERTYACCESSOR\n");
+  const Dispatch application = create_application();
+  SetEnvironmentVariableA("MERIVANE_PROFILE", older.c_str());
+  const Dispatch outlook_2003 = create_application();
+  const Dispatch tasks = folder_at(application.get(), {1, 1});
+  const Dispatch old_tasks = folder_at(outlook_2003.get(), {1, 1});
+  // Called by DISPID, an absent member is there all the same.
+  const Dispatch accessor = object_of(old_tasks.get(), property_accessor);
+  const long calls = calls_so_far();
+  const struct {
+    IDispatch* object;
+    const wchar_t* name;
+    UINT count;
+    DISPID expected;  // DISPID_UNKNOWN: DISP_E_UNKNOWNNAME
+  } cases[] = {
+      {tasks.get(), L"propertyACCESSOR", 1, property_accessor},
+      {tasks.get(), L"PropertyAccessor", 2, DISPID_UNKNOWN},
+      {tasks.get(), L"Items", 1, DISPID_UNKNOWN},  // called by DISPID only
+      {old_tasks.get(), L"PropertyAccessor", 1, DISPID_UNKNOWN},
+      {accessor.get(), L"SETPROPERTIES", 1, set_properties},
+      {accessor.get(), L"PropertyAccessor", 1, DISPID_UNKNOWN},
+  };
+  for (const auto& bind : cases) {
+    SCOPED_TRACE(&bind - cases);
+    LPOLESTR names[] = {const_cast<LPOLESTR>(bind.name), const_cast<LPOLESTR>(L"Values")};
+    DISPID ids[] = {0x0BADBEEF, 0x0BADBEEF};
+    EXPECT_EQ(bind.object->GetIDsOfNames(IID_NULL, names, bind.count, 0, ids),
+              bind.expected == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK);
+    EXPECT_EQ(ids[0], bind.expected);
+    EXPECT_EQ(ids[1], bind.count == 2 ? DISPID_UNKNOWN : 0x0BADBEEF);
+    EXPECT_EQ(bind.object->GetIDsOfNames(IID_IDispatch, names, 1, 0, ids), DISP_E_UNKNOWNINTERFACE);
+    EXPECT_EQ(ids[0], DISPID_UNKNOWN);
+  }
+  EXPECT_EQ(calls_so_far(), calls) << "binding is not a call";
+  const std::vector<std::string> log = lines_of(log_);
+  EXPECT_TRUE(contains(log, "outlook names Folder:Personal Folders/Tasks Values -> 0x80020006"));
+  EXPECT_TRUE(contains(log,
+                       "outlook names PropertyAccessor:Personal Folders/Tasks SETPROPERTIES "
+                       "-> 0x00000000"));
+}
+
 TEST_F(OutlookStandin, SetPropertiesWritesTheDefaultFormAsSetPropsDoesAndAnswersWhatFailed) {
   // Rules fire for well-made calls in file order: two refusals, then a failure.
   write_profile(
