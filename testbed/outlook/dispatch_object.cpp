@@ -41,7 +41,22 @@ std::string escaped(std::string_view text) {
   return result + "\"";
 }
 
+std::string argument_text(const VARIANT& argument);
+
+// A list with its elements, such as VARIANT[BSTR:"a",I4:2].
+std::string list_text(const VARIANT& list) {
+  const std::optional<ULONG> length = list_length(list);
+  if (!length) return "VT" + std::to_string(list.vt);
+  std::string text = (list.vt & VT_TYPEMASK) == VT_BSTR ? "BSTR[" : "VARIANT[";
+  for (ULONG at = 0; at < *length; ++at) {
+    if (at != 0) text += ',';
+    text += argument_text(list_element(list, at));
+  }
+  return text + "]";
+}
+
 std::string argument_text(const VARIANT& argument) {
+  if (is_list_type(argument.vt)) return list_text(argument);
   switch (argument.vt) {
     case VT_I4:
       return "I4:" + std::to_string(argument.lVal);
@@ -170,6 +185,15 @@ HRESULT check_arguments(const Member& member, const DISPPARAMS& parameters, UINT
       const bool omitted = given.vt == VT_ERROR && given.scode == DISP_E_PARAMNOTFOUND;
       return omitted || given.vt == VT_BSTR ? S_OK : mismatch(0);
     }
+    case Arguments::property_lists: {
+      if (parameters.cArgs != 2) return DISP_E_BADPARAMCOUNT;
+      for (const UINT position : {1u, 0u}) {
+        if (!is_list_type(parameters.rgvarg[position].vt)) return mismatch(position);
+      }
+      const std::optional<ULONG> names = list_length(parameters.rgvarg[1]);
+      const std::optional<ULONG> values = list_length(parameters.rgvarg[0]);
+      return names && values && *names == *values && *names != 0 ? S_OK : E_INVALIDARG;
+    }
     case Arguments::put_text:
       break;
   }
@@ -177,6 +201,31 @@ HRESULT check_arguments(const Member& member, const DISPPARAMS& parameters, UINT
 }
 
 }  // namespace
+
+bool is_list_type(VARTYPE type) {
+  return type == (VT_ARRAY | VT_VARIANT) || type == (VT_ARRAY | VT_BSTR);
+}
+
+std::optional<ULONG> list_length(const VARIANT& list) {
+  if (!is_list_type(list.vt)) return std::nullopt;
+  const SAFEARRAY* array = list.parray;
+  const ULONG element_size = (list.vt & VT_TYPEMASK) == VT_BSTR ? sizeof(BSTR) : sizeof(VARIANT);
+  if (array == nullptr || array->cDims != 1 || array->cbElements != element_size) {
+    return std::nullopt;
+  }
+  if (array->rgsabound[0].cElements != 0 && array->pvData == nullptr) return std::nullopt;
+  return array->rgsabound[0].cElements;
+}
+
+VARIANT list_element(const VARIANT& list, ULONG at) {
+  if ((list.vt & VT_TYPEMASK) == VT_VARIANT)
+    return static_cast<const VARIANT*>(list.parray->pvData)[at];
+  VARIANT element;
+  VariantInit(&element);
+  element.vt = VT_BSTR;
+  element.bstrVal = static_cast<const BSTR*>(list.parray->pvData)[at];
+  return element;
+}
 
 std::string environment_text(const char* name) {
   std::string value(MAX_PATH, '\0');
@@ -300,12 +349,41 @@ HRESULT STDMETHODCALLTYPE DispatchObject::GetTypeInfo(UINT, LCID, ITypeInfo** in
   return DISP_E_BADINDEX;
 }
 
-HRESULT STDMETHODCALLTYPE DispatchObject::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID,
-                                                        DISPID* ids) {
-  if (ids != nullptr) {
-    for (UINT at = 0; at < count; ++at) ids[at] = DISPID_UNKNOWN;
+HRESULT STDMETHODCALLTYPE DispatchObject::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count,
+                                                        LCID, DISPID* ids) {
+  if (count != 0 && (names == nullptr || ids == nullptr)) return E_INVALIDARG;
+  for (UINT at = 0; at < count; ++at) ids[at] = DISPID_UNKNOWN;
+  HRESULT outcome = iid == IID_NULL ? DISP_E_UNKNOWNNAME : DISP_E_UNKNOWNINTERFACE;
+  try {
+    std::vector<std::string> texts;
+    for (UINT at = 0; at < count; ++at) {
+      texts.push_back(names[at] == nullptr ? "null" : utf8_text(names[at], lstrlenW(names[at])));
+    }
+    // Further names would be those of the member's parameters, which no member here takes.
+    if (iid == IID_NULL && count == 1 && names[0] != nullptr) {
+      if (const Member* member = bound_member(texts[0])) {
+        ids[0] = member->id;
+        outcome = S_OK;
+      }
+    }
+    for (const std::string& text : texts) {
+      log_line("names " + name_ + " " + text + " -> " + hresult_text(outcome));
+    }
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
   }
-  return DISP_E_UNKNOWNNAME;
+  return outcome;
+}
+
+const Member* DispatchObject::bound_member(const std::string& name) const {
+  if (profile_->is_absent(name)) return nullptr;
+  for (const char* bound : names_bound()) {
+    if (!same_member_name(bound, name)) continue;
+    for (const Member& member : members()) {
+      if (std::string_view(member.name) == bound) return &member;
+    }
+  }
+  return nullptr;
 }
 
 HRESULT STDMETHODCALLTYPE DispatchObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags,
@@ -341,8 +419,11 @@ HRESULT DispatchObject::dispatch(long call, DISPID id, REFIID iid, WORD flags,
   if (FAILED(checked)) return checked;
 
   // Rules act on calls that are well made, as a server's failure would: after the checks.
-  if (const auto rule = profile_->take_rule(call, name_, member->name, member->kind)) {
-    return raise(*rule, exception);
+  refused_property_ = 0;
+  const bool can_refuse = member->arguments == Arguments::property_lists;
+  if (const auto rule = profile_->take_rule(call, name_, member->name, member->kind, can_refuse)) {
+    if (rule->refuse == 0) return raise(*rule, exception);
+    refused_property_ = rule->refuse;
   }
   VARIANT made;
   VariantInit(&made);

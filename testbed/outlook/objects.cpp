@@ -4,9 +4,11 @@
 
 #include <oleauto.h>
 
+#include <cstdint>
 #include <optional>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "testbed/outlook/server.h"
 
@@ -29,6 +31,22 @@ constexpr DISPID save_id = 61512;
 constexpr DISPID form_description_id = 61589;
 constexpr DISPID close_id = 61475;
 constexpr DISPID folder_path_id = 64120;
+constexpr DISPID property_accessor_id = 64253;
+constexpr DISPID set_properties_id = 109;
+
+// The default form's properties as PropertyAccessor names them: PR_DEF_POST_MSGCLASS and
+// PR_DEF_POST_DISPLAYNAME, in their Unicode types.
+constexpr std::uint32_t default_form_class_tag = 0x36E5001F;
+constexpr std::uint32_t default_form_display_tag = 0x36E6001F;
+constexpr struct {
+  const char* name;
+  std::uint32_t tag;
+} schema_properties[] = {
+    {"http://schemas.microsoft.com/mapi/proptag/0x36E5001F", default_form_class_tag},
+    {"http://schemas.microsoft.com/mapi/proptag/0x36E6001F", default_form_display_tag},
+};
+// MAPI_E_NOT_FOUND, which answers for a property that Outlook does not know.
+constexpr HRESULT property_not_found = static_cast<HRESULT>(0x8004010F);
 
 enum CloseMode : LONG { close_save = 0, close_discard = 1, close_prompt = 2 };
 
@@ -267,6 +285,92 @@ class Items : public DispatchObject {
   std::uint32_t folder_;
 };
 
+std::optional<std::string> list_text(const VARIANT& list, ULONG at) {
+  const VARIANT element = list_element(list, at);
+  if (element.vt != VT_BSTR) return std::nullopt;
+  return text_from(element.bstrVal);
+}
+
+// A tag of schema_properties; 0 for a name not understood.
+std::uint32_t schema_tag(const std::optional<std::string>& name) {
+  for (const auto& property : schema_properties) {
+    if (name && same_member_name(property.name, *name)) return property.tag;
+  }
+  return 0;
+}
+
+// What was done with each property, when not all of them were set.
+HRESULT give_outcomes(VARIANT* result, const std::vector<HRESULT>& outcomes) {
+  if (result == nullptr) return S_OK;
+  SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, ULONG(outcomes.size()));
+  if (array == nullptr) return E_OUTOFMEMORY;
+  VARIANT* elements = static_cast<VARIANT*>(array->pvData);
+  for (std::size_t at = 0; at < outcomes.size(); ++at) {
+    elements[at].vt = VT_ERROR;
+    elements[at].scode = outcomes[at];
+  }
+  result->vt = VT_ARRAY | VT_VARIANT;
+  result->parray = array;
+  return S_OK;
+}
+
+// A folder's properties by their schema names; it writes those of the default form as the
+// MAPI stand-in's SetProps does.
+class PropertyAccessor : public DispatchObject {
+ public:
+  PropertyAccessor(std::shared_ptr<Profile> profile, std::uint32_t folder)
+      : DispatchObject("PropertyAccessor:" + profile->folders()[folder].path, profile),
+        folder_(folder) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {set_properties_id, "SetProperties", kind_method, Arguments::property_lists},
+    };
+    return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"SetProperties"};
+    return names;
+  }
+
+  HRESULT perform(const Member&, const DISPPARAMS& parameters, VARIANT* result) override {
+    // Declared names first, values second; the platform lays them out last first.
+    const VARIANT& names = parameters.rgvarg[1];
+    const VARIANT& values = parameters.rgvarg[0];
+    std::vector<HRESULT> outcomes(names.parray->rgsabound[0].cElements, S_OK);
+    std::optional<std::string> message_class;
+    std::string display;
+    for (ULONG at = 0; at < outcomes.size(); ++at) {
+      const std::uint32_t tag = schema_tag(list_text(names, at));
+      const std::optional<std::string> value = list_text(values, at);
+      if (tag == 0) {
+        outcomes[at] = property_not_found;
+      } else if (tag == refused_property()) {
+        outcomes[at] = E_ACCESSDENIED;
+      } else if (!value) {
+        outcomes[at] = DISP_E_TYPEMISMATCH;
+      } else if (tag == default_form_class_tag && is_usable_class(*value)) {
+        message_class = value;
+      } else if (tag == default_form_display_tag &&
+                 value->find_first_of("\r\n") == std::string::npos) {
+        display = *value;
+      } else {
+        outcomes[at] = E_INVALIDARG;  // nothing a fixture line could carry
+      }
+    }
+    bool all_set = true;
+    for (const HRESULT outcome : outcomes) all_set = all_set && outcome == S_OK;
+    if (!all_set && FAILED(give_outcomes(result, outcomes))) return E_OUTOFMEMORY;
+    // A display name alone changes nothing, as with MAPI's SetProps.
+    if (message_class) profile().set_default_form(folder_, *message_class, display);
+    return S_OK;
+  }
+
+ private:
+  std::uint32_t folder_;
+};
+
 class Folders;
 
 class Folder : public DispatchObject {
@@ -283,8 +387,13 @@ class Folder : public DispatchObject {
         {entry_id_id, "EntryID", kind_get, Arguments::none},
         {store_id_id, "StoreID", kind_get, Arguments::none},
         {folder_path_id, "FolderPath", kind_get, Arguments::none},
+        {property_accessor_id, "PropertyAccessor", kind_get, Arguments::none},
     };
     return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"PropertyAccessor"};
+    return names;
   }
 
   HRESULT perform(const Member& member, const DISPPARAMS&, VARIANT* result) override;
@@ -344,6 +453,8 @@ HRESULT Folder::perform(const Member& member, const DISPPARAMS&, VARIANT* result
         if (c == '/') c = '\\';
       return give_text(result, path);
     }
+    case property_accessor_id:
+      return give_object<PropertyAccessor>(result, shared_profile(), folder_);
   }
   return E_UNEXPECTED;
 }

@@ -6,7 +6,9 @@
 
 #include <oaidl.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -50,8 +52,9 @@ class ReferenceCount {
   LONG references_ = 1;
 };
 
-// How a member is called and what it takes.
-enum class Arguments { none, text, number, optional_class, put_text };
+// How a member is called and what it takes. property_lists: two lists of equal length, names
+// and values, as PropertyAccessor.SetProperties takes them.
+enum class Arguments { none, text, number, optional_class, put_text, property_lists };
 
 struct Member {
   DISPID id;
@@ -60,8 +63,18 @@ struct Member {
   Arguments arguments;
 };
 
-// An automation object served by DISPID alone: the checks of the call and its logging, the
-// fail rules and the reference counting are here; each object adds its members.
+// A list as Automation callers pass one: VT_ARRAY of VARIANTs or of BSTRs.
+bool is_list_type(VARTYPE type);
+// Its length; nothing when it has no array, or one that is not one-dimensional or does not hold
+// the elements its type names.
+std::optional<ULONG> list_length(const VARIANT& list);
+// An element of a list whose length was checked, which the VARIANT does not own: a BSTR
+// element comes as a VT_BSTR VARIANT.
+VARIANT list_element(const VARIANT& list, ULONG at);
+
+// An automation object served by DISPID: the checks of the call and its logging, the
+// fail rules and the reference counting are here; each object adds its members, and the few of
+// them that can be bound by name.
 class DispatchObject : public IDispatch {
  public:
   DispatchObject(std::string name, std::shared_ptr<Profile> profile);
@@ -85,9 +98,13 @@ class DispatchObject : public IDispatch {
  protected:
   virtual void* interface_for(REFIID iid);
   virtual std::span<const Member> members() const = 0;
+  // Outlook binds every member by name; the stand-in only those that the program binds so.
+  virtual std::span<const char* const> names_bound() const { return {}; }
   // Runs a member whose call passed every check. result is null when the caller wants none.
   virtual HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) = 0;
   Profile& profile() { return *profile_; }
+  // The property tag that a fail rule refuses in the call being performed; 0 for none.
+  std::uint32_t refused_property() const { return refused_property_; }
   const std::shared_ptr<Profile>& shared_profile() const { return profile_; }
 
  private:
@@ -95,10 +112,12 @@ class DispatchObject : public IDispatch {
                    VARIANT* result, EXCEPINFO* exception, UINT* argument_error);
   const Member* resolve(DISPID id, WORD flags) const;
   std::string member_text(DISPID id) const;
+  const Member* bound_member(const std::string& name) const;
 
   ReferenceCount references_;
   std::string name_;
   std::shared_ptr<Profile> profile_;
+  std::uint32_t refused_property_ = 0;
 };
 
 // Loads the profile named by MERIVANE_PROFILE into a new Application and queries it.

@@ -72,6 +72,22 @@ std::optional<FailRule> Profile::take_rule(long call, std::string_view object,
   return std::nullopt;
 }
 
+bool Profile::is_absent(std::string_view member) const {
+  for (const std::string& absent : absent_members_) {
+    if (same_member_name(absent, member)) return true;
+  }
+  return false;
+}
+
+bool same_member_name(std::string_view one, std::string_view other) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  if (one.size() != other.size()) return false;
+  for (std::size_t at = 0; at < one.size(); ++at) {
+    if (lower(one[at]) != lower(other[at])) return false;
+  }
+  return true;
+}
+
 bool FailRule::matches_object(std::string_view name) const {
   return object_prefix ? name.starts_with(object) : object.empty() || name == object;
 }
@@ -265,6 +281,8 @@ void Profile::apply(std::string_view line, int number) {
     apply_item(directive);
   } else if (word == "fail") {
     apply_fail(directive);
+  } else if (word == "absent") {
+    apply_absent(directive);
   } else if (word == "saved") {
     apply_saved(directive);
   } else if (word == "created") {
@@ -380,6 +398,11 @@ void Profile::apply_fail(Directive& directive) {
   rule.deferred = deferred.value_or(0) != 0;
   rule.refuse = std::uint32_t(refuse.value_or(0));
   rules_.push_back(std::move(rule));
+}
+
+void Profile::apply_absent(Directive& directive) {
+  absent_members_.push_back(directive.require("member"));
+  if (absent_members_.back().empty()) directive.fail("\"absent\" names a member");
 }
 
 void Profile::apply_saved(Directive& directive) {

@@ -84,6 +84,9 @@ class Profile {
   // count of its calls. Rules that refuse a property fire only for members that can.
   std::optional<FailRule> take_rule(long call, std::string_view object, std::string_view member,
                                     unsigned kind, bool can_refuse = false);
+  // A member the fixture declares absent, as older versions of Outlook lack some: it cannot be
+  // bound by name.
+  bool is_absent(std::string_view member) const;
 
   // Applies the lines other writers appended since the last read; lines this profile wrote
   // itself are already applied and are skipped. Throws ProfileError.
@@ -105,6 +108,7 @@ class Profile {
   void apply_folder(Directive& directive);
   void apply_item(Directive& directive);
   void apply_fail(Directive& directive);
+  void apply_absent(Directive& directive);
   void apply_saved(Directive& directive);
   void apply_created(Directive& directive);
   void apply_default_form(Directive& directive);
@@ -132,7 +136,11 @@ class Profile {
   std::vector<std::string> texts_;
   std::unordered_map<std::string, std::uint32_t> text_index_;
   std::vector<FailRule> rules_;
+  std::vector<std::string> absent_members_;
 };
+
+// Member names as Automation binds them: ASCII letters without regard to case.
+bool same_member_name(std::string_view one, std::string_view other);
 
 // A value as a fixture line carries it: bare when it can stand alone, else quoted.
 std::string fixture_value(std::string_view text);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -21,6 +22,7 @@
 
 #include "app/unique_any.h"
 #include "testbed/machine/installation.h"
+#include "testbed/profile/profile.h"
 
 namespace {
 
@@ -44,6 +46,8 @@ enum : DISPID {
   save = 61512,
   form_description = 61589,
   close = 61475,
+  property_accessor = 64253,
+  set_properties = 109,
 };
 
 constexpr WORD method = DISPATCH_METHOD;
@@ -127,6 +131,22 @@ VARIANT typed(VARTYPE type) {
   argument.vt = type;
   argument.llVal = 7;
   return argument;
+}
+
+const wchar_t form_class[] = L"http://schemas.microsoft.com/mapi/proptag/0x36E5001F";
+const wchar_t form_display[] = L"http://schemas.microsoft.com/mapi/proptag/0x36E6001F";
+
+// A list of texts as SetProperties takes it; a null text stands for a number.
+VARIANT list(std::vector<const wchar_t*> texts, VARTYPE element = VT_VARIANT) {
+  VARIANT made = typed(VT_ARRAY | element);
+  made.parray = SafeArrayCreateVector(element, 0, ULONG(texts.size()));
+  for (LONG at = 0; at < LONG(texts.size()); ++at) {
+    VARIANT value = texts[at] != nullptr ? text(texts[at]) : number(at);
+    SafeArrayPutElement(made.parray, &at,
+                        element == VT_BSTR ? static_cast<void*>(value.bstrVal) : &value);
+    VariantClear(&value);
+  }
+  return made;
 }
 
 // One call with the arguments in declaration order (they are laid out last first and cleared
@@ -661,6 +681,133 @@ TEST_F(OutlookStandin, FailRulesFailTheCallsTheyNameAndChangeNothing) {
             DISP_E_EXCEPTION);
 }
 
+TEST_F(OutlookStandin, BindsPropertyAccessorAndSetPropertiesByNameInAnyCaseUnlessAbsent) {
+  const std::string older = directory_ + "\\outlook-2003.txt";
+  write_profile(standard_profile);
+  testbed::write_file(older, std::string(standard_profile) +
+                                 "absent member=Other\nabsent member=PROPERTYACCESSOR\n");
+  const Dispatch application = create_application();
+  SetEnvironmentVariableA("MERIVANE_PROFILE", older.c_str());
+  const Dispatch outlook_2003 = create_application();
+  const Dispatch tasks = folder_at(application.get(), {1, 1});
+  const Dispatch old_tasks = folder_at(outlook_2003.get(), {1, 1});
+  // Called by DISPID, an absent member is there all the same.
+  const Dispatch accessor = object_of(old_tasks.get(), property_accessor);
+  const long calls = calls_so_far();
+  const struct {
+    IDispatch* object;
+    const wchar_t* name;
+    UINT count;
+    DISPID expected;  // DISPID_UNKNOWN: DISP_E_UNKNOWNNAME
+  } cases[] = {
+      {tasks.get(), L"propertyACCESSOR", 1, property_accessor},
+      {tasks.get(), L"PropertyAccessor", 2, DISPID_UNKNOWN},
+      {tasks.get(), L"Items", 1, DISPID_UNKNOWN},  // called by DISPID only
+      {old_tasks.get(), L"PropertyAccessor", 1, DISPID_UNKNOWN},
+      {accessor.get(), L"SETPROPERTIES", 1, set_properties},
+      {accessor.get(), L"PropertyAccessor", 1, DISPID_UNKNOWN},
+  };
+  for (const auto& bind : cases) {
+    SCOPED_TRACE(&bind - cases);
+    LPOLESTR names[] = {const_cast<LPOLESTR>(bind.name), const_cast<LPOLESTR>(L"Values")};
+    DISPID ids[] = {0x0BADBEEF, 0x0BADBEEF};
+    EXPECT_EQ(bind.object->GetIDsOfNames(IID_NULL, names, bind.count, 0, ids),
+              bind.expected == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK);
+    EXPECT_EQ(ids[0], bind.expected);
+    EXPECT_EQ(ids[1], bind.count == 2 ? DISPID_UNKNOWN : 0x0BADBEEF);
+    EXPECT_EQ(bind.object->GetIDsOfNames(IID_IDispatch, names, 1, 0, ids), DISP_E_UNKNOWNINTERFACE);
+    EXPECT_EQ(ids[0], DISPID_UNKNOWN);
+  }
+  EXPECT_EQ(calls_so_far(), calls) << "binding is not a call";
+  const std::vector<std::string> log = lines_of(log_);
+  EXPECT_TRUE(contains(log, "outlook names Folder:Personal Folders/Tasks Values -> 0x80020006"));
+  EXPECT_TRUE(contains(log,
+                       "outlook names PropertyAccessor:Personal Folders/Tasks SETPROPERTIES "
+                       "-> 0x00000000"));
+}
+
+TEST_F(OutlookStandin, SetPropertiesWritesTheDefaultFormAsSetPropsDoesAndAnswersWhatFailed) {
+  // Rules fire for well-made calls in file order: two refusals, then a failure.
+  write_profile(
+      std::string(standard_profile) +
+      "fail object=\"Folder:Personal Folders/Tasks\" refuse=0x36E5001F\n"
+      "fail object=\"PropertyAccessor:Personal Folders/Tasks\" refuse=0x36E6001F "
+      "times=1\n"
+      "fail object=\"PropertyAccessor:Personal Folders/*\" member=SetProperties "
+      "refuse=0x36E5001F times=1\n"
+      "fail object=\"PropertyAccessor:Personal Folders/Tasks\" hresult=0x80004005 times=1\n");
+  const Dispatch application = create_application();
+  const Dispatch accessor =
+      object_of(folder_at(application.get(), {1, 1}).get(), property_accessor);
+  VARIANT square = typed(VT_ARRAY | VT_BSTR);
+  SAFEARRAYBOUND bounds[2] = {{1, 0}, {1, 0}};
+  square.parray = SafeArrayCreate(VT_BSTR, 2, bounds);
+  const wchar_t unknown[] = L"http://schemas.microsoft.com/mapi/proptag/0x0037001F";
+  const struct {
+    std::vector<VARIANT> laid;  // Values, then SchemaNames
+    HRESULT expected;
+    std::vector<SCODE> codes;  // none: VT_EMPTY
+    std::string form;          // class|display as a fresh load reads them
+    UINT argument_error = 0xdeadbeef;
+  } cases[] = {
+      // clang-format off
+      {{list({L"IPM.Task", L"Task"}), list({form_class, form_display})}, S_OK,
+       {S_OK, E_ACCESSDENIED}, "IPM.Task|"},
+      {{list({L"IPM.Other", L"Other"}, VT_BSTR), list({form_class, form_display}, VT_BSTR)}, S_OK,
+       {E_ACCESSDENIED, S_OK}, "IPM.Task|"},
+      {{list({L"IPM.Other"}), list({form_class})}, E_FAIL, {}, "IPM.Task|"},
+      {{list({L"Only"}), list({L"HTTP://schemas.microsoft.com/MAPI/proptag/0x36e6001f"})}, S_OK,
+       {}, "IPM.Task|"},
+      {{list({L"Merivane Task", L"IPM.Task.Merivane"}, VT_BSTR),
+        list({form_display, form_class}, VT_BSTR)}, S_OK, {}, "IPM.Task.Merivane|Merivane Task"},
+      {{list({L"X", L"IPM.Task"}), list({unknown, form_class})}, S_OK,
+       {SCODE(0x8004010F), S_OK}, "IPM.Task|"},
+      {{list({nullptr, L"Y"}), list({form_class, form_display})}, S_OK,
+       {DISP_E_TYPEMISMATCH, S_OK}, "IPM.Task|"},
+      {{list({L""}), list({form_class})}, S_OK, {E_INVALIDARG}, "IPM.Task|"},
+      {{list({form_class})}, DISP_E_BADPARAMCOUNT, {}, "IPM.Task|"},
+      {{list({L"A"}), text(form_class)}, DISP_E_TYPEMISMATCH, {}, "IPM.Task|", 1},
+      {{number(1), list({form_class})}, DISP_E_TYPEMISMATCH, {}, "IPM.Task|", 0},
+      {{list({L"A", L"B"}), list({form_class})}, E_INVALIDARG, {}, "IPM.Task|"},
+      {{square, list({form_class}, VT_BSTR)}, E_INVALIDARG, {}, "IPM.Task|"},
+      // clang-format on
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(&row - cases);
+    std::vector<VARIANT> laid = row.laid;
+    DISPPARAMS parameters{laid.data(), nullptr, UINT(laid.size()), 0};
+    Variant result;
+    UINT argument_error = 0xdeadbeef;
+    EXPECT_EQ(accessor.get()->Invoke(set_properties, IID_NULL, 0, method, &parameters,
+                                     &result.value, nullptr, &argument_error),
+              row.expected);
+    EXPECT_EQ(argument_error, row.argument_error);
+    EXPECT_EQ(result.value.vt, row.codes.empty() ? VT_EMPTY : VT_ARRAY | VT_VARIANT);
+    std::vector<SCODE> codes;
+    for (ULONG at = 0; result.value.vt == (VT_ARRAY | VT_VARIANT) &&
+                       at < result.value.parray->rgsabound[0].cElements;
+         ++at) {
+      const VARIANT& code = static_cast<const VARIANT*>(result.value.parray->pvData)[at];
+      codes.push_back(code.vt == VT_ERROR ? code.scode : -1);
+    }
+    EXPECT_EQ(codes, row.codes);
+    const auto fresh = testbed::Profile::load(profile_);
+    const auto& folder = fresh->folders()[fresh->find_folder("Personal Folders/Tasks")];
+    EXPECT_EQ(fresh->text(folder.form) + "|" + fresh->text(folder.display), row.form);
+  }
+  for (const auto& row : cases) {
+    for (VARIANT argument : row.laid) VariantClear(&argument);
+  }
+  const Dispatch probe = object_of(tasks_items(application.get()).get(), new_item, method);
+  EXPECT_EQ(text_of(probe.get(), message_class), L"IPM.Task") << "the form written last";
+  const std::string display_only =
+      "SetProperties method args=VARIANT[BSTR:\"HTTP://schemas.microsoft.com/MAPI/proptag/"
+      "0x36e6001f\"],VARIANT[BSTR:\"Only\"] -> 0x00000000";
+  EXPECT_TRUE(std::ranges::any_of(lines_of(log_), [&](const std::string& line) {
+    return line.ends_with(display_only);
+  })) << "lists are logged with their elements";
+}
+
 TEST_F(OutlookStandin, CallRuleFailsTheKthInvokeOfTheProcessCountingFailedCalls) {
   const long before = calls_so_far();
   write_profile(std::string(standard_profile) + "fail call=" + std::to_string(before + 2) +
@@ -811,11 +958,15 @@ TEST_F(OutlookStandin, EveryObjectAndReferenceItHandsOutComesBack) {
     ASSERT_EQ(task.get()->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&extra)), S_OK);
     const Dispatch extra_owner(extra);
     call(task_items.get(), item, method, {number(99)});
+    const Dispatch accessor =
+        object_of(folder_at(application.get(), {1, 1}).get(), property_accessor);
+    Variant codes;  // SetProperties hands its array of codes to the caller
+    call(accessor.get(), set_properties, method, {list({L"X"}), list({L"Y"})}, &codes.value);
 
     const auto held = testbed::outlook_standin_counters();
     ASSERT_TRUE(held);
-    EXPECT_EQ(held->objects, 5) << "application, items, item, form description, probe";
-    EXPECT_EQ(held->references, 6) << "one each and the extra query";
+    EXPECT_EQ(held->objects, 6) << "application, items, item, form, probe, accessor";
+    EXPECT_EQ(held->references, 7) << "one each and the extra query";
     const HMODULE server = GetModuleHandleA("outlook_standin.dll");
     EXPECT_EQ(app::module_entry<CanUnload>(server, "DllCanUnloadNow")(), S_FALSE);
   }

@@ -143,6 +143,9 @@ TEST_F(ProfileFixture, RejectsEachMalformedLineNamingFileAndLine) {
       {stores + "saved item=S#1 class=X\n", ":2: no item \"S#1\""},
       {stores + "saved item=S class=X\n", ":2: \"item\" reads <folder path>#<number>"},
       {stores + "defaultform folder=S display=Task\n", ":2: missing \"class=\""},
+      {stores + "absent\n", ":2: missing \"member=\""},
+      {stores + "absent member=\"\"\n", ":2: \"absent\" names a member"},
+      {stores + "absent member=X kind=get\n", ":2: unknown field \"kind\" for absent"},
   };
   for (const auto& bad : cases) {
     SCOPED_TRACE(bad.text);
@@ -164,7 +167,9 @@ TEST_F(ProfileFixture, ReadsFailRulesAndMatchesThemByObjectMemberAndKind) {
       "fail object=Folder:S member=DefaultItemType exception wcode=5 source=\"Outlook\" "
       "description=\"Server busy\"\n"
       "fail call=17 hresult=-2147417846\n"
-      "fail object=Application member=QueryInterface hresult=0x80004002\n");
+      "fail object=Application member=QueryInterface hresult=0x80004002\n"
+      "absent member=PropertyAccessor\n"
+      "absent member=Other\n");
   const std::vector<FailRule>& rules = profile->rules();
   ASSERT_EQ(rules.size(), 5u);
 
@@ -195,6 +200,10 @@ TEST_F(ProfileFixture, ReadsFailRulesAndMatchesThemByObjectMemberAndKind) {
   EXPECT_TRUE(rules[3].matches_member("NewItem", testbed::kind_method));
   EXPECT_FALSE(rules[3].matches_member("QueryInterface", 0)) << "\"*\" means calls only";
   EXPECT_TRUE(rules[4].matches_member("QueryInterface", 0));
+
+  EXPECT_TRUE(profile->is_absent("propertyACCESSOR")) << "names are bound without case";
+  EXPECT_TRUE(profile->is_absent("Other")) << "every absent line counts";
+  EXPECT_FALSE(profile->is_absent("PropertyAccessors"));
 }
 
 TEST_F(ProfileFixture, ChangesAreAppendedAsLinesThatAFreshLoadApplies) {
