@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "app/unique_any.h"
@@ -36,8 +37,9 @@ double seconds() {
   return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// Task folders under two stores, items spread evenly, every other one the add-in's.
-std::string task_profile(long items, long folders) {
+// Task folders under two stores, items spread evenly, every other one the add-in's; the
+// folders' default form the standard one, or the add-in's.
+std::string task_profile(long items, long folders, const char* form = "IPM.Task") {
   std::string text;
   for (int store = 0; store < 2; ++store) {
     const std::string root = "S" + std::to_string(store);
@@ -47,7 +49,7 @@ std::string task_profile(long items, long folders) {
     const std::string path = "S" + std::to_string(folder % 2) + "/T" + std::to_string(folder);
     char entry[16];
     std::snprintf(entry, sizeof entry, "%08lX", folder + 1);
-    text += "folder path=" + path + " entry=" + entry + " type=3 form=IPM.Task\n";
+    text += "folder path=" + path + " entry=" + entry + " type=3 form=" + form + "\n";
     const long here = items / folders + (folder < items % folders ? 1 : 0);
     text += "item folder=" + path +
             " class=IPM.Task.Merivane count=" + std::to_string(here / 2 + here % 2) + "\n";
@@ -105,13 +107,69 @@ IDispatch* property_object(IDispatch* object, DISPID member) {
   return invoke(object, member, DISPATCH_PROPERTYGET).pdispVal;
 }
 
+// Without MAPI, a folder's form written by hand through Outlook: the two members bound by
+// name at their first use, as the step binds them.
+struct OutlookWay {
+  bool used = false;
+  DISPID accessor = DISPID_UNKNOWN;
+  DISPID set_properties = DISPID_UNKNOWN;
+};
+
+DISPID bound(IDispatch* object, const wchar_t* name) {
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  object->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+  return id;
+}
+
+VARIANT strings(const wchar_t* first, const wchar_t* second) {
+  VARIANT array;
+  array.vt = VT_ARRAY | VT_VARIANT;
+  array.parray = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+  LONG index = 0;
+  for (const wchar_t* text : {first, second}) {
+    VARIANT element;
+    element.vt = VT_BSTR;
+    element.bstrVal = SysAllocString(text);
+    SafeArrayPutElement(array.parray, &index, &element);
+    VariantClear(&element);
+    ++index;
+  }
+  return array;
+}
+
+void write_form_by_hand(IDispatch* folder, OutlookWay& way) {
+  if (way.accessor == DISPID_UNKNOWN) way.accessor = bound(folder, L"PropertyAccessor");
+  IDispatch* accessor = property_object(folder, way.accessor);
+  if (way.set_properties == DISPID_UNKNOWN)
+    way.set_properties = bound(accessor, L"SetProperties");
+  VARIANT arguments[2] = {
+      strings(L"IPM.Task", L"Task"),
+      strings(L"http://schemas.microsoft.com/mapi/proptag/0x36E5001F",
+              L"http://schemas.microsoft.com/mapi/proptag/0x36E6001F")};
+  DISPPARAMS parameters{arguments, nullptr, 2, 0};
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO exception{};
+  UINT argument_error = 0;
+  accessor->Invoke(way.set_properties, IID_NULL, 0, DISPATCH_METHOD, &parameters, &result,
+                   &exception, &argument_error);
+  VariantClear(&result);
+  VariantClear(&arguments[0]);
+  VariantClear(&arguments[1]);
+  accessor->Release();
+}
+
 // The step's calls for one task folder, made by hand.
-void convert_by_hand(IDispatch* folder) {
+void convert_by_hand(IDispatch* folder, OutlookWay& way) {
   IDispatch* items = property_object(folder, outlook::dispid::items);
   const LONG count = number(items, outlook::dispid::count);
+  if (way.used && way.accessor == DISPID_UNKNOWN) way.accessor = bound(folder, L"PropertyAccessor");
   IDispatch* probe = invoke(items, outlook::dispid::new_item, DISPATCH_METHOD).pdispVal;
   IDispatch* form = property_object(probe, outlook::dispid::form_description);
   VARIANT form_class = invoke(form, outlook::dispid::message_class, DISPATCH_PROPERTYGET);
+  const bool addin = form_class.bstrVal != nullptr &&
+                     std::wcscmp(form_class.bstrVal, L"IPM.Task.Merivane") == 0;
   VariantClear(&form_class);
   form->Release();
   VARIANT discard;
@@ -119,6 +177,7 @@ void convert_by_hand(IDispatch* folder) {
   discard.lVal = 1;
   invoke(probe, outlook::dispid::close, DISPATCH_METHOD, &discard);
   probe->Release();
+  if (way.used && addin) write_form_by_hand(folder, way);
   const BSTR standard = SysAllocString(L"IPM.Task");
   for (LONG index = 1; index <= count; ++index) {
     IDispatch* item = object_at(items, index);
@@ -137,20 +196,20 @@ void convert_by_hand(IDispatch* folder) {
   items->Release();
 }
 
-void walk_by_hand(IDispatch* folders) {
+void walk_by_hand(IDispatch* folders, OutlookWay& way) {
   const LONG count = number(folders, outlook::dispid::count);
   for (LONG index = 1; index <= count; ++index) {
     IDispatch* folder = object_at(folders, index);
     if (number(folder, outlook::dispid::default_item_type) == outlook::task_item_type)
-      convert_by_hand(folder);
+      convert_by_hand(folder, way);
     IDispatch* subfolders = property_object(folder, outlook::dispid::folders);
-    walk_by_hand(subfolders);
+    walk_by_hand(subfolders, way);
     subfolders->Release();
     folder->Release();
   }
 }
 
-double floor_seconds() {
+double floor_seconds(bool through_outlook = false) {
   CoInitialize(nullptr);
   const double start = seconds();
   {
@@ -159,7 +218,9 @@ double floor_seconds() {
     const outlook::DispatchPtr name_space =
         outlook::get_namespace(application, outlook::AutomationString("MAPI"));
     IDispatch* folders = property_object(name_space.get(), outlook::dispid::folders);
-    walk_by_hand(folders);
+    OutlookWay way;
+    way.used = through_outlook;
+    walk_by_hand(folders, way);
     folders->Release();
   }
   const double spent = seconds() - start;
@@ -244,14 +305,19 @@ void print_peaks(long size, const std::string& name) {
   std::printf("outlook profile alone %s: %s KiB\n", name.c_str(), loaded.c_str());
 }
 
+void set_mapix(const char* text) {
+  app::unique_hkey key;
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem", 0,
+                  nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
+  RegSetValueExA(key.get(), "MAPIX", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 2);
+}
+
 void prepare() {
   testbed::remove_tree(directory);
   testbed::make_directories(directory);
   testbed::register_outlook_standin(testbed::outlook_standin_path());
-  app::unique_hkey key;
-  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem", 0,
-                  nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
-  RegSetValueExA(key.get(), "MAPIX", 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 2);
+  testbed::place_system_library(testbed::program_directory() + "mapi32.dll", "mapi32.dll");
+  set_mapix("1");
 }
 
 int scale() {
@@ -292,6 +358,22 @@ int main(int argc, char** argv) {
   std::printf("outlook step ratio: %.2f\n", step / floor);
   std::printf("outlook invokes per item: %.1f\n", double(invokes) / double(items));
   std::printf("outlook invokes per converted item: %.1f\n", double(invokes) / double(converted));
+
+  // Without MAPI, every folder with the add-in's form, which goes through Outlook.
+  set_mapix("0");
+  const std::string addin_forms = task_profile(items, folders, "IPM.Task.Merivane");
+  use_profile("floor-outlook.txt", addin_forms);
+  const double outlook_floor = floor_seconds(true);
+  use_profile("step-outlook.txt", addin_forms);
+  const double outlook_start = seconds();
+  bool outlook_flag = true;
+  const bool outlook_result = outlook::convert_outlook_tasks(outlook_flag);
+  const double outlook_step = seconds() - outlook_start;
+  std::printf("outlook step without MAPI: %.2f s (%s)\n", outlook_step,
+              outlook_result && !outlook_flag ? "ok, forms reset" : "failed");
+  std::printf("outlook floor without MAPI: %.2f s\n", outlook_floor);
+  std::printf("outlook step ratio without MAPI: %.2f\n", outlook_step / outlook_floor);
+  set_mapix("1");
 
   print_peaks(10000, "10k");
   print_peaks(100000, "100k");

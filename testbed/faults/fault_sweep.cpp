@@ -2,7 +2,8 @@
 // once for every call it makes into the Outlook and MAPI32 stand-ins with that call failing
 // (Outlook's calls a second time as a server exception). After each run it checks what a
 // user and the machine are left with against what the failing call's place in the program
-// should give.
+// should give. The machine is swept twice: with Extended MAPI, and without it, where the
+// folders' forms go through Outlook's PropertyAccessor.
 //
 // fault_sweep [--slice N] [--part I/N]
 //   --slice N   only N runs, spread evenly over all of them
@@ -65,7 +66,6 @@ enum class Effect {
   flag_only,     // the folder's form is not reset: manual step
   item_skipped,  // the one item stays as it is, unknown: nothing else shows
   item_left,     // the one item of the add-in's keeps its class: the Outlook step fails
-  no_mapi,       // no MAPI session: no reset anywhere, manual step
   none,          // nothing the user sees
 };
 
@@ -114,25 +114,13 @@ std::vector<Call> calls_of(const std::vector<std::string>& log) {
   return calls;
 }
 
-// The folders whose forms the baseline reset, in the order the program reset them.
-std::vector<std::string> reset_order(const std::vector<Call>& calls) {
-  std::vector<std::string> folders;
-  for (const Call& call : calls)
-    if (!call.outlook && call.member == "SetProps")
-      folders.push_back(after(call.object, "MAPIFolder:"));
-  return folders;
-}
-
 // Derived from where the call stands in the program, not from what a run answered.
-Expectation expect(const Call& call, const std::vector<std::string>& resets) {
+Expectation expect(const Call& call) {
   const std::string& member = call.member;
-  if (!call.outlook) {
-    if (member == "MAPIInitialize" || member == "MAPILogonEx") return {Effect::no_mapi};
-    if (member == "OpenMsgStore" || member == "OpenEntry")
-      return {Effect::flag_only, resets.at(static_cast<std::size_t>(call.occurrence - 1))};
-    if (member == "SetProps") return {Effect::flag_only, after(call.object, "MAPIFolder:")};
-    return {Effect::none};  // Logoff: nobody looks at its result
-  }
+  // Where MAPI cannot write a folder's form, Outlook writes it: no MAPI failure shows.
+  if (!call.outlook) return {Effect::none};
+  if (const std::string folder = after(call.object, "PropertyAccessor:"); !folder.empty())
+    return {Effect::flag_only, folder};
   const std::string folder_of_item = call.object.substr(call.object.find(':') + 1);
   if (const std::string folder = after(call.object, "Folder:"); !folder.empty()) {
     if (member == "DefaultItemType")
@@ -140,7 +128,8 @@ Expectation expect(const Call& call, const std::vector<std::string>& resets) {
     // The second read of Items is the probe's: the folder's form cannot be told.
     if (member == "Items")
       return {call.occurrence == 1 ? Effect::fatal : Effect::flag_only, folder};
-    if (member == "EntryID" || member == "StoreID") return {Effect::flag_only, folder};
+    if (member == "EntryID" || member == "StoreID") return {Effect::none};  // MAPI's ids
+    if (member == "PropertyAccessor") return {Effect::flag_only, folder};
     return {Effect::fatal};  // Folders
   }
   if (const std::string folder = after(call.object, "Items:"); !folder.empty()) {
@@ -193,8 +182,7 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
 
   const bool result_false = expectation.effect == Effect::fatal;
   const bool step_failed = result_false || expectation.effect == Effect::item_left;
-  const bool manual = result_false || expectation.effect == Effect::flag_only ||
-                      expectation.effect == Effect::no_mapi;
+  const bool manual = result_false || expectation.effect == Effect::flag_only;
   // Strings 3 and 5, which the manual step's messages begin with.
   const std::string expected_start =
       step_failed ? "Not all of Merivane's components were successfully removed. This could be "
@@ -252,8 +240,7 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
         original->text(before.form) != addin_class)
       continue;
     const bool reset_expected =
-        !skipped && expectation.effect != Effect::no_mapi &&
-        !(expectation.effect == Effect::flag_only && path == expectation.folder);
+        !skipped && !(expectation.effect == Effect::flag_only && path == expectation.folder);
     const bool reset = now->text(after_run.form) != addin_class;
     if (reset != reset_expected)
       problem(path + (reset ? " form was reset" : " form was not reset"));
@@ -292,27 +279,40 @@ int main(int argc, char** argv) {
   testbed::SimulatedMachine machine;
   machine.data_dir = "C:\\merivane-sweep\\";
 
-  // The run as it is: which calls the program makes.
-  const Run baseline = run_program(machine, "");
-  const std::vector<std::string> baseline_problems = check(machine, baseline, {Effect::none});
-  for (const std::string& problem : baseline_problems)
-    std::printf("baseline: %s\n", problem.c_str());
-  const std::vector<Call> calls = calls_of(read_lines(machine.standin_log()));
-  const std::vector<std::string> resets = reset_order(calls);
-  std::printf("calls swept: %zu (%zu Outlook, %zu MAPI)\n", calls.size(),
-              static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(),
-                                                     [](const Call& c) { return c.outlook; })),
-              static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(),
-                                                     [](const Call& c) { return !c.outlook; })));
+  // The runs as they are, with MAPI and without: which calls the program makes in each.
+  struct Baseline {
+    bool mapi;
+    std::vector<Call> calls;
+  };
+  Baseline baselines[] = {{true, {}}, {false, {}}};
+  bool baselines_survived = true;
+  for (Baseline& baseline : baselines) {
+    machine.mapi_installed = baseline.mapi;
+    const Run run = run_program(machine, "");
+    for (const std::string& problem : check(machine, run, {Effect::none})) {
+      std::printf("baseline%s: %s\n", baseline.mapi ? "" : " without MAPI", problem.c_str());
+      baselines_survived = false;
+    }
+    baseline.calls = calls_of(read_lines(machine.standin_log()));
+    const auto outlook_calls = std::count_if(baseline.calls.begin(), baseline.calls.end(),
+                                             [](const Call& c) { return c.outlook; });
+    std::printf("calls swept%s: %zu (%zu Outlook, %zu MAPI)\n",
+                baseline.mapi ? "" : " without MAPI", baseline.calls.size(),
+                static_cast<std::size_t>(outlook_calls),
+                baseline.calls.size() - static_cast<std::size_t>(outlook_calls));
+  }
 
   struct Planned {
+    const Baseline* baseline;
     const Call* call;
     bool exception;
   };
   std::vector<Planned> plan;
-  for (const Call& call : calls) {
-    plan.push_back({&call, false});
-    if (call.outlook) plan.push_back({&call, true});
+  for (const Baseline& baseline : baselines) {
+    for (const Call& call : baseline.calls) {
+      plan.push_back({&baseline, &call, false});
+      if (call.outlook) plan.push_back({&baseline, &call, true});
+    }
   }
   std::vector<Planned> chosen;
   for (std::size_t i = 0; i < plan.size(); ++i) {
@@ -330,15 +330,16 @@ int main(int argc, char** argv) {
   std::size_t survived = 0;
   for (const Planned& planned : chosen) {
     const Call& call = *planned.call;
+    machine.mapi_installed = planned.baseline->mapi;
     const Run run = run_program(machine, rule_for(call, planned.exception));
-    const std::vector<std::string> problems = check(machine, run, expect(call, resets));
+    const std::vector<std::string> problems = check(machine, run, expect(call));
     if (problems.empty()) {
       ++survived;
       continue;
     }
-    std::printf("FAILED %s", run.rule.c_str());
+    std::printf("FAILED%s %s", planned.baseline->mapi ? "" : " (without MAPI)", run.rule.c_str());
     for (const std::string& problem : problems) std::printf("    %s\n", problem.c_str());
   }
   std::printf("%zu runs, %zu survived\n", chosen.size(), survived);
-  return baseline_problems.empty() && survived == chosen.size() ? 0 : 1;
+  return baselines_survived && survived == chosen.size() ? 0 : 1;
 }

@@ -167,8 +167,10 @@ TEST_F(Uninstaller, RemovesEverythingAndSaysSo) {
   EXPECT_EQ(count_with(log, {"mapi summary", "initialisations=1 uninitialisations=1"}), 1u);
 }
 
+// Without MAPI, and with an Outlook that has no PropertyAccessor (Outlook 2003), the forms are
+// left for the user.
 TEST_F(Uninstaller, WithoutMapiOpensTheNotesDocumentFromItsOwnDirectory) {
-  lay(false);
+  lay(false, "absent member=PropertyAccessor\n");
   const testbed::UninstallerRun result = run(machine_, uninstall_line(machine_));
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(result.report.final_box.text.rfind(strings_5 + "\n\nYou may now wish", 0), 0u)
@@ -281,11 +283,31 @@ TEST_F(Uninstaller, LibrariesPlantedBesideTheProgramAreNeverLoaded) {
   machine_.planted_libraries = true;
   lay();
   const testbed::UninstallerRun result = run(machine_, uninstall_line(machine_));
-  EXPECT_EQ(result.report.final_box.text.rfind(strings_5 + "\n\nYou may now wish", 0), 0u)
-      << result.report.final_box.text;
+  EXPECT_EQ(result.report.final_box.text, strings_5) << "the forms go through Outlook instead";
   EXPECT_TRUE(read_lines(machine_.restore_log()).empty());
   EXPECT_EQ(count_with(read_lines(machine_.standin_log()), {"mapi load"}), 0u);
   EXPECT_TRUE(nothing_installed_left(machine_));
+}
+
+// Without MAPI the forms of every task folder, in both stores, are reset through Outlook:
+// nothing is left for the user to do.
+TEST_F(Uninstaller, WithoutMapiTheFormsAreResetThroughOutlook) {
+  machine_.mapi_installed = false;
+  machine_.lay(testbed::program_directory(), testbed::demo_profile(5));
+  const testbed::UninstallerRun result = run(machine_, uninstall_line(machine_));
+  EXPECT_EQ(results(result), (std::vector<std::string>{"Done", "Done", "Done", "Done"}));
+  EXPECT_EQ(result.report.final_box.text, strings_5);
+  const auto profile = testbed::Profile::load(machine_.profile());
+  std::size_t task_folders = 0;
+  for (const auto& folder : profile->folders()) {
+    if (folder.item_type != 3) continue;
+    ++task_folders;
+    EXPECT_EQ(profile->text(folder.form), "IPM.Task") << folder.path;
+  }
+  EXPECT_EQ(task_folders, 6u);
+  Sleep(500);
+  EXPECT_TRUE(read_lines(machine_.recorder_log()).empty()) << "a document was opened";
+  EXPECT_EQ(count_with(read_lines(machine_.standin_log()), {"mapi load"}), 0u);
 }
 
 TEST_F(Uninstaller, AnsweringNoChangesNothing) {
