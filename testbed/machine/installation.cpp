@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -107,8 +108,8 @@ void remove_tree(const std::string& path) {
 }
 
 void set_string_value(HKEY root, const std::string& key, const std::string& name,
-                      const std::string& value) {
-  const auto opened = open_key(root, key, KEY_WRITE, true);
+                      const std::string& value, REGSAM view) {
+  const auto opened = open_key(root, key, KEY_WRITE | view, true);
   if (!opened) fail("cannot create key " + key, 0);
   const LONG status =
       RegSetValueExA(opened.get(), name.c_str(), 0, REG_SZ,
@@ -116,19 +117,19 @@ void set_string_value(HKEY root, const std::string& key, const std::string& name
   if (status != ERROR_SUCCESS) fail("cannot set " + key + "\\" + name, DWORD(status));
 }
 
-bool key_exists(HKEY root, const std::string& key) {
-  return bool(open_key(root, key, KEY_READ, false));
+bool key_exists(HKEY root, const std::string& key, REGSAM view) {
+  return bool(open_key(root, key, KEY_READ | view, false));
 }
 
-bool value_exists(HKEY root, const std::string& key, const std::string& name) {
-  const auto opened = open_key(root, key, KEY_READ, false);
+bool value_exists(HKEY root, const std::string& key, const std::string& name, REGSAM view) {
+  const auto opened = open_key(root, key, KEY_READ | view, false);
   return opened && RegQueryValueExA(opened.get(), name.c_str(), nullptr, nullptr, nullptr,
                                     nullptr) == ERROR_SUCCESS;
 }
 
-std::vector<std::string> value_names(HKEY root, const std::string& key) {
+std::vector<std::string> value_names(HKEY root, const std::string& key, REGSAM view) {
   std::vector<std::string> names;
-  const auto opened = open_key(root, key, KEY_READ, false);
+  const auto opened = open_key(root, key, KEY_READ | view, false);
   if (!opened) return names;
   for (DWORD index = 0;; ++index) {
     char name[256];
@@ -142,7 +143,23 @@ std::vector<std::string> value_names(HKEY root, const std::string& key) {
   return names;
 }
 
-void delete_key_tree(HKEY root, const std::string& key) { RegDeleteTreeA(root, key.c_str()); }
+void delete_key_tree(HKEY root, const std::string& key, REGSAM view) {
+  // RegDeleteTree takes no view: it empties the key opened in the view, which then goes.
+  if (const auto opened = open_key(root, key, KEY_ALL_ACCESS | view, false))
+    RegDeleteTreeA(opened.get(), nullptr);
+  RegDeleteKeyExA(root, key.c_str(), view, 0);
+}
+
+std::vector<RegistryView> uninstall_entry_views() { return {own_registry_view()}; }
+
+std::string key_in_view(const RegistryView& view, const std::string& key) {
+  constexpr char software[] = "Software";
+  const std::size_t length = sizeof software - 1;
+  if (key.size() < length || _strnicmp(key.c_str(), software, length) != 0 ||
+      (key.size() > length && key[length] != '\\'))
+    return key;  // not under Software: both views share it
+  return view.software + key.substr(length);
+}
 
 std::string program_directory() {
   char name[MAX_PATH];
@@ -158,12 +175,13 @@ std::string special_folder(int folder) {
   return std::string(path) + "\\";
 }
 
-void lay_installation(const std::string& install_dir) {
+void lay_installation(const std::string& install_dir, const std::vector<RegistryView>& views) {
   make_directories(install_dir);
   for (const std::string& name : program_file_names()) write_file(install_dir + name);
 
-  for (const std::string& name : uninstall_entry_value_names())
-    set_string_value(HKEY_LOCAL_MACHINE, uninstall_entry_key, name, install_dir);
+  for (const RegistryView& view : views)
+    for (const std::string& name : uninstall_entry_value_names())
+      set_string_value(HKEY_LOCAL_MACHINE, uninstall_entry_key, name, install_dir, view.access);
   for (const std::string& name : settings_value_names())
     set_string_value(HKEY_CURRENT_USER, settings_key, name, "1");
 
@@ -171,7 +189,8 @@ void lay_installation(const std::string& install_dir) {
   write_file(special_folder(CSIDL_COMMON_PROGRAMS) + shortcut_name);
 }
 
-std::vector<std::string> describe_installation(const std::string& install_dir) {
+std::vector<std::string> describe_installation(const std::string& install_dir,
+                                               const std::vector<RegistryView>& views) {
   std::vector<std::string> lines;
   const auto line = [&lines](bool present, const std::string& item) {
     lines.push_back((present ? "present  " : "absent   ") + item);
@@ -183,10 +202,13 @@ std::vector<std::string> describe_installation(const std::string& install_dir) {
   directory = directory.substr(0, directory.find_last_of("\\/"));
   line(directory_exists(directory), directory);
 
-  line(key_exists(HKEY_LOCAL_MACHINE, uninstall_entry_key),
-       std::string("HKLM\\") + uninstall_entry_key + "  (" +
-           std::to_string(value_names(HKEY_LOCAL_MACHINE, uninstall_entry_key).size()) +
-           " values)");
+  for (const RegistryView& view : views) {
+    line(key_exists(HKEY_LOCAL_MACHINE, uninstall_entry_key, view.access),
+         "HKLM\\" + key_in_view(view, uninstall_entry_key) + "  (" +
+             std::to_string(
+                 value_names(HKEY_LOCAL_MACHINE, uninstall_entry_key, view.access).size()) +
+             " values)");
+  }
   for (const char* key : {settings_key, product_key, maker_key}) {
     line(key_exists(HKEY_CURRENT_USER, key),
          std::string("HKCU\\") + key + "  (" +
