@@ -176,7 +176,9 @@ class Driver {
     const std::vector<HWND> windows = top_level_windows(process_id_);
     const DWORD now = clock_.ms();
     find_dialog(windows, now);
-    if (dialog_ != nullptr && IsWindow(dialog_)) record_sample(now);
+    // Once the final box is answered the program ends, and its dialog is taken apart control
+    // by control: what a look would find then is no state the program showed.
+    if (dialog_ != nullptr && IsWindow(dialog_) && !report_.final_box.seen) record_sample(now);
     poke();
     answered_.erase(
         std::remove_if(answered_.begin(), answered_.end(), [](HWND box) { return !IsWindow(box); }),
