@@ -26,27 +26,35 @@ WINE64="$wine_loaders/wine64"
 WINE32="$wine_loaders/wine"
 WINESERVER=/usr/lib/wine/wineserver
 
-# Makes the loaders' folder anew when Debian's loaders are newer than its copies.
+# Makes the loaders' folder anew when Debian's loaders are newer than its copies, and the
+# script when it differs from this one (by a rename: a running lane may be reading it).
 make_loaders() {
-  [ "$wine_loaders/wine64" -nt /usr/lib/wine/wine64 ] &&
-    [ "$wine_loaders/wine.i386" -nt /usr/lib/wine/wine ] && [ -x "$wine_loaders/wine" ] && return 0
-  rm -rf "$wine_root/loader"
-  mkdir -p "$wine_loaders" "$wine_root/loader/share"
-  ln -s /usr/share/wine "$wine_root/loader/share/wine"
-  ln -s "$WINESERVER" "$wine_loaders/wineserver"
-  cp /usr/lib/wine/wine64 "$wine_loaders/wine64"
-  cp /usr/lib/wine/wine "$wine_loaders/wine.i386"
+  local script="$wine_loaders/wine.$BASHPID"
+  if ! [ "$wine_loaders/wine64" -nt /usr/lib/wine/wine64 ] ||
+    ! [ "$wine_loaders/wine.i386" -nt /usr/lib/wine/wine ]; then
+    rm -rf "$wine_root/loader"
+    mkdir -p "$wine_loaders" "$wine_root/loader/share"
+    ln -s /usr/share/wine "$wine_root/loader/share/wine"
+    ln -s "$WINESERVER" "$wine_loaders/wineserver"
+    cp /usr/lib/wine/wine64 "$wine_loaders/wine64"
+    cp /usr/lib/wine/wine "$wine_loaders/wine.i386"
+  fi
   # Without a preloader (Debian ships none) Wine's 32-bit loader reserves the address space it
   # needs by asking for one address after another; qemu hands most of the upper 2 GB out
   # elsewhere, and the probing then costs about a minute per process. -R gives the guest the
   # 2 GB of a 32-bit Windows process (the shared user data page at 0x7ffe0000 included), and
   # a process starts in about a second. WINELOADERNOEXEC stops the loader from executing
   # itself again, natively, which the kernel refuses.
-  cat >"$wine_loaders/wine" <<'SCRIPT'
+  cat >"$script" <<'SCRIPT'
 #!/bin/sh
 WINELOADERNOEXEC=1 exec /usr/bin/qemu-i386 -R 0x7fff0000 -0 wine "$(dirname "$0")/wine.i386" "$@"
 SCRIPT
-  chmod +x "$wine_loaders/wine"
+  chmod +x "$script"
+  if cmp -s "$script" "$wine_loaders/wine"; then
+    rm "$script"
+  else
+    mv "$script" "$wine_loaders/wine"
+  fi
 }
 
 # The loader that runs a build's programs: win32 or win64.
@@ -60,6 +68,8 @@ wine_loader() {
 
 wine_environment() {
   export WINEPREFIX="$1" WINEARCH=win64 WINEDEBUG=-all
+  # Debian's Wine 8 takes the other bitness's loader from the running loader's own path (hence
+  # the folder); Wine's documentation names WINELOADER for it, which is set to match.
   export WINELOADER="$WINE64"
   export WINEDLLPATH=/usr/lib/x86_64-linux-gnu/wine:/usr/lib/i386-linux-gnu/wine
   export WINEDLLOVERRIDES="mscoree,mshtml=;srclient,mapi32=n"
