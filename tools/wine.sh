@@ -1,16 +1,77 @@
 # Sourced by the tools: private Wine prefixes under build/wine, a persistent wineserver and a
-# private X display.
+# private X display, and the loaders that run the 64-bit and the 32-bit builds.
 #
 # Every prefix is a copy of one template made once per build tree. Its shell folders (Desktop,
 # Documents, ...) are real folders inside the prefix, not links to a home directory, so that
 # nothing a test or the demo deletes lies outside build/.
+#
+# This machine's kernel runs no 32-bit Linux program, so Debian's 32-bit Wine loader runs under
+# qemu-i386 (user-mode emulation), beside the native 64-bit loader and wineserver. Wine starts a
+# child of the other bitness with the loader of that name next to its own ("wine" beside
+# "wine64"), found from the path of the running loader itself; so both loaders are started from
+# one folder of our own, build/wine/loader/lib/wine:
+#   wine64      a copy of Debian's 64-bit loader (a symbolic link would resolve to /usr/lib/wine,
+#               whose "wine" the kernel cannot run)
+#   wine        a script that runs wine.i386 under qemu-i386
+#   wine.i386   a copy of Debian's 32-bit loader, so that a 32-bit process, too, names that script
+#               as the loader of its 32-bit children
+# The folder sits two levels below a share/wine that leads to Wine's data, as Wine looks for it
+# there. WINEDLLPATH names both architectures' library trees: the copied loaders find their
+# ntdll.so through it, and a 64-bit process finds the 32-bit programs that a new prefix does
+# not hold yet.
 
-WINE64=/usr/lib/wine/wine64
-WINESERVER=/usr/lib/wine/wineserver
 wine_root="$repo/build/wine"
+wine_loaders="$wine_root/loader/lib/wine"
+WINE64="$wine_loaders/wine64"
+WINE32="$wine_loaders/wine"
+WINESERVER=/usr/lib/wine/wineserver
+
+# Makes the loaders' folder anew when Debian's loaders are newer than its copies, and the
+# script when it differs from this one (by a rename: a running lane may be reading it).
+make_loaders() {
+  local script="$wine_loaders/wine.$BASHPID"
+  if ! [ "$wine_loaders/wine64" -nt /usr/lib/wine/wine64 ] ||
+    ! [ "$wine_loaders/wine.i386" -nt /usr/lib/wine/wine ]; then
+    rm -rf "$wine_root/loader"
+    mkdir -p "$wine_loaders" "$wine_root/loader/share"
+    ln -s /usr/share/wine "$wine_root/loader/share/wine"
+    ln -s "$WINESERVER" "$wine_loaders/wineserver"
+    cp /usr/lib/wine/wine64 "$wine_loaders/wine64"
+    cp /usr/lib/wine/wine "$wine_loaders/wine.i386"
+  fi
+  # Without a preloader (Debian ships none) Wine's 32-bit loader reserves the address space it
+  # needs by asking for one address after another; qemu hands most of the upper 2 GB out
+  # elsewhere, and the probing then costs about a minute per process. -R gives the guest the
+  # 2 GB of a 32-bit Windows process (the shared user data page at 0x7ffe0000 included), and
+  # a process starts in about a second. WINELOADERNOEXEC stops the loader from executing
+  # itself again, natively, which the kernel refuses.
+  cat >"$script" <<'SCRIPT'
+#!/bin/sh
+WINELOADERNOEXEC=1 exec /usr/bin/qemu-i386 -R 0x7fff0000 -0 wine "$(dirname "$0")/wine.i386" "$@"
+SCRIPT
+  chmod +x "$script"
+  if cmp -s "$script" "$wine_loaders/wine"; then
+    rm "$script"
+  else
+    mv "$script" "$wine_loaders/wine"
+  fi
+}
+
+# The loader that runs a build's programs: win32 or win64.
+wine_loader() {
+  case "$1" in
+    win32) echo "$WINE32" ;;
+    win64) echo "$WINE64" ;;
+    *) echo "no such build: $1 (win32 or win64)" >&2; return 2 ;;
+  esac
+}
 
 wine_environment() {
   export WINEPREFIX="$1" WINEARCH=win64 WINEDEBUG=-all
+  # Debian's Wine 8 takes the other bitness's loader from the running loader's own path (hence
+  # the folder); Wine's documentation names WINELOADER for it, which is set to match.
+  export WINELOADER="$WINE64"
+  export WINEDLLPATH=/usr/lib/x86_64-linux-gnu/wine:/usr/lib/i386-linux-gnu/wine
   export WINEDLLOVERRIDES="mscoree,mshtml=;srclient,mapi32=n"
   export HOME="$wine_root/home"
   mkdir -p "$HOME"
@@ -30,10 +91,13 @@ sandbox_shell_folders() {
 }
 
 # Bumped whenever the template's settings change, so that an older template is made anew.
-template_version=3
+# Version 4 holds the 32-bit system (C:\windows\syswow64), which wineboot installs only when
+# the 32-bit loader runs, and Wine's own fonts.
+template_version=4
 
 make_template() {
   local template="$wine_root/template"
+  make_loaders
   [ "$(cat "$template/.merivane-ready" 2>/dev/null)" = "$template_version" ] && return 0
   rm -rf "$template"
   mkdir -p "$template"
@@ -56,6 +120,10 @@ make_template() {
   # Wine's own fonts (Debian's fonts-wine), Marlett among them, which draws the caption's
   # buttons: Debian's Wine does not look for them where the package puts them.
   cp /usr/share/wine/fonts/*.ttf "$template/drive_c/windows/Fonts/" 2>/dev/null || true
+  if [ ! -f "$template/drive_c/windows/syswow64/kernel32.dll" ]; then
+    echo "the template $template has no 32-bit system: is wine32:i386 installed?" >&2
+    return 1
+  fi
   sandbox_shell_folders "$template"
   echo "$template_version" >"$template/.merivane-ready"
 }

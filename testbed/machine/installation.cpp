@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -144,16 +145,9 @@ std::vector<std::string> value_names(HKEY root, const std::string& key, REGSAM v
 }
 
 void delete_key_tree(HKEY root, const std::string& key, REGSAM view) {
-  if (view == 0) {
-    RegDeleteTreeA(root, key.c_str());
-    return;
-  }
-  // RegDeleteTree names no view: the tree is opened in the view asked for and emptied, then
-  // the key itself goes.
-  app::unique_hkey opened = open_key(root, key, KEY_ALL_ACCESS | view, false);
-  if (!opened) return;
-  RegDeleteTreeA(opened.get(), nullptr);
-  opened.reset();
+  // RegDeleteTree takes no view: it empties the key opened in the view, which then goes.
+  if (const auto opened = open_key(root, key, KEY_ALL_ACCESS | view, false))
+    RegDeleteTreeA(opened.get(), nullptr);
   RegDeleteKeyExA(root, key.c_str(), view, 0);
 }
 
@@ -167,6 +161,23 @@ void set_key_security(HKEY root, const std::string& key, const char* sddl, REGSA
   const LONG status = RegSetKeySecurity(opened.get(), DACL_SECURITY_INFORMATION, descriptor);
   LocalFree(descriptor);
   if (status != ERROR_SUCCESS) fail("cannot change the security of " + key, DWORD(status));
+
+
+std::vector<RegistryView> uninstall_entry_views() {
+#ifdef _WIN64
+  return {registry_32, registry_64};
+#else
+  return {own_registry_view()};
+#endif
+}
+
+std::string key_in_view(const RegistryView& view, const std::string& key) {
+  constexpr char software[] = "Software";
+  const std::size_t length = sizeof software - 1;
+  if (key.size() < length || _strnicmp(key.c_str(), software, length) != 0 ||
+      (key.size() > length && key[length] != '\\'))
+    return key;  // not under Software: both views share it
+  return view.software + key.substr(length);
 }
 
 std::string program_directory() {
@@ -202,12 +213,13 @@ std::string special_folder(int folder) {
   return std::string(path) + "\\";
 }
 
-void lay_installation(const std::string& install_dir) {
+void lay_installation(const std::string& install_dir, const std::vector<RegistryView>& views) {
   make_directories(install_dir);
   for (const std::string& name : program_file_names()) write_file(install_dir + name);
 
-  for (const std::string& name : uninstall_entry_value_names())
-    set_string_value(HKEY_LOCAL_MACHINE, uninstall_entry_key, name, install_dir);
+  for (const RegistryView& view : views)
+    for (const std::string& name : uninstall_entry_value_names())
+      set_string_value(HKEY_LOCAL_MACHINE, uninstall_entry_key, name, install_dir, view.access);
   for (const std::string& name : settings_value_names())
     set_string_value(HKEY_CURRENT_USER, settings_key, name, "1");
 
@@ -215,7 +227,8 @@ void lay_installation(const std::string& install_dir) {
   write_file(special_folder(CSIDL_COMMON_PROGRAMS) + shortcut_name);
 }
 
-std::vector<std::string> describe_installation(const std::string& install_dir) {
+std::vector<std::string> describe_installation(const std::string& install_dir,
+                                               const std::vector<RegistryView>& views) {
   std::vector<std::string> lines;
   const auto line = [&lines](bool present, const std::string& item) {
     lines.push_back((present ? "present  " : "absent   ") + item);
@@ -227,10 +240,13 @@ std::vector<std::string> describe_installation(const std::string& install_dir) {
   directory = directory.substr(0, directory.find_last_of("\\/"));
   line(directory_exists(directory), directory);
 
-  line(key_exists(HKEY_LOCAL_MACHINE, uninstall_entry_key),
-       std::string("HKLM\\") + uninstall_entry_key + "  (" +
-           std::to_string(value_names(HKEY_LOCAL_MACHINE, uninstall_entry_key).size()) +
-           " values)");
+  for (const RegistryView& view : views) {
+    line(key_exists(HKEY_LOCAL_MACHINE, uninstall_entry_key, view.access),
+         "HKLM\\" + key_in_view(view, uninstall_entry_key) + "  (" +
+             std::to_string(
+                 value_names(HKEY_LOCAL_MACHINE, uninstall_entry_key, view.access).size()) +
+             " values)");
+  }
   for (const char* key : {settings_key, product_key, maker_key}) {
     line(key_exists(HKEY_CURRENT_USER, key),
          std::string("HKCU\\") + key + "  (" +

@@ -28,8 +28,9 @@ void make_directories(const std::string& path);                       // every m
 void remove_tree(const std::string& path);                            // no error when it is missing
 std::vector<std::string> directory_entries(const std::string& path);  // names, sorted
 
-// Registry. view is 0 for this process's own view of HKEY_LOCAL_MACHINE\Software, or
-// KEY_WOW64_32KEY or KEY_WOW64_64KEY for that view.
+// Registry. HKEY_LOCAL_MACHINE\Software has two views on 64-bit Windows: a 32-bit program's
+// is the 32-bit one, which the 64-bit view holds as Software\Wow6432Node. view is
+// KEY_WOW64_32KEY or KEY_WOW64_64KEY, or 0 for this program's own.
 void set_string_value(HKEY root, const std::string& key, const std::string& name,
                       const std::string& value, REGSAM view = 0);
 bool key_exists(HKEY root, const std::string& key, REGSAM view = 0);
@@ -39,6 +40,30 @@ std::vector<std::string> value_names(HKEY root, const std::string& key,
 void delete_key_tree(HKEY root, const std::string& key, REGSAM view = 0);
 // Gives an existing key the access control list of an SDDL text ("D:(A;;KA;;;WD)").
 void set_key_security(HKEY root, const std::string& key, const char* sddl, REGSAM view = 0);
+
+struct RegistryView {
+  REGSAM access;         // KEY_WOW64_32KEY or KEY_WOW64_64KEY
+  const char* software;  // where its HKLM\Software lies in the 64-bit view (Wine's spelling)
+};
+inline constexpr RegistryView registry_32{KEY_WOW64_32KEY, "Software\\Wow6432Node"};
+inline constexpr RegistryView registry_64{KEY_WOW64_64KEY, "Software"};
+inline constexpr RegistryView both_registry_views[] = {registry_32, registry_64};
+
+// The view of this program's own HKEY_LOCAL_MACHINE\Software.
+constexpr RegistryView own_registry_view() {
+#ifdef _WIN64
+  return registry_64;
+#else
+  return registry_32;
+#endif
+}
+
+// The views the uninstaller built alongside looks for its uninstall entry in: the 64-bit one
+// looks in both, the 32-bit one in its own, the 32-bit view.
+std::vector<RegistryView> uninstall_entry_views();
+
+// key ("Software\...", under HKEY_LOCAL_MACHINE) of view, as the 64-bit view names it.
+std::string key_in_view(const RegistryView& view, const std::string& key);
 
 // The running program's directory, with a trailing backslash: the built programs and
 // stand-ins sit together there.
@@ -57,10 +82,14 @@ void remove_system_library(const std::string& name);
 // Shell folders (CSIDL values), with a trailing backslash.
 std::string special_folder(int folder);
 
-// The installation: the five program files in install_dir, the uninstall entry, the 23
-// settings values and both shortcuts.
-void lay_installation(const std::string& install_dir);
-// One line per item of the installation: "present  <item>" or "absent   <item>".
-std::vector<std::string> describe_installation(const std::string& install_dir);
+// The installation: the five program files in install_dir, the uninstall entry in each of
+// views, the 23 settings values and both shortcuts.
+void lay_installation(const std::string& install_dir,
+                      const std::vector<RegistryView>& views = uninstall_entry_views());
+// One line per item of the installation, the uninstall entry once per view:
+// "present  <item>" or "absent   <item>".
+std::vector<std::string> describe_installation(
+    const std::string& install_dir,
+    const std::vector<RegistryView>& views = uninstall_entry_views());
 
 }  // namespace testbed

@@ -4,20 +4,39 @@
 // DllMain, and for every SRSetRestorePointA call
 //   call event=<dwEventType> type=<dwRestorePtType> sequence=<llSequenceNumber> description=<text>
 // where text is szDescription up to its NUL, or "<unterminated>" when the 64 bytes hold none.
+// With SRCLIENT_BYTES=1 a second line follows with both records' bytes as the call found them:
+//   bytes info=<80 bytes in hex> status=<12 bytes in hex>
 //
 // A begin call (event 100) gets the number in SRCLIENT_SEQUENCE (default 1) as its sequence
 // number; any other call gets its own number back. SRCLIENT_RESULT=0 makes the call report
 // failure (the status record is written all the same).
+//
+// The records are read and written at the platform's offsets, not through the toolchain's
+// declarations, so that a caller whose layout differs from the platform's shows it.
 
 #include <windows.h>
 #include <srrestoreptapi.h>
 
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
+
+// RESTOREPOINTINFOA and STATEMGRSTATUS as the platform lays them out: packed, the same for
+// 32-bit and 64-bit callers.
+constexpr std::size_t info_size = 80;
+constexpr std::size_t info_event_type = 0;
+constexpr std::size_t info_restore_point_type = 4;
+constexpr std::size_t info_sequence_number = 8;
+constexpr std::size_t info_description = 16;
+constexpr std::size_t description_size = 64;
+constexpr std::size_t status_size = 12;
+constexpr std::size_t status_code = 0;
+constexpr std::size_t status_sequence_number = 4;
 
 bool read_variable(const char* name, char* value, DWORD capacity) {
   const DWORD length = GetEnvironmentVariableA(name, value, capacity);
@@ -40,6 +59,28 @@ std::int64_t variable_number(const char* name, std::int64_t fallback) {
   return std::strtoll(text, nullptr, 0);
 }
 
+template <typename T>
+T field(const void* record, std::size_t offset) {
+  T value;
+  std::memcpy(&value, static_cast<const unsigned char*>(record) + offset, sizeof value);
+  return value;
+}
+
+template <typename T>
+void set_field(void* record, std::size_t offset, T value) {
+  std::memcpy(static_cast<unsigned char*>(record) + offset, &value, sizeof value);
+}
+
+std::string hex(const void* record, std::size_t size) {
+  std::string text;
+  char digits[3];
+  for (std::size_t at = 0; at < size; ++at) {
+    std::snprintf(digits, sizeof digits, "%02X", static_cast<const unsigned char*>(record)[at]);
+    text += digits;
+  }
+  return text;
+}
+
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
@@ -50,20 +91,26 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 
 extern "C" __declspec(dllexport) BOOL WINAPI
     SRSetRestorePointA(PRESTOREPOINTINFOA info, PSTATEMGRSTATUS status) {
-  char description[sizeof info->szDescription + 1] = "<unterminated>";
-  if (std::memchr(info->szDescription, '\0', sizeof info->szDescription) != nullptr)
-    std::strcpy(description, info->szDescription);
+  const auto event_type = field<DWORD>(info, info_event_type);
+  const auto sequence_number = field<std::int64_t>(info, info_sequence_number);
+  const char* text = reinterpret_cast<const char*>(info) + info_description;
+  char description[description_size + 1] = "<unterminated>";
+  if (std::memchr(text, '\0', description_size) != nullptr) std::strcpy(description, text);
 
   char line[256];
   std::snprintf(line, sizeof line, "call event=%lu type=%lu sequence=%" PRId64 " description=%s",
-                static_cast<unsigned long>(info->dwEventType),
-                static_cast<unsigned long>(info->dwRestorePtType),
-                static_cast<std::int64_t>(info->llSequenceNumber), description);
+                static_cast<unsigned long>(event_type),
+                static_cast<unsigned long>(field<DWORD>(info, info_restore_point_type)),
+                sequence_number, description);
   append_line(line);
+  if (variable_number("SRCLIENT_BYTES", 0) != 0) {
+    append_line(
+        ("bytes info=" + hex(info, info_size) + " status=" + hex(status, status_size)).c_str());
+  }
 
-  const bool begins = info->dwEventType == BEGIN_SYSTEM_CHANGE;
-  status->nStatus = ERROR_SUCCESS;
-  status->llSequenceNumber =
-      begins ? variable_number("SRCLIENT_SEQUENCE", 1) : info->llSequenceNumber;
+  const bool begins = event_type == BEGIN_SYSTEM_CHANGE;
+  set_field<DWORD>(status, status_code, ERROR_SUCCESS);
+  set_field<std::int64_t>(status, status_sequence_number,
+                          begins ? variable_number("SRCLIENT_SEQUENCE", 1) : sequence_number);
   return variable_number("SRCLIENT_RESULT", 1) != 0;
 }

@@ -185,7 +185,8 @@ class Driver {
     const std::vector<HWND> windows = top_level_windows(process_id_);
     const DWORD now = clock_.ms();
     find_dialog(windows, now);
-    // Once the final box is answered the program ends, and its dialog with it.
+    // Once the final box is answered the program ends, and its dialog is taken apart control
+    // by control: what a look would find then is no state the program showed.
     if (dialog_on_screen() && !report_.final_box.seen) record_sample(now);
     poke();
     answered_.erase(

@@ -20,22 +20,37 @@ using testbed::value_names;
 
 const std::string uninstall_key = testbed::uninstall_entry_key;
 
+// The uninstall entry's value in every view the program removes the entry from.
+void set_uninstall_value(const std::string& name, const std::string& value) {
+  for (const testbed::RegistryView& view : testbed::uninstall_entry_views())
+    testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key, name, value, view.access);
+}
+
+// Views in which the uninstall entry is still there.
+int uninstall_entries_left() {
+  int left = 0;
+  for (const testbed::RegistryView& view : testbed::both_registry_views)
+    left += key_exists(HKEY_LOCAL_MACHINE, uninstall_key, view.access) ? 1 : 0;
+  return left;
+}
+
 class RegistryEntries : public ::testing::Test {
  protected:
   void SetUp() override { clear(); }
   void TearDown() override { clear(); }
 
   static void clear() {
-    for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-      if (key_exists(HKEY_LOCAL_MACHINE, uninstall_key, view))
-        testbed::set_key_security(HKEY_LOCAL_MACHINE, uninstall_key, "D:(A;;KA;;;WD)", view);
-      testbed::delete_key_tree(HKEY_LOCAL_MACHINE, uninstall_key, view);
+    for (const testbed::RegistryView& view : testbed::both_registry_views) {
+      if (key_exists(HKEY_LOCAL_MACHINE, uninstall_key, view.access))
+        testbed::set_key_security(HKEY_LOCAL_MACHINE, uninstall_key, "D:(A;;KA;;;WD)",
+                                  view.access);
+      testbed::delete_key_tree(HKEY_LOCAL_MACHINE, uninstall_key, view.access);
     }
     testbed::delete_key_tree(HKEY_CURRENT_USER, testbed::maker_key);
   }
   static void lay_entries() {
     for (const std::string& name : testbed::uninstall_entry_value_names())
-      testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key, name, "C:\\Merivane\\");
+      set_uninstall_value(name, "C:\\Merivane\\");
     for (const std::string& name : testbed::settings_value_names())
       testbed::set_string_value(HKEY_CURRENT_USER, testbed::settings_key, name, "1");
   }
@@ -44,15 +59,18 @@ class RegistryEntries : public ::testing::Test {
 TEST_F(RegistryEntries, EverythingPresentGoesWithAllFourKeys) {
   lay_entries();
   ASSERT_EQ(value_names(HKEY_CURRENT_USER, testbed::settings_key).size(), 23u);
-  ASSERT_EQ(value_names(HKEY_LOCAL_MACHINE, uninstall_key).size(), 3u);
+  for (const testbed::RegistryView& view : testbed::uninstall_entry_views())
+    ASSERT_EQ(value_names(HKEY_LOCAL_MACHINE, uninstall_key, view.access).size(), 3u);
 
   EXPECT_TRUE(removal::remove_registry_entries());
-  EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, uninstall_key));
+  EXPECT_EQ(uninstall_entries_left(), 0);
   EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::settings_key));
   EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::product_key));
   EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::maker_key));
-  EXPECT_TRUE(
-      key_exists(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"));
+  for (const testbed::RegistryView& view : testbed::uninstall_entry_views()) {
+    EXPECT_TRUE(key_exists(HKEY_LOCAL_MACHINE,
+                           "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", view.access));
+  }
 }
 
 TEST_F(RegistryEntries, NothingPresentIsStillSuccess) {
@@ -76,10 +94,10 @@ TEST_F(RegistryEntries, ASecondProductOfTheMakerSurvivesWithItsValues) {
 TEST_F(RegistryEntries, AnUnlistedValueGoesOnlyWithItsKey) {
   lay_entries();
   testbed::set_string_value(HKEY_CURRENT_USER, testbed::settings_key, "UserAddedValue", "x");
-  testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key, "Publisher", "Quillaburst");
+  set_uninstall_value("Publisher", "Quillaburst");
   EXPECT_TRUE(removal::remove_registry_entries());
   EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::settings_key));
-  EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, uninstall_key));
+  EXPECT_EQ(uninstall_entries_left(), 0);
 }
 
 TEST_F(RegistryEntries, ASettingsKeyWithASubkeyLosesItsListedValuesOnlyAndFails) {
@@ -94,14 +112,14 @@ TEST_F(RegistryEntries, ASettingsKeyWithASubkeyLosesItsListedValuesOnlyAndFails)
             std::vector<std::string>{"UserAddedValue"});
   EXPECT_TRUE(value_exists(HKEY_CURRENT_USER, subkey, "Layout"));
   EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, testbed::maker_key));
-  EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, uninstall_key));
+  EXPECT_EQ(uninstall_entries_left(), 0);
 }
 
 TEST_F(RegistryEntries, OnlyTheUninstallEntryOrOnlyTheSettingsArePresent) {
   for (const std::string& name : testbed::uninstall_entry_value_names())
-    testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key, name, "x");
+    set_uninstall_value(name, "x");
   EXPECT_TRUE(removal::remove_registry_entries());
-  EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, uninstall_key));
+  EXPECT_EQ(uninstall_entries_left(), 0);
 
   testbed::set_string_value(HKEY_CURRENT_USER, testbed::settings_key, "Snap", "1");
   EXPECT_TRUE(removal::remove_registry_entries());

@@ -37,7 +37,6 @@ const std::string root = "C:\\merivane-tests\\removal-faults";
 // Shell folders moved out of the way wait here, outside what TearDown wipes.
 const std::string aside_root = "C:\\merivane-tests\\removal-faults-aside";
 
-const std::string uninstall_key = std::string("HKLM\\") + testbed::uninstall_entry_key;
 const std::string settings_key = std::string("HKCU\\") + testbed::settings_key;
 const std::string product_key = std::string("HKCU\\") + testbed::product_key;
 const std::string maker_key = std::string("HKCU\\") + testbed::maker_key;
@@ -79,13 +78,32 @@ std::vector<std::string> program_files(const Place& place,
   return paths;
 }
 
-// The 26 values the registry step deletes by name.
+// The uninstall entry as a snapshot names it, in every view the program removes it from.
+std::vector<std::string> uninstall_keys() {
+  std::vector<std::string> keys;
+  for (const testbed::RegistryView& view : testbed::uninstall_entry_views())
+    keys.push_back("HKLM\\" + testbed::key_in_view(view, testbed::uninstall_entry_key));
+  return keys;
+}
+
+// The values the registry step deletes by name: three of each uninstall entry, and 23.
 std::vector<std::string> named_values() {
   std::vector<std::string> names;
-  for (const std::string& value : testbed::uninstall_entry_value_names())
-    names.push_back(value_entry(uninstall_key, value));
+  for (const std::string& key : uninstall_keys())
+    for (const std::string& value : testbed::uninstall_entry_value_names())
+      names.push_back(value_entry(key, value));
   for (const std::string& value : testbed::settings_value_names())
     names.push_back(value_entry(settings_key, value));
+  return names;
+}
+
+// Each uninstall entry, with the installer's value that the add-in's list does not name.
+std::vector<std::string> uninstall_entries_with_extra_value() {
+  std::vector<std::string> names;
+  for (const std::string& key : uninstall_keys()) {
+    names.push_back(key);
+    names.push_back(value_entry(key, "Publisher"));
+  }
   return names;
 }
 
@@ -210,7 +228,8 @@ class RemovalFaults : public ::testing::Test {
   static void clear() {
     remove_tree_deep(L"\\\\?\\" + wide(root));
     remove_tree_deep(L"\\\\?\\" + wide(aside_root));
-    testbed::delete_key_tree(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key);
+    for (const testbed::RegistryView& view : testbed::both_registry_views)
+      testbed::delete_key_tree(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key, view.access);
     testbed::delete_key_tree(HKEY_CURRENT_USER, testbed::maker_key);
     DeleteFileA(desktop_shortcut().c_str());
     DeleteFileA(programs_shortcut().c_str());
@@ -224,8 +243,9 @@ class RemovalFaults : public ::testing::Test {
     testbed::set_string_value(HKEY_CURRENT_USER, other, "UpdateCalendar", "theirs");
     testbed::set_string_value(HKEY_CURRENT_USER, testbed::maker_key, "Licence", "theirs");
     testbed::set_string_value(HKEY_CURRENT_USER, testbed::maker_key, "", "maker default");
-    testbed::set_string_value(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key, "Publisher",
-                              "Quillaburst");
+    for (const testbed::RegistryView& view : testbed::uninstall_entry_views())
+      testbed::set_string_value(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key, "Publisher",
+                                "Quillaburst", view.access);
   }
 };
 
@@ -379,7 +399,8 @@ TEST_F(RemovalFaults, OnlyTheNamedValuesAndTheKeysLeftWithoutSubkeysGo) {
   const Snapshot after = take_snapshot();
 
   std::vector<std::string> gone = named_values();
-  append(gone, {uninstall_key, value_entry(uninstall_key, "Publisher"), settings_key, product_key});
+  append(gone, uninstall_entries_with_extra_value());
+  append(gone, {settings_key, product_key});
   EXPECT_EQ(diff(before, after), removals(before, gone));
 }
 
@@ -519,7 +540,8 @@ TEST_F(RemovalFaults, TheThreeStepsInOrderRemoveExactlyWhatTheirResultsSay) {
     std::vector<std::string> gone = program_files(place);
     append(gone, {place.directory, place.parent});
     append(gone, named_values());
-    append(gone, {uninstall_key, settings_key, product_key, maker_key});
+    append(gone, uninstall_keys());
+    append(gone, {settings_key, product_key, maker_key});
     append(gone, shortcuts);
     EXPECT_EQ(diff(before, after), removals(before, gone));
   }
@@ -545,8 +567,8 @@ TEST_F(RemovalFaults, TheThreeStepsInOrderRemoveExactlyWhatTheirResultsSay) {
 
     std::vector<std::string> gone = program_files(place, {"Merivane.chm"});
     append(gone, named_values());
-    append(gone,
-           {uninstall_key, value_entry(uninstall_key, "Publisher"), settings_key, product_key});
+    append(gone, uninstall_entries_with_extra_value());
+    append(gone, {settings_key, product_key});
     gone.push_back(programs);
     EXPECT_EQ(diff(before, after), removals(before, gone));
   }

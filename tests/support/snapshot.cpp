@@ -224,7 +224,15 @@ void walk_directory(const std::wstring& path, const std::string& name, bool skip
 constexpr DWORD watched_changes = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
                                   REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY |
                                   REG_NOTIFY_THREAD_AGNOSTIC;
+#ifdef _WIN64
 constexpr int reading_threads = 8;
+#else
+// The 32-bit build runs under qemu-i386, which keeps the descriptors of the threads' system
+// data in one table for the whole process: Wine's 32-bit threads, loading them afresh on
+// their way into the system, then use each other's, and several threads busy at once soon
+// break the process. One thread reads it all.
+constexpr int reading_threads = 1;
+#endif
 
 // A buffer too small for a name or data the key grew since it was measured is grown and the
 // call repeated, a bounded number of times.
