@@ -161,7 +161,7 @@ void set_key_security(HKEY root, const std::string& key, const char* sddl, REGSA
   const LONG status = RegSetKeySecurity(opened.get(), DACL_SECURITY_INFORMATION, descriptor);
   LocalFree(descriptor);
   if (status != ERROR_SUCCESS) fail("cannot change the security of " + key, DWORD(status));
-
+}
 
 std::vector<RegistryView> uninstall_entry_views() {
 #ifdef _WIN64
