@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "app/path_text.h"
+#include "base/path_text.h"
 
 namespace app {
 
@@ -36,8 +36,8 @@ enum class Mode {
 struct Switches {
   Mode mode = Mode::interactive;  // /quiet wins over /passive
   bool help = false;
-  char log_file[path_capacity] = {};  // empty: no log
-  const char* install_dir = nullptr;  // behind the "%", inside the parsed text; null: none
+  char log_file[base::path_capacity] = {};  // empty: no log
+  const char* install_dir = nullptr;        // behind the "%", inside the parsed text; null: none
 };
 
 // False for an unknown switch, a /log without a file or given twice, a log file that does

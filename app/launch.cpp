@@ -3,9 +3,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace app {
+
+// The 32-bit platform's record sizes; the code itself always uses sizeof.
+#ifndef _WIN64
+static_assert(sizeof(STARTUPINFOA) == 68);
+static_assert(sizeof(PROCESS_INFORMATION) == 16);
+#endif
 
 namespace {
 
@@ -31,8 +37,8 @@ bool launch_program(const char* application, const char* arguments) {
   PROCESS_INFORMATION started{};
   if (!start_process(application, arguments, started)) return false;
   // Declared so that the thread's handle is closed first, then the process's.
-  const unique_handle process(started.hProcess);
-  const unique_handle thread(started.hThread);
+  const base::unique_handle process(started.hProcess);
+  const base::unique_handle thread(started.hThread);
   return true;
 }
 

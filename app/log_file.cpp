@@ -9,31 +9,9 @@ namespace app {
 
 namespace {
 
-const char* mode_name(Mode mode) {
-  switch (mode) {
-    case Mode::quiet:
-      return "quiet";
-    case Mode::passive:
-      return "passive";
-    case Mode::interactive:
-      break;
-  }
-  return "interactive";
-}
-
-const char* outcome_name(removal::Outcome outcome) {
-  switch (outcome) {
-    case removal::Outcome::deleted:
-      return "deleted";
-    case removal::Outcome::not_found:
-      return "not_found";
-    case removal::Outcome::refused:
-      return "refused";
-    case removal::Outcome::failed:
-      break;
-  }
-  return "failed";
-}
+// By the enumerations' order.
+constexpr const char* mode_names[] = {"interactive", "passive", "quiet"};
+constexpr const char* outcome_names[] = {"deleted", "not_found", "failed", "refused"};
 
 std::string hex(unsigned long value) {
   char text[16];
@@ -78,8 +56,8 @@ void LogFile::line(const std::string& text) {
 }
 
 void LogFile::started(const char* command_line, Mode mode) {
-  line(std::string("start version=") + program_version_text + " mode=" + mode_name(mode) +
-       " command=" + log_quoted(command_line));
+  line(std::string("start version=") + program_version_text +
+       " mode=" + mode_names[static_cast<int>(mode)] + " command=" + log_quoted(command_line));
 }
 
 void LogFile::install_dir(const char* source, const char* directory) {
@@ -114,20 +92,18 @@ void LogFile::form_reset(const char* folder, const char* by) {
 void LogFile::form_left(const char* folder) { line("form_left folder=" + log_quoted(folder)); }
 
 void LogFile::converted(const outlook::ConversionTally& tally) {
-  line("outlook stores=" + std::to_string(tally.stores) +
-       " folders=" + std::to_string(tally.folders) +
-       " task_folders=" + std::to_string(tally.task_folders) +
+  line("outlook stores=" + std::to_string(tally.stores) + " folders=" +
+       std::to_string(tally.folders) + " task_folders=" + std::to_string(tally.task_folders) +
        " items_converted=" + std::to_string(tally.items_converted) +
-       " items_not_converted=" + std::to_string(tally.items_not_converted) +
-       " forms_reset=" + std::to_string(tally.forms_reset) +
-       " forms_left=" + std::to_string(tally.forms_left));
+       " items_not_converted=" + std::to_string(tally.items_not_converted) + " forms_reset=" +
+       std::to_string(tally.forms_reset) + " forms_left=" + std::to_string(tally.forms_left));
 }
 
 void LogFile::removed(const removal::Removal& removal) {
   std::string text = std::string(removal.kind) + " path=" + log_quoted(removal.path);
   if (removal.value != nullptr) text += " name=" + log_quoted(removal.value);
   if (removal.view != nullptr) text += std::string(" view=") + removal.view;
-  text += std::string(" outcome=") + outcome_name(removal.outcome) +
+  text += std::string(" outcome=") + outcome_names[static_cast<int>(removal.outcome)] +
           " error=" + std::to_string(removal.error);
   line(text);
 }

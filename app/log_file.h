@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/uninstall.h"
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace app {
 
@@ -35,7 +35,7 @@ class LogFile final : public RunLog {
   void removed(const removal::Removal& removal) override;
 
  private:
-  unique_file file_;
+  base::unique_file file_;
 };
 
 // A text as the log quotes it: in double quotes, whole; control bytes as \xHH.

@@ -9,12 +9,12 @@
 #include "app/launch.h"
 #include "app/unattended.h"
 #include "app/uninstall.h"
-#include "app/unique_any.h"
+#include "base/module.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   app::app_instance = instance;
   // Elevated, the program must not load a library planted in its own directory.
-  app::restrict_library_search();
+  base::restrict_library_search();
   // Taken from the process's own command line rather than the start-up code's copy, so that
   // a program name with non-ASCII bytes is skipped whole.
   const char* command_line = GetCommandLineA();

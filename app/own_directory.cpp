@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/path_text.h"
+#include "base/path_text.h"
 
 namespace app {
 
@@ -16,7 +16,7 @@ char* own_directory(char* buffer, std::size_t capacity) {
     buffer[0] = '\0';
     return buffer;
   }
-  keep_directory(buffer);
+  base::keep_directory(buffer);
   return buffer;
 }
 

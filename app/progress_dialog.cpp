@@ -1,7 +1,7 @@
 #include "app/progress_dialog.h"
 
 #include "app/app_instance.h"
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "res/resource.h"
 
 namespace app {
@@ -14,7 +14,7 @@ constexpr SIZE_T dialog_thread_stack = 50000;
 constexpr int failed_text_limit = 50;
 
 // The sequence never waits for the thread; the handle only tells whether it has ended.
-unique_handle dialog_thread;
+base::unique_handle dialog_thread;
 
 HWND label(int id) {
   const HWND dialog = progress_dialog_handle.load();
@@ -24,8 +24,7 @@ HWND label(int id) {
 }  // namespace
 
 DWORD WINAPI progress_dialog_thread(LPVOID) {
-  DialogBoxParamA(app_instance, MAKEINTRESOURCEA(progress_dialog_id), nullptr, progress_dialog_proc,
-                  0);
+  DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, progress_dialog_proc, 0);
   return 0;
 }
 

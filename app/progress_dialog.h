@@ -6,12 +6,9 @@
 
 #include <atomic>
 
-namespace app {
+#include "res/resource.h"
 
-// Control ids of dialog 129: a step's result label is its caption's id plus 4.
-inline constexpr int progress_dialog_id = 129;
-inline constexpr int first_caption_label = 1000;
-inline constexpr int first_result_label = 1004;
+namespace app {
 
 // Written once by the dialog thread when the dialog is initialised, read whole by the main
 // thread; never cleared.

@@ -4,7 +4,8 @@
 #include <cstdio>
 
 #include "app/app_instance.h"
-#include "app/unique_any.h"
+#include "base/module.h"
+#include "base/unique_any.h"
 #include "res/resource.h"
 
 namespace app {
@@ -59,9 +60,10 @@ std::int64_t restore_point_call(DWORD event_type, DWORD restore_point_type,
 }
 
 bool call_system_restore(RESTOREPOINTINFOA& info, STATEMGRSTATUS& status) {
-  const unique_hmodule library(load_system_library("SrClient.DLL"));
+  const base::unique_hmodule library(base::load_system_library("SrClient.DLL"));
   if (!library) return false;
-  const auto set_restore_point = module_entry<SetRestorePoint>(library.get(), "SRSetRestorePointA");
+  const auto set_restore_point =
+      base::module_entry<SetRestorePoint>(library.get(), "SRSetRestorePointA");
   return set_restore_point != nullptr && set_restore_point(&info, &status) != FALSE;
 }
 

@@ -35,7 +35,7 @@ int run_with_switches(const char* command_line, const char* arguments,
 
   // Without "%", the directory the installer recorded; without that, none: the file step then
   // deletes nothing and fails.
-  char recorded[path_capacity];
+  char recorded[base::path_capacity];
   const char* install_dir = switches.install_dir;
   if (install_dir != nullptr) {
     log.install_dir("command_line", install_dir);

@@ -1,6 +1,6 @@
 #include "app/uninstall.h"
 
-#include "app/path_text.h"
+#include "base/path_text.h"
 #include "res/resource.h"
 
 namespace app {
@@ -22,7 +22,7 @@ class Sequence {
   // Step 1 is the Outlook conversion; its caption is enabled from the start.
   void begin(int step) {
     if (step > 1 && watched_) {
-      system_.enable_label(first_caption_label + step - 1);
+      system_.enable_label(IDC_CAPTION_CONVERT + step - 1);
       system_.sleep(step_pause_ms);
     }
     if (log_ != nullptr) log_->step_started(step);
@@ -31,7 +31,7 @@ class Sequence {
   void end(int step, bool succeeded) {
     if (!succeeded) any_step_failed_ = true;
     if (watched_) {
-      const int result_label = first_result_label + step - 1;
+      const int result_label = IDC_RESULT_CONVERT + step - 1;
       if (!succeeded) system_.mark_label_failed(result_label);
       // The first step's label is shown whatever its result, the others' on success.
       if (succeeded || step == 1) system_.show_label(result_label);
@@ -62,9 +62,9 @@ void wait_for_dialog(const UninstallSystem& system) {
 // deleted a file of that name there). A directory too long for the name is not shortened
 // into another path: the document is left out.
 void open_notes_document(const UninstallSystem& system) {
-  char path[path_capacity];
+  char path[base::path_capacity];
   system.own_directory(path, sizeof path);
-  if (!append_path(path, notes_document)) return;
+  if (!base::append_path(path, notes_document)) return;
   system.open_document(path);
   system.sleep(step_pause_ms);
 }
@@ -123,7 +123,6 @@ RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system,
   }
   sequence.restore_point("end", system.end_restore_point());
   outcome.any_step_failed = sequence.any_step_failed();
-  outcome.needs_manual_form_step = needs_manual_form_step;
   return outcome;
 }
 

@@ -61,7 +61,6 @@ FinalMessage final_message(bool any_step_failed, bool needs_manual_form_step);
 struct RunOutcome {
   bool done = false;  // the steps ran (the user confirmed, or nobody was asked)
   bool any_step_failed = false;
-  bool needs_manual_form_step = false;
 };
 
 // Runs once, on the main thread. install_dir is the text behind the "%" of the command line.

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "mapi/identifier_text.h"
 
 namespace mapi {
@@ -14,12 +14,12 @@ static_assert(sizeof(SPropValue) == 16);
 IUnknown* MapiStore::open_entry(const char* entry_id_text, ULONG flags, ULONG expected_type) {
   if (entry_id_text == nullptr) throw MAPI_CALL_FAILED;
   ULONG object_type = 0;
-  app::unique_com<IUnknown> object;
+  base::unique_com<IUnknown> object;
   {
     const IdentifierBytes id = hex_to_bytes(entry_id_text);
-    last_result =
-        store_.get()->OpenEntry(static_cast<ULONG>(id.size), reinterpret_cast<LPENTRYID>(id.bytes.get()),
-                          nullptr, flags, &object_type, object.put());
+    last_result = store_.get()->OpenEntry(static_cast<ULONG>(id.size),
+                                          reinterpret_cast<LPENTRYID>(id.bytes.get()), nullptr,
+                                          flags, &object_type, object.put());
   }
   check_result();
   if (object_type != expected_type) throw WRONG_OBJECT_TYPE;
@@ -28,7 +28,7 @@ IUnknown* MapiStore::open_entry(const char* entry_id_text, ULONG flags, ULONG ex
 
 std::unique_ptr<MapiFolder> MapiStore::open_folder(const char* entry_id_text, ULONG flags) {
   // Opened without an interface asked for, the entry is the folder itself, an IMAPIProp.
-  app::unique_com<IMAPIProp> folder(
+  base::unique_com<IMAPIProp> folder(
       static_cast<IMAPIProp*>(open_entry(entry_id_text, flags, MAPI_FOLDER)));
   return std::make_unique<MapiFolder>(std::move(folder));
 }

@@ -8,7 +8,7 @@
 #include <memory>
 #include <utility>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 #include "mapi/session.h"
 
@@ -23,27 +23,27 @@ class MapiFolder;
 
 class MapiStore : public MapiObject {
  public:
-  explicit MapiStore(app::unique_com<IMsgStore> store) : store_(std::move(store)) {}
+  explicit MapiStore(base::unique_com<IMsgStore> store) : store_(std::move(store)) {}
 
   // Opens the entry named by hexadecimal text; the reference returned is the caller's.
   IUnknown* open_entry(const char* entry_id_text, ULONG flags, ULONG expected_type);
   std::unique_ptr<MapiFolder> open_folder(const char* entry_id_text, ULONG flags);
 
  private:
-  app::unique_com<IMsgStore> store_;
+  base::unique_com<IMsgStore> store_;
 };
 
 class PropValueArray;
 
 class MapiFolder : public MapiObject {
  public:
-  explicit MapiFolder(app::unique_com<IMAPIProp> folder) : folder_(std::move(folder)) {}
+  explicit MapiFolder(base::unique_com<IMAPIProp> folder) : folder_(std::move(folder)) {}
 
   // Raises MAPI_CALL_FAILED also when SetProps reports a problem with any property.
   void set_props(const PropValueArray& values);
 
  private:
-  app::unique_com<IMAPIProp> folder_;
+  base::unique_com<IMAPIProp> folder_;
 };
 
 // Property values handed to MAPI; a block the program allocated goes back to the program's

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace mapi {
 
@@ -48,7 +48,7 @@ struct MapiBufferTraits {
   }
 };
 template <typename Block>
-using unique_mapi_buffer = app::unique_any<MapiBufferTraits<Block>>;
+using unique_mapi_buffer = base::unique_any<MapiBufferTraits<Block>>;
 
 class MapiStore;
 
@@ -72,20 +72,13 @@ class MapiSession : public MapiObject {
 
  private:
   int state_ = not_initialised;
-  HMODULE library_ = nullptr;
-  IMAPISession* session_ = nullptr;
+  base::unique_hmodule library_;
+  base::unique_com<IMAPISession> session_;
 };
 
 // The logged-on session, or null when MAPI is unavailable. Raises nothing.
 MapiSession* get_mapi_session();
 bool mapi_session_exists();
 void release_mapi_session();
-
-// Reads a registry value into buffer, or leaves default_text there when it cannot be read
-// whole. When read_type and read_size are given they tell what was read: the value's type and
-// byte count, or REG_NONE and 0 for the default.
-char* read_registry_string(const char* key_path, const char* value_name, const char* default_text,
-                           HKEY root_key, char* buffer, DWORD buffer_size,
-                           DWORD* read_type = nullptr, DWORD* read_size = nullptr);
 
 }  // namespace mapi

@@ -1,24 +1,25 @@
 #include "outlook/automation_string.h"
 
+#include <memory>
 #include <new>
 #include <utility>
 
+#include "base/unique_any.h"
 #include "outlook/com_error.h"
 
 namespace outlook {
 
 struct AutomationString::Record {
-  BSTR wide;
-  char* narrow;
-  LONG count;
+  base::unique_bstr wide;
+  std::unique_ptr<char[]> narrow;
+  LONG count = 1;
 };
 
 AutomationString::Record* AutomationString::new_record(BSTR wide) {
-  auto* record = new (std::nothrow) Record{wide, nullptr, 1};
-  if (record == nullptr) {
-    SysFreeString(wide);
-    raise_com_error(E_OUTOFMEMORY);
-  }
+  base::unique_bstr owned(wide);
+  auto* record = new (std::nothrow) Record{};
+  if (record == nullptr) raise_com_error(E_OUTOFMEMORY);
+  record->wide = std::move(owned);
   return record;
 }
 
@@ -29,32 +30,27 @@ BSTR widen(const char* text) {
   const int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
   if (length == 0) raise_last_error();
   // length counts the terminating zero, which the string's own length leaves out.
-  BSTR wide = SysAllocStringLen(nullptr, static_cast<UINT>(length - 1));
-  if (wide == nullptr) raise_com_error(E_OUTOFMEMORY);
-  if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, length) == 0) {
-    SysFreeString(wide);
-    raise_last_error();
-  }
-  return wide;
+  base::unique_bstr wide(SysAllocStringLen(nullptr, static_cast<UINT>(length - 1)));
+  if (!wide) raise_com_error(E_OUTOFMEMORY);
+  if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide.get(), length) == 0) raise_last_error();
+  return wide.release();
 }
 
 // The ANSI code page may need more than two bytes a character (UTF-8 needs three for most of
 // the BMP), so the conversion is asked for the size it needs.
-char* narrow_copy(BSTR wide) {
+std::unique_ptr<char[]> narrow_copy(BSTR wide) {
   const int length = static_cast<int>(SysStringLen(wide));
   int size = 0;
   if (length != 0) {
     size = WideCharToMultiByte(CP_ACP, 0, wide, length, nullptr, 0, nullptr, nullptr);
     if (size == 0) raise_last_error();
   }
-  char* narrow = new (std::nothrow) char[static_cast<std::size_t>(size) + 1];
-  if (narrow == nullptr) raise_com_error(E_OUTOFMEMORY);
+  std::unique_ptr<char[]> narrow(new (std::nothrow) char[static_cast<std::size_t>(size) + 1]);
+  if (!narrow) raise_com_error(E_OUTOFMEMORY);
   if (length != 0 &&
-      WideCharToMultiByte(CP_ACP, 0, wide, length, narrow, size, nullptr, nullptr) != size) {
-    delete[] narrow;
+      WideCharToMultiByte(CP_ACP, 0, wide, length, narrow.get(), size, nullptr, nullptr) != size)
     raise_last_error();
-  }
-  narrow[size] = '\0';
+  narrow[static_cast<std::size_t>(size)] = '\0';
   return narrow;
 }
 
@@ -90,20 +86,17 @@ AutomationString::~AutomationString() { release(); }
 
 void AutomationString::release() noexcept {
   Record* record = std::exchange(record_, nullptr);
-  if (record == nullptr || InterlockedDecrement(&record->count) != 0) return;
-  SysFreeString(record->wide);
-  delete[] record->narrow;
-  delete record;
+  if (record != nullptr && InterlockedDecrement(&record->count) == 0) delete record;
 }
 
 BSTR AutomationString::bstr() const noexcept {
-  return record_ != nullptr ? record_->wide : nullptr;
+  return record_ != nullptr ? record_->wide.get() : nullptr;
 }
 
 const char* AutomationString::narrow() const {
-  if (record_ == nullptr || record_->wide == nullptr) return nullptr;
-  if (record_->narrow == nullptr) record_->narrow = narrow_copy(record_->wide);
-  return record_->narrow;
+  if (record_ == nullptr || !record_->wide) return nullptr;
+  if (!record_->narrow) record_->narrow = narrow_copy(record_->wide.get());
+  return record_->narrow.get();
 }
 
 }  // namespace outlook

@@ -34,6 +34,35 @@ DispatchPtr queried(const DispatchPtr& answer) {
   return object;
 }
 
+// COM, Outlook's Application and NameSpace, and the MAPI session of one run of the step. On
+// every path they go in one order: the NameSpace, MAPI, Outlook, then COM.
+class OutlookSession {
+ public:
+  OutlookSession() = default;
+  OutlookSession(const OutlookSession&) = delete;
+  OutlookSession& operator=(const OutlookSession&) = delete;
+  ~OutlookSession() {
+    name_space.reset();
+    mapi::release_mapi_session();
+    application.reset();
+    if (com_open_) CoUninitialize();
+  }
+
+  // COM open already on this thread (S_FALSE) counts as a failure; that call is given back.
+  bool open_com() {
+    const HRESULT opened = CoInitialize(nullptr);
+    if (opened == S_FALSE) CoUninitialize();
+    com_open_ = opened == S_OK;
+    return com_open_;
+  }
+
+  DispatchPtr application;
+  DispatchPtr name_space;
+
+ private:
+  bool com_open_ = false;
+};
+
 // The folder's path for a report; the path is asked of Outlook only when there is one.
 std::string path_of(const DispatchPtr& folder) {
   try {
@@ -120,26 +149,18 @@ bool convert_outlook_tasks(bool& needs_manual_form_step) {
 
 bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report) {
   needs_manual_form_step = true;
-  const HRESULT opened = CoInitialize(nullptr);
-  if (opened != S_OK) {
-    // COM was open on this thread already: the call still counts and is given back.
-    if (opened == S_FALSE) CoUninitialize();
+  OutlookSession session;
+  if (!session.open_com()) return false;
+  if (session.application.create_instance(outlook_application_class, nullptr, outlook_context) !=
+      S_OK)
     return false;
-  }
-  bool result = false;
   ConversionRecord record;
   record.report = report;
-  DispatchPtr application;
-  DispatchPtr name_space;
+  bool result = false;
   try {
-    if (application.create_instance(outlook_application_class, nullptr, outlook_context) != S_OK) {
-      application.reset();
-      CoUninitialize();
-      return false;
-    }
-    name_space = get_namespace(application, AutomationString("MAPI"));
+    session.name_space = get_namespace(session.application, AutomationString("MAPI"));
     needs_manual_form_step = false;
-    DispatchPtr stores = namespace_folders(name_space);
+    DispatchPtr stores = namespace_folders(session.name_space);
     if (report != nullptr) record.tally.stores = folders_count(stores);
     walk_folders(
         std::move(stores),
@@ -148,18 +169,12 @@ bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* repor
           return convert_task_folder(std::move(folder), flag, record);
         },
         needs_manual_form_step);
-    name_space.reset();
     // An item of the add-in's that keeps its class is something of the add-in left behind.
     result = record.tally.items_not_converted == 0;
   } catch (...) {
     needs_manual_form_step = true;
     result = false;
   }
-  // On every path that got this far: MAPI goes first, then Outlook, then COM.
-  name_space.reset();
-  mapi::release_mapi_session();
-  application.reset();
-  CoUninitialize();
   if (report != nullptr) report->converted(record.tally);
   return result;
 }
@@ -245,8 +260,8 @@ DefaultForm probe_default_form(const DispatchPtr& folder) {
     }
     made = true;
     const DispatchPtr form = item_form_description(item);
-    answer = is_addin_class(form_message_class(form).narrow()) ? DefaultForm::addin
-                                                               : DefaultForm::other;
+    answer =
+        is_addin_class(form_message_class(form).narrow()) ? DefaultForm::addin : DefaultForm::other;
   } catch (const _com_error&) {
     // The form could not be read: the answer stays unknown.
   }

@@ -62,8 +62,8 @@ bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* repor
 bool walk_folders(DispatchPtr folders, const FolderVisitor& visitor, bool& needs_manual_form_step);
 
 // The visitor: resets a task folder's default form where it is the add-in's (through MAPI,
-// else through Outlook), then converts the folder's items of the add-in's class. Always true. An item that cannot be read, or whose
-// class cannot, is skipped: nothing is known of it.
+// else through Outlook), then converts the folder's items of the add-in's class. Always true. An
+// item that cannot be read, or whose class cannot, is skipped: nothing is known of it.
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step);
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
                          ConversionRecord& record);

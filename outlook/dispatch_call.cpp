@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "outlook/com_error.h"
 
 namespace outlook {
@@ -30,22 +30,20 @@ bool is_omitted(VARTYPE listed, const VARIANT& argument) {
 // Turns a server exception into error information; the exception's strings are freed.
 IErrorInfo* take_exception(EXCEPINFO& exception) {
   if (exception.pfnDeferredFillIn != nullptr) exception.pfnDeferredFillIn(&exception);
+  const base::unique_bstr source(exception.bstrSource), description(exception.bstrDescription),
+      help_file(exception.bstrHelpFile);
   IErrorInfo* error_info = nullptr;
-  app::unique_com<ICreateErrorInfo> creator;
+  base::unique_com<ICreateErrorInfo> creator;
   if (SUCCEEDED(CreateErrorInfo(creator.put()))) {
     creator.get()->SetGUID(IID_IDispatch);
-    if (exception.bstrSource != nullptr) creator.get()->SetSource(exception.bstrSource);
-    if (exception.bstrDescription != nullptr)
-      creator.get()->SetDescription(exception.bstrDescription);
-    if (exception.bstrHelpFile != nullptr) creator.get()->SetHelpFile(exception.bstrHelpFile);
+    if (source) creator.get()->SetSource(source.get());
+    if (description) creator.get()->SetDescription(description.get());
+    if (help_file) creator.get()->SetHelpFile(help_file.get());
     creator.get()->SetHelpContext(exception.dwHelpContext);
     if (FAILED(
             creator.get()->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&error_info))))
       error_info = nullptr;
   }
-  SysFreeString(exception.bstrSource);
-  SysFreeString(exception.bstrDescription);
-  SysFreeString(exception.bstrHelpFile);
   return error_info;
 }
 

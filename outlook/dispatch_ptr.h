@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include "base/unique_any.h"
+
 namespace outlook {
 
 class DispatchPtr {
@@ -14,9 +16,8 @@ class DispatchPtr {
 
   DispatchPtr(const DispatchPtr& other) noexcept;
   DispatchPtr& operator=(const DispatchPtr& other) noexcept;
-  DispatchPtr(DispatchPtr&& other) noexcept;
-  DispatchPtr& operator=(DispatchPtr&& other) noexcept;
-  ~DispatchPtr();
+  DispatchPtr(DispatchPtr&& other) noexcept = default;
+  DispatchPtr& operator=(DispatchPtr&& other) noexcept = default;
 
   // Holds object with a reference of its own: the new one is added before the old one goes.
   DispatchPtr& operator=(IDispatch* object) noexcept;
@@ -29,20 +30,20 @@ class DispatchPtr {
   // the object is created for IUnknown, run, and then asked for IDispatch. Raises nothing.
   HRESULT create_instance(REFCLSID clsid, IUnknown* outer, DWORD context) noexcept;
 
-  void reset() noexcept;
-  IDispatch* get() const noexcept { return object_; }
-  explicit operator bool() const noexcept { return object_ != nullptr; }
+  void reset() noexcept { object_.reset(); }
+  IDispatch* get() const noexcept { return object_.get(); }
+  explicit operator bool() const noexcept { return bool(object_); }
 
   // The object, or E_POINTER raised when there is none.
   IDispatch* checked() const {
-    if (object_ == nullptr) raise_empty();
-    return object_;
+    if (!object_) raise_empty();
+    return object_.get();
   }
 
  private:
   [[noreturn]] static void raise_empty();
 
-  IDispatch* object_ = nullptr;
+  base::unique_com<IDispatch> object_;
 };
 
 }  // namespace outlook

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/path_text.h"
+#include "base/path_text.h"
 
 namespace removal {
 
@@ -32,12 +32,12 @@ bool told(Report* report, const char* kind, const char* path, bool succeeded) {
 
 bool delete_file(const char* install_dir, const char* file_name, Report* report) {
   if (!is_directory_below_root(install_dir)) return false;
-  char path[app::path_capacity];
-  if (!app::join_path(path, install_dir, file_name)) {
+  char path[base::path_capacity];
+  if (!base::join_path(path, install_dir, file_name)) {
     if (report != nullptr) {
       const std::string whole = std::string(install_dir) + file_name;
-      report->removed({"file", whole.c_str(), nullptr, nullptr, Outcome::refused,
-                       ERROR_FILENAME_EXCED_RANGE});
+      report->removed(
+          {"file", whole.c_str(), nullptr, nullptr, Outcome::refused, ERROR_FILENAME_EXCED_RANGE});
     }
     return false;
   }
@@ -48,11 +48,11 @@ bool delete_file(const char* install_dir, const char* file_name, Report* report)
 // removal of the installation directory only. The parent of "C:\Merivane" would be the bare
 // "C:", drive C's current directory: a parent that is no directory below a root is left.
 bool remove_installation_directories(const char* install_dir, Report* report) {
-  char directory[app::path_capacity];
-  if (!app::copy_path(directory, install_dir)) return false;
-  app::strip_trailing_separator(directory);
+  char directory[base::path_capacity];
+  if (!base::copy_path(directory, install_dir)) return false;
+  base::strip_trailing_separator(directory);
   const bool removed = told(report, "directory", directory, RemoveDirectoryA(directory) != FALSE);
-  if (app::cut_at_last_separator(directory) && is_directory_below_root(directory))
+  if (base::cut_at_last_separator(directory) && is_directory_below_root(directory))
     told(report, "parent", directory, RemoveDirectoryA(directory) != FALSE);
   return removed;
 }
@@ -65,11 +65,11 @@ Outcome outcome_of_error(unsigned long error) {
 }
 
 bool is_directory_below_root(const char* path) {
-  if (!app::names_directory_below_root(path)) return false;
+  if (!base::names_directory_below_root(path)) return false;
   // Dot names may climb to the root: "C:\Program Files\.." is "C:\".
-  char full[app::path_capacity];
+  char full[base::path_capacity];
   const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
-  return length != 0 && length < sizeof full && app::names_directory_below_root(full);
+  return length != 0 && length < sizeof full && base::names_directory_below_root(full);
 }
 
 bool delete_installed_file(const char* install_dir, const char* file_name) {
@@ -84,8 +84,9 @@ bool remove_program_files(const char* install_dir, Report* report) {
   // Anything else would name files and directories outside the installation: the current
   // directory's, a drive's or a share's own.
   if (!is_directory_below_root(install_dir)) {
-    if (report != nullptr) report->removed({"install_dir", install_dir, nullptr, nullptr,
-                                            Outcome::refused, ERROR_SUCCESS});
+    if (report != nullptr)
+      report->removed(
+          {"install_dir", install_dir, nullptr, nullptr, Outcome::refused, ERROR_SUCCESS});
     return false;
   }
   bool counted_files_deleted = true;

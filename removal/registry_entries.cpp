@@ -6,7 +6,8 @@
 #include <span>
 #include <string>
 
-#include "app/unique_any.h"
+#include "base/registry.h"
+#include "base/unique_any.h"
 
 namespace removal {
 
@@ -68,15 +69,15 @@ void tell(Report* report, const char* kind, HKEY root, const char* path, const c
   if (report == nullptr) return;
   const std::string whole = (root == HKEY_LOCAL_MACHINE ? "HKLM\\" : "HKCU\\") + std::string(path);
   const Outcome outcome = status == ERROR_SUCCESS ? Outcome::deleted : outcome_of_error(status);
-  report->removed({kind, whole.c_str(), value, view_name(view), outcome,
-                   static_cast<unsigned long>(status)});
+  report->removed(
+      {kind, whole.c_str(), value, view_name(view), outcome, static_cast<unsigned long>(status)});
 }
 
 // Deletes the named values where the key opens for writing; a key that does not open is
 // left alone.
 void delete_values(HKEY root, const char* path, std::span<const char* const> names, REGSAM view,
                    Report* report) {
-  app::unique_hkey key;
+  base::unique_hkey key;
   const LONG opened = RegOpenKeyExA(root, path, 0, KEY_WRITE | view, key.put());
   if (opened != ERROR_SUCCESS) {
     key.release();
@@ -94,7 +95,7 @@ void delete_key(HKEY root, const char* path, REGSAM view, Report* report) {
 
 // A key that cannot be opened for any other reason than its absence is still there.
 bool key_is_left(HKEY root, const char* path, REGSAM view = 0) {
-  app::unique_hkey key;
+  base::unique_hkey key;
   const LONG status = RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE | view, key.put());
   if (status != ERROR_SUCCESS) key.release();
   return status != ERROR_FILE_NOT_FOUND;
@@ -120,34 +121,25 @@ bool remove_registry_entries(Report* report) {
   return removed;
 }
 
-bool read_install_location(char (&directory)[app::path_capacity]) {
+bool read_install_location(char (&directory)[base::path_capacity]) {
   for (const REGSAM view : uninstall_entry_views) {
-    app::unique_hkey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, uninstall_entry_key, 0, KEY_QUERY_VALUE | view,
-                      key.put()) != ERROR_SUCCESS) {
-      key.release();
-      continue;
-    }
     // Room for a separator to be added, and for a value stored without its zero.
-    char text[app::path_capacity + 1] = {};
-    DWORD type = REG_NONE, size = sizeof text - 1;
-    if (RegQueryValueExA(key.get(), "InstallLocation", nullptr, &type,
-                         reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-      continue;
+    char text[base::path_capacity + 1];
+    DWORD type = REG_NONE, size = 0;
+    base::read_registry_string(uninstall_entry_key, "InstallLocation", "", HKEY_LOCAL_MACHINE, text,
+                               base::path_capacity, &type, &size, view);
+    if (type != REG_SZ && type != REG_EXPAND_SZ) continue;
     text[size] = '\0';
     if (type == REG_EXPAND_SZ) {
-      char expanded[app::path_capacity];
+      char expanded[base::path_capacity];
       const DWORD length = ExpandEnvironmentStringsA(text, expanded, sizeof expanded);
-      if (length == 0 || length > sizeof expanded) continue;
-      if (!app::copy_path(text, sizeof text, expanded)) continue;
+      if (length == 0 || length > sizeof expanded || !base::copy_path(text, expanded)) continue;
     }
     // The file names are joined to it directly: it must end with a separator.
     const std::size_t length = std::strlen(text);
-    if (length != 0 && app::last_separator(text) != length - 1 &&
-        !app::append_path(text, sizeof text, "\\"))
+    if (length != 0 && base::last_separator(text) != length - 1 && !base::append_path(text, "\\"))
       continue;
-    if (text[0] != '\0' && app::copy_path(directory, text)) return true;
+    if (text[0] != '\0' && base::copy_path(directory, text)) return true;
   }
   directory[0] = '\0';
   return false;

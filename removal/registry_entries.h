@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/path_text.h"
+#include "base/path_text.h"
 #include "removal/report.h"
 
 namespace removal {
@@ -15,6 +15,6 @@ bool remove_registry_entries(Report* report);
 
 // The uninstall entry's "InstallLocation" (the 32-bit view's first in a 64-bit program), with
 // a trailing separator; false and an empty text when there is none that fits.
-bool read_install_location(char (&directory)[app::path_capacity]);
+bool read_install_location(char (&directory)[base::path_capacity]);
 
 }  // namespace removal

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/path_text.h"
-#include "app/unique_any.h"
+#include "base/path_text.h"
+#include "base/unique_any.h"
 
 namespace removal {
 
@@ -15,27 +15,22 @@ namespace {
 
 constexpr char shortcut_name[] = "\\Merivane.lnk";
 
-// An item id list, freed through the allocator that the shell handed out.
-class IdList {
- public:
-  IdList(IMalloc* allocator, LPITEMIDLIST ids) : allocator_(allocator), ids_(ids) {}
-  IdList(const IdList&) = delete;
-  IdList& operator=(const IdList&) = delete;
-  ~IdList() {
-    if (ids_ != nullptr) allocator_->Free(ids_);
+// An item id list, freed through the shell's allocator.
+struct IdListTraits {
+  using type = LPITEMIDLIST;
+  static type empty() { return nullptr; }
+  static void close(type ids) {
+    base::unique_com<IMalloc> allocator;
+    if (SUCCEEDED(SHGetMalloc(allocator.put()))) allocator.get()->Free(ids);
   }
-  LPCITEMIDLIST get() const { return ids_; }
-
- private:
-  IMalloc* allocator_;
-  LPITEMIDLIST ids_;
 };
+using unique_id_list = base::unique_any<IdListTraits>;
 
 // Deletes the shortcut in the folder whose path the buffer holds. A path that cannot take the
 // shortcut's name whole is not acted on: it counts as failed, as whether a shortcut is there
 // cannot be told.
-Outcome delete_shortcut_in(char (&folder)[app::path_capacity], Report* report) {
-  if (!app::append_path(folder, shortcut_name)) {
+Outcome delete_shortcut_in(char (&folder)[base::path_capacity], Report* report) {
+  if (!base::append_path(folder, shortcut_name)) {
     if (report != nullptr) {
       const std::string whole = std::string(folder) + shortcut_name;
       report->removed({"shortcut", whole.c_str(), nullptr, nullptr, Outcome::refused,
@@ -61,14 +56,13 @@ bool folder_found(bool found, const char* which, Report* report) {
 
 }  // namespace
 
-bool special_folder_path(HWND owner, char (&path)[app::path_capacity], int folder) {
-  app::unique_com<IMalloc> allocator;
+bool special_folder_path(HWND owner, char (&path)[base::path_capacity], int folder) {
+  base::unique_com<IMalloc> allocator;
   if (FAILED(SHGetMalloc(allocator.put()))) return false;
-  LPITEMIDLIST ids = nullptr;
-  if (SHGetSpecialFolderLocation(owner, folder, &ids) != S_OK) return false;
   // Declared after the allocator, so the list is freed before the allocator is released.
-  const IdList list(allocator.get(), ids);
-  return SHGetPathFromIDListA(list.get(), path) != FALSE;
+  unique_id_list ids;
+  if (SHGetSpecialFolderLocation(owner, folder, ids.put()) != S_OK) return false;
+  return SHGetPathFromIDListA(ids.get(), path) != FALSE;
 }
 
 bool is_nt_platform() {
@@ -81,18 +75,16 @@ bool is_nt_platform() {
 bool remove_shortcuts() { return remove_shortcuts(nullptr); }
 
 bool remove_shortcuts(Report* report) {
-  char path[app::path_capacity];
+  char path[base::path_capacity];
   // The desktop's shortcut may be missing; one that is there must go.
   bool desktop_left = false;
-  if (folder_found(special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY), "desktop",
-                   report)) {
+  if (folder_found(special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY), "desktop", report)) {
     const Outcome desktop = delete_shortcut_in(path, report);
     desktop_left = desktop != Outcome::deleted && desktop != Outcome::not_found;
   }
 
   const int programs = is_nt_platform() ? CSIDL_COMMON_PROGRAMS : CSIDL_PROGRAMS;
-  if (!folder_found(special_folder_path(nullptr, path, programs), "programs", report))
-    return false;
+  if (!folder_found(special_folder_path(nullptr, path, programs), "programs", report)) return false;
   return delete_shortcut_in(path, report) == Outcome::deleted && !desktop_left;
 }
 

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/path_text.h"
+#include "base/path_text.h"
 #include "removal/report.h"
 
 namespace removal {
@@ -15,7 +15,7 @@ bool remove_shortcuts();
 bool remove_shortcuts(Report* report);
 
 // Writes the file-system path of a special folder (a CSIDL value) into path.
-bool special_folder_path(HWND owner, char (&path)[app::path_capacity], int folder);
+bool special_folder_path(HWND owner, char (&path)[base::path_capacity], int folder);
 
 // True on the NT family: the platform identifier has the bit of value 2.
 bool is_nt_platform();

@@ -19,7 +19,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "mapi/session.h"
 #include "outlook/conversion.h"
 #include "outlook/members.h"
@@ -141,12 +141,10 @@ VARIANT strings(const wchar_t* first, const wchar_t* second) {
 void write_form_by_hand(IDispatch* folder, OutlookWay& way) {
   if (way.accessor == DISPID_UNKNOWN) way.accessor = bound(folder, L"PropertyAccessor");
   IDispatch* accessor = property_object(folder, way.accessor);
-  if (way.set_properties == DISPID_UNKNOWN)
-    way.set_properties = bound(accessor, L"SetProperties");
-  VARIANT arguments[2] = {
-      strings(L"IPM.Task", L"Task"),
-      strings(L"http://schemas.microsoft.com/mapi/proptag/0x36E5001F",
-              L"http://schemas.microsoft.com/mapi/proptag/0x36E6001F")};
+  if (way.set_properties == DISPID_UNKNOWN) way.set_properties = bound(accessor, L"SetProperties");
+  VARIANT arguments[2] = {strings(L"IPM.Task", L"Task"),
+                          strings(L"http://schemas.microsoft.com/mapi/proptag/0x36E5001F",
+                                  L"http://schemas.microsoft.com/mapi/proptag/0x36E6001F")};
   DISPPARAMS parameters{arguments, nullptr, 2, 0};
   VARIANT result;
   VariantInit(&result);
@@ -168,8 +166,8 @@ void convert_by_hand(IDispatch* folder, OutlookWay& way) {
   IDispatch* probe = invoke(items, outlook::dispid::new_item, DISPATCH_METHOD).pdispVal;
   IDispatch* form = property_object(probe, outlook::dispid::form_description);
   VARIANT form_class = invoke(form, outlook::dispid::message_class, DISPATCH_PROPERTYGET);
-  const bool addin = form_class.bstrVal != nullptr &&
-                     std::wcscmp(form_class.bstrVal, L"IPM.Task.Merivane") == 0;
+  const bool addin =
+      form_class.bstrVal != nullptr && std::wcscmp(form_class.bstrVal, L"IPM.Task.Merivane") == 0;
   VariantClear(&form_class);
   form->Release();
   VARIANT discard;
@@ -248,8 +246,8 @@ std::string child_peak(const std::string& fixture, const char* what) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE read_end = nullptr, write_end = nullptr;
   CreatePipe(&read_end, &write_end, &inherit, 0);
-  const app::unique_handle reader(read_end);
-  app::unique_handle writer(write_end);
+  const base::unique_handle reader(read_end);
+  base::unique_handle writer(write_end);
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
@@ -260,7 +258,7 @@ std::string child_peak(const std::string& fixture, const char* what) {
   if (!CreateProcessA(program, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &process))
     return "?";
-  const app::unique_handle child(process.hProcess), thread(process.hThread);
+  const base::unique_handle child(process.hProcess), thread(process.hThread);
   writer.reset();  // the child holds the only write end now: its end is the pipe's end
   char text[64] = {};
   DWORD got = 0;
@@ -306,7 +304,7 @@ void print_peaks(long size, const std::string& name) {
 }
 
 void set_mapix(const char* text) {
-  app::unique_hkey key;
+  base::unique_hkey key;
   RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem", 0,
                   nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
   RegSetValueExA(key.get(), "MAPIX", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 2);
@@ -337,7 +335,7 @@ int main(int argc, char** argv) {
 
   prepare();
   // Kept loaded across the runs, so that its call counter survives the step's CoUninitialize.
-  const app::unique_hmodule standin(LoadLibraryA(testbed::outlook_standin_path().c_str()));
+  const base::unique_hmodule standin(LoadLibraryA(testbed::outlook_standin_path().c_str()));
 
   const long items = 100000, folders = 1000;
   const std::string profile = task_profile(items, folders);

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "testbed/machine/installation.h"
 #include "testbed/machine/simulated_machine.h"
 #include "testbed/uidriver/driver.h"
@@ -44,8 +44,8 @@ int main(int argc, char** argv) {
   // The stand-ins' call log is the tests' and would be timed with the program.
   SetEnvironmentVariableA("MERIVANE_STANDIN_LOG", nullptr);
 
-  std::string command_line = "\"" + machine.uninstaller() + "\" " + (quiet ? "/quiet " : "") +
-                             "%" + machine.install_dir;
+  std::string command_line =
+      "\"" + machine.uninstaller() + "\" " + (quiet ? "/quiet " : "") + "%" + machine.install_dir;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot start %s\n", machine.uninstaller().c_str());
     return 1;
   }
-  const app::unique_handle process(started.hProcess), thread(started.hThread);
+  const base::unique_handle process(started.hProcess), thread(started.hThread);
 
   // The process's own peak, read while it runs: an ended process may not answer.
   std::atomic<bool> running{true};
@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
     std::size_t left = 0;
     for (const std::string& line : testbed::describe_installation(machine.install_dir))
       left += line.rfind("present", 0) == 0;
-    std::printf("quiet uninstall: %.0f ms (exit code %lu, %zu items left)\n", elapsed_ms,
-                exit_code, left);
+    std::printf("quiet uninstall: %.0f ms (exit code %lu, %zu items left)\n", elapsed_ms, exit_code,
+                left);
     std::printf("quiet peak working set: %zu KiB\n", static_cast<std::size_t>(peak.load()));
     return exit_code == 0 && left == 0 ? 0 : 1;
   }

@@ -228,8 +228,8 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
       if (!addin && is != was)
         problem(path + "#" + std::to_string(item + 1) + " of class " + was + " was touched");
       if (!addin || !task_folder || result_false) continue;
-      const bool one_item = expectation.effect == Effect::item_skipped ||
-                            expectation.effect == Effect::item_left;
+      const bool one_item =
+          expectation.effect == Effect::item_skipped || expectation.effect == Effect::item_left;
       const bool kept = skipped || (one_item && path == expectation.folder &&
                                     static_cast<int>(item) + 1 == expectation.item);
       if ((is == addin_class) != kept)
@@ -252,8 +252,7 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
   const std::size_t initialised = testbed::count_with(log, {"MAPIInitialize", "-> 0x00000000"});
   if (testbed::count_with(log, {"MAPIUninitialize"}) != initialised)
     problem("MAPIInitialize not balanced");
-  if (initialised != 0 &&
-      testbed::count_with(log, {"mapi summary", "references=0 buffers=0"}) != 1)
+  if (initialised != 0 && testbed::count_with(log, {"mapi summary", "references=0 buffers=0"}) != 1)
     problem("MAPI references or buffers not all given back");
   return problems;
 }

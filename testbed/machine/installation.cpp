@@ -9,7 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace testbed {
 
@@ -28,8 +28,8 @@ std::vector<std::string> words(const char* text) {
 
 DWORD attributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
 
-app::unique_hkey open_key(HKEY root, const std::string& path, REGSAM access, bool create) {
-  app::unique_hkey key;
+base::unique_hkey open_key(HKEY root, const std::string& path, REGSAM access, bool create) {
+  base::unique_hkey key;
   const LONG status = create ? RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, access, nullptr,
                                                key.put(), nullptr)
                              : RegOpenKeyExA(root, path.c_str(), 0, access, key.put());
@@ -203,7 +203,8 @@ void remove_system_library(const std::string& name) {
 void place_system_library(const std::string& source, const std::string& name) {
   remove_system_library(name);
   const std::string target = system_directory() + name;
-  if (!CopyFileA(source.c_str(), target.c_str(), TRUE)) fail("cannot copy " + source + " to " + target);
+  if (!CopyFileA(source.c_str(), target.c_str(), TRUE))
+    fail("cannot copy " + source + " to " + target);
 }
 
 std::string special_folder(int folder) {

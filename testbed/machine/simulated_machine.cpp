@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "testbed/machine/installation.h"
 #include "testbed/outlook/client.h"
 
@@ -21,7 +21,7 @@ void copy(const std::string& from, const std::string& to) {
 }
 
 void set_mapix(bool installed) {
-  app::unique_hkey key;
+  base::unique_hkey key;
   RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem", 0,
                   nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
   const char* text = installed ? "1" : "0";

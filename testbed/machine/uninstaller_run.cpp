@@ -1,6 +1,6 @@
 #include "testbed/machine/uninstaller_run.h"
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace testbed {
 
@@ -18,7 +18,7 @@ UninstallerRun run_uninstaller(const SimulatedMachine& machine, const std::strin
                                &startup, &started) != FALSE;
   for (const auto& [name, value] : variables) SetEnvironmentVariableA(name.c_str(), nullptr);
   if (!run.started) return run;
-  const app::unique_handle process(started.hProcess), thread(started.hThread);
+  const base::unique_handle process(started.hProcess), thread(started.hThread);
   run.report = drive(process.get(), started.dwProcessId, options);
   if (run.report.timed_out) TerminateProcess(process.get(), 1);
   WaitForSingleObject(process.get(), 10000);

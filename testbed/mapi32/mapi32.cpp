@@ -370,8 +370,8 @@ __declspec(dllexport) ULONG WINAPI MAPIFreeBuffer(LPVOID buffer) {
 
 // For tests in the process that loaded the stand-in.
 __declspec(dllexport) void WINAPI mapi32_standin_counts(LONG* values, ULONG size) {
-  const LONG all[] = {counts.calls,   counts.initialisations, counts.uninitialisations,
-                      counts.logons,  counts.logoffs,         counts.objects,
+  const LONG all[] = {counts.calls,      counts.initialisations, counts.uninitialisations,
+                      counts.logons,     counts.logoffs,         counts.objects,
                       counts.references, counts.buffers};
   for (ULONG i = 0; i < size && i < sizeof all / sizeof all[0]; ++i) values[i] = all[i];
 }

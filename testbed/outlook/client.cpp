@@ -2,7 +2,8 @@
 
 #include <stdexcept>
 
-#include "app/unique_any.h"
+#include "base/module.h"
+#include "base/unique_any.h"
 
 namespace testbed {
 
@@ -27,7 +28,7 @@ void set_value(HKEY key, const char* name, const std::string& value) {
 
 void register_outlook_standin(const std::string& dll_path) {
   for (const HKEY root : class_roots) {
-    app::unique_hkey server;
+    base::unique_hkey server;
     const LONG status = RegCreateKeyExA(root, (clsid_key + "\\InprocServer32").c_str(), 0, nullptr,
                                         0, KEY_WRITE, nullptr, server.put(), nullptr);
     if (status != ERROR_SUCCESS) {
@@ -64,7 +65,7 @@ std::optional<OutlookStandinCounters> outlook_standin_counters() {
   const HMODULE module = GetModuleHandleA("outlook_standin.dll");
   if (module == nullptr) return std::nullopt;
   using Counters = void(WINAPI*)(LONG*, LONG*, LONG*);
-  const auto read = app::module_entry<Counters>(module, "outlook_standin_counters");
+  const auto read = base::module_entry<Counters>(module, "outlook_standin_counters");
   if (read == nullptr) return std::nullopt;
   OutlookStandinCounters counters;
   read(&counters.calls, &counters.objects, &counters.references);

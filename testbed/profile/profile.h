@@ -43,7 +43,7 @@ struct FailRule {
   std::int32_t scode = 0;
   std::string source;
   std::string description;
-  bool deferred = false;  // the exception is filled in only when the caller asks
+  bool deferred = false;     // the exception is filled in only when the caller asks
   std::uint32_t refuse = 0;  // a property tag the call refuses while succeeding as a whole
 
   bool matches_object(std::string_view name) const;

@@ -17,7 +17,7 @@ constexpr DWORD poke_wait_ms = 300;
 // Bounds every message sent to the other process, so that a hung program cannot hang us.
 constexpr UINT send_timeout_ms = 2000;
 // How long a box's icon is looked for on the screen before it reads as unknown.
-constexpr DWORD icon_wait_ms = 2000;
+constexpr DWORD icon_wait_ms = 10000;  // the 32-bit build under emulation draws slowly
 constexpr DWORD icon_poll_ms = 50;
 
 class Clock {

@@ -2,30 +2,17 @@
 
 #include <fstream>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace testbed {
 
 namespace {
 
-struct ScreenDcTraits {
-  using type = HDC;
-  static type empty() { return nullptr; }
-  static void close(type dc) { ReleaseDC(nullptr, dc); }
-};
-struct MemoryDcTraits {
-  using type = HDC;
-  static type empty() { return nullptr; }
-  static void close(type dc) { DeleteDC(dc); }
-};
-struct BitmapTraits {
-  using type = HBITMAP;
-  static type empty() { return nullptr; }
-  static void close(type bitmap) { DeleteObject(bitmap); }
-};
-using unique_screen_dc = app::unique_any<ScreenDcTraits>;
-using unique_memory_dc = app::unique_any<MemoryDcTraits>;
-using unique_bitmap = app::unique_any<BitmapTraits>;
+void release_screen_dc(HDC dc) { ReleaseDC(nullptr, dc); }
+
+using unique_screen_dc = base::unique_any<base::NullEmptyTraits<HDC, release_screen_dc>>;
+using unique_memory_dc = base::unique_any<base::NullEmptyTraits<HDC, DeleteDC>>;
+using unique_bitmap = base::unique_any<base::NullEmptyTraits<HBITMAP, DeleteObject>>;
 
 // A bitmap may be deleted only once no DC holds it: the DC gets its old object back first.
 class Selection {

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     return 0;
 
   DWORD thread_id = 0;
-  const app::unique_handle thread(CreateThread(nullptr, 0, dialog_thread, nullptr, 0, &thread_id));
+  const base::unique_handle thread(CreateThread(nullptr, 0, dialog_thread, nullptr, 0, &thread_id));
   if (!thread) return 2;
   for (int tries = 0; dialog_handle == nullptr; ++tries) {
     if (tries == 1000) return 3;

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "testbed/uidriver/driver.h"
 
 namespace {
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
                  GetLastError());
     return 1;
   }
-  const app::unique_handle process(started.hProcess), thread(started.hThread);
+  const base::unique_handle process(started.hProcess), thread(started.hThread);
   const testbed::Report report = testbed::drive(process.get(), started.dwProcessId, options);
   if (!write_report(testbed::report_text(report), report_path)) {
     std::fprintf(stderr, "uidriver: cannot write the report\n");

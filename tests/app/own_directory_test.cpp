@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/path_text.h"
+#include "base/path_text.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ std::string module_file_name() {
 }
 
 TEST(OwnDirectory, IsTheProgramsDirectoryWithItsSeparator) {
-  char buffer[app::path_capacity];
+  char buffer[base::path_capacity];
   std::memset(buffer, 'x', sizeof buffer);
   const std::string full_name = module_file_name();
   const std::string expected = full_name.substr(0, full_name.find_last_of("\\/") + 1);
@@ -32,7 +32,7 @@ TEST(OwnDirectory, IsEmptyRatherThanCutWhenTheNameDoesNotFit) {
   const std::string full_name = module_file_name();
   ASSERT_GT(full_name.size(), 8u);
   for (const std::size_t capacity : {full_name.size(), std::size_t{8}, std::size_t{1}}) {
-    char buffer[app::path_capacity];
+    char buffer[base::path_capacity];
     std::memset(buffer, 'x', sizeof buffer);
     app::own_directory(buffer, capacity);
     EXPECT_STREQ(buffer, "") << "capacity " << capacity;
@@ -42,7 +42,7 @@ TEST(OwnDirectory, IsEmptyRatherThanCutWhenTheNameDoesNotFit) {
 
 TEST(OwnDirectory, FitsExactlyWithOneByteForTheZero) {
   const std::string full_name = module_file_name();
-  char buffer[app::path_capacity];
+  char buffer[base::path_capacity];
   app::own_directory(buffer, full_name.size() + 1);
   EXPECT_EQ(std::string(buffer), full_name.substr(0, full_name.find_last_of("\\/") + 1));
 }

@@ -1,15 +1,15 @@
-#include "app/path_text.h"
+#include "base/path_text.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "app/code_page.h"
+#include "base/code_page.h"
 
 namespace {
 
-using app::path_capacity;
+using base::path_capacity;
 
 TEST(LastSeparator, FindsTheLastOfEitherKindByteByByte) {
   struct Case {
@@ -27,13 +27,13 @@ TEST(LastSeparator, FindsTheLastOfEitherKindByteByByte) {
       {"C:\\\x83\x5C", 4},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(app::last_separator(c.path, app::LeadBytes{}), c.expected) << c.path;
+    EXPECT_EQ(base::last_separator(c.path, base::LeadBytes{}), c.expected) << c.path;
 }
 
 // In Shift-JIS (code page 932) "\x83\x5C" is one character, whose trail byte is 0x5C: a name
 // holding it must give the same directory and parent as its ASCII twin.
 TEST(DoubleByteCodePage, ATrailByteOf0x5CIsNoSeparator) {
-  const app::LeadBytes shift_jis = app::lead_bytes_of(932);
+  const base::LeadBytes shift_jis = base::lead_bytes_of(932);
   ASSERT_TRUE(shift_jis('\x83')) << "the platform knows no code page 932";
   struct Case {
     const char* path;
@@ -46,33 +46,33 @@ TEST(DoubleByteCodePage, ATrailByteOf0x5CIsNoSeparator) {
       {"\x83\x5C", "AB"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(app::last_separator(c.path, shift_jis), app::last_separator(c.twin)) << c.twin;
+    EXPECT_EQ(base::last_separator(c.path, shift_jis), base::last_separator(c.twin)) << c.twin;
     char path[path_capacity], twin[path_capacity];
-    ASSERT_TRUE(app::copy_path(path, c.path));
-    ASSERT_TRUE(app::copy_path(twin, c.twin));
-    app::strip_trailing_separator(path, shift_jis);
-    app::strip_trailing_separator(twin);
+    ASSERT_TRUE(base::copy_path(path, c.path));
+    ASSERT_TRUE(base::copy_path(twin, c.twin));
+    base::strip_trailing_separator(path, shift_jis);
+    base::strip_trailing_separator(twin);
     EXPECT_EQ(std::strlen(path), std::strlen(twin)) << "directory of " << c.twin;
-    EXPECT_EQ(app::cut_at_last_separator(path, shift_jis), app::cut_at_last_separator(twin));
+    EXPECT_EQ(base::cut_at_last_separator(path, shift_jis), base::cut_at_last_separator(twin));
     EXPECT_EQ(std::strlen(path), std::strlen(twin)) << "parent of " << c.twin;
-    ASSERT_TRUE(app::copy_path(path, c.path));
-    ASSERT_TRUE(app::copy_path(twin, c.twin));
-    app::keep_directory(path, shift_jis);
-    app::keep_directory(twin);
+    ASSERT_TRUE(base::copy_path(path, c.path));
+    ASSERT_TRUE(base::copy_path(twin, c.twin));
+    base::keep_directory(path, shift_jis);
+    base::keep_directory(twin);
     EXPECT_EQ(std::strlen(path), std::strlen(twin)) << "kept directory of " << c.twin;
-    EXPECT_EQ(app::names_directory_below_root(c.path, shift_jis),
-              app::names_directory_below_root(c.twin))
+    EXPECT_EQ(base::names_directory_below_root(c.path, shift_jis),
+              base::names_directory_below_root(c.twin))
         << c.twin;
   }
 }
 
 TEST(KeepDirectory, CutsRightBehindTheLastSeparator) {
   char path[path_capacity] = "C:\\Program Files\\Quillaburst\\UninstallMV.exe";
-  app::keep_directory(path);
+  base::keep_directory(path);
   EXPECT_STREQ(path, "C:\\Program Files\\Quillaburst\\");
 
   char bare[path_capacity] = "UninstallMV.exe";
-  app::keep_directory(bare);
+  base::keep_directory(bare);
   EXPECT_STREQ(bare, "UninstallMV.exe");
 }
 
@@ -81,12 +81,12 @@ TEST(JoinPath, FillsTheBufferExactlyAndRefusesOneByteMore) {
   char buffer[path_capacity];
   std::memset(buffer, 'x', sizeof buffer);
 
-  ASSERT_TRUE(app::join_path(buffer, head.c_str(), "123456789"));  // 259 characters and zero
+  ASSERT_TRUE(base::join_path(buffer, head.c_str(), "123456789"));  // 259 characters and zero
   EXPECT_EQ(std::strlen(buffer), 259u);
   EXPECT_EQ(std::string(buffer), head + "123456789");
 
   std::memset(buffer, 'x', sizeof buffer);
-  EXPECT_FALSE(app::join_path(buffer, head.c_str(), "1234567890"));
+  EXPECT_FALSE(base::join_path(buffer, head.c_str(), "1234567890"));
   EXPECT_STREQ(buffer, "") << "a path that does not fit must not be left shortened";
 }
 
@@ -94,21 +94,21 @@ TEST(CopyPath, RefusesATextOfTheBuffersSizeAndLeavesNothing) {
   const std::string fits(259, 'a');
   const std::string too_long(260, 'a');
   char buffer[path_capacity];
-  EXPECT_TRUE(app::copy_path(buffer, fits.c_str()));
+  EXPECT_TRUE(base::copy_path(buffer, fits.c_str()));
   EXPECT_EQ(buffer, fits);
-  EXPECT_FALSE(app::copy_path(buffer, too_long.c_str()));
+  EXPECT_FALSE(base::copy_path(buffer, too_long.c_str()));
   EXPECT_STREQ(buffer, "");
 }
 
 TEST(AppendPath, LeavesTheBufferUnchangedWhenTheTailDoesNotFit) {
   char buffer[16] = "C:\\Desktop";
-  EXPECT_FALSE(app::append_path(buffer, "\\Merivane.lnk"));
+  EXPECT_FALSE(base::append_path(buffer, "\\Merivane.lnk"));
   EXPECT_STREQ(buffer, "C:\\Desktop");
-  EXPECT_TRUE(app::append_path(buffer, "\\Mer"));  // 14 characters and zero
+  EXPECT_TRUE(base::append_path(buffer, "\\Mer"));  // 14 characters and zero
   EXPECT_STREQ(buffer, "C:\\Desktop\\Mer");
 
   char unterminated[4] = {'a', 'b', 'c', 'd'};
-  EXPECT_FALSE(app::append_path(unterminated, ""));
+  EXPECT_FALSE(base::append_path(unterminated, ""));
 }
 
 TEST(StripAndCut, NameTheInstallationDirectoryAndItsParent) {
@@ -128,10 +128,10 @@ TEST(StripAndCut, NameTheInstallationDirectoryAndItsParent) {
   };
   for (const Case& c : cases) {
     char buffer[path_capacity];
-    ASSERT_TRUE(app::copy_path(buffer, c.install_dir));
-    app::strip_trailing_separator(buffer);
+    ASSERT_TRUE(base::copy_path(buffer, c.install_dir));
+    base::strip_trailing_separator(buffer);
     EXPECT_STREQ(buffer, c.directory) << c.install_dir;
-    const bool cut = app::cut_at_last_separator(buffer);
+    const bool cut = base::cut_at_last_separator(buffer);
     EXPECT_EQ(cut, c.parent != nullptr) << c.install_dir;
     if (c.parent != nullptr) {
       EXPECT_STREQ(buffer, c.parent) << c.install_dir;
@@ -171,7 +171,7 @@ TEST(NamesDirectoryBelowRoot, ADriveOrShareAndAtLeastOneName) {
       {"\\\\.\\C:\\Merivane", false},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(app::names_directory_below_root(c.path, app::LeadBytes{}), c.expected) << c.path;
+    EXPECT_EQ(base::names_directory_below_root(c.path, base::LeadBytes{}), c.expected) << c.path;
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include "app/app_instance.h"
 #include "app/launch.h"
 #include "app/restore_point.h"
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "testbed/machine/installation.h"
 #include "tests/support/import_hook.h"
 #include "tests/support/log_lines.h"
@@ -83,7 +83,7 @@ TEST_F(PlatformRecords, TheStartupRecordHasThePlatformsSizeAndNothingElseSet) {
   const bool ok = app::start_process("merivane.exe", "/Setup", started);
   SetCurrentDirectoryA(previous);
   ASSERT_TRUE(ok);
-  const app::unique_handle process(started.hProcess), thread(started.hThread);
+  const base::unique_handle process(started.hProcess), thread(started.hThread);
   EXPECT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
 
   ASSERT_EQ(startup_info_seen.size(), startup_info_size);
@@ -100,6 +100,7 @@ TEST_F(PlatformRecords, TheStartupRecordHasThePlatformsSizeAndNothingElseSet) {
 // back the number the stand-in wrote at the status record's offset 4.
 TEST_F(PlatformRecords, RestorePointRecordsAreThePlatformsBytes) {
   const std::string log = directory + "\\srclient.log";
+  testbed::place_system_library(testbed::program_directory() + "srclient.dll", "srclient.dll");
   SetEnvironmentVariableA("SRCLIENT_LOG", log.c_str());
   SetEnvironmentVariableA("SRCLIENT_BYTES", "1");
   SetEnvironmentVariableA("SRCLIENT_SEQUENCE", "0x123456789A");

@@ -1,4 +1,5 @@
-// The progress dialog as a real window under Wine, on its own thread in this process.
+// The progress dialog as a real window under Wine, on its own thread. The handle, once
+// published, is never cleared: each case runs in a child of its own.
 
 #include "app/progress_dialog.h"
 
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "app/app_instance.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -24,8 +26,8 @@ std::string text_of(HWND window) {
   return text;
 }
 
-// Must run before the dialog below is up: the handle, once published, is never cleared.
-TEST(ProgressDialogWindow, ADialogThatCannotBeMadeEndsItsThreadWithoutAHandle) {
+TEST(ProgressDialogChild, ADialogThatCannotBeMadeEndsItsThreadWithoutAHandle) {
+  CHILD_ONLY();
   EXPECT_EQ(app::progress_dialog_state(), DialogState::absent) << "no thread started yet";
   app::app_instance = GetModuleHandleA("kernel32.dll");  // holds no dialog 129
   ASSERT_TRUE(app::start_progress_dialog());
@@ -35,7 +37,8 @@ TEST(ProgressDialogWindow, ADialogThatCannotBeMadeEndsItsThreadWithoutAHandle) {
   app::mark_label_failed(1005);
 }
 
-TEST(ProgressDialogWindow, OpensAtTheTopLeftWithItsInitialStatesAndChangesAsTold) {
+TEST(ProgressDialogChild, OpensAtTheTopLeftWithItsInitialStatesAndChangesAsTold) {
+  CHILD_ONLY();
   app::app_instance = GetModuleHandleA(nullptr);
   ASSERT_TRUE(app::start_progress_dialog());
   ASSERT_EQ(wait_for_dialog(), DialogState::shown);
@@ -73,6 +76,18 @@ TEST(ProgressDialogWindow, OpensAtTheTopLeftWithItsInitialStatesAndChangesAsTold
   Sleep(300);
   EXPECT_TRUE(IsWindow(dialog));
   EXPECT_TRUE(IsWindowVisible(dialog));
+}
+
+TEST(ProgressDialogWindow, CannotBeMadeWithoutItsTemplate) {
+  EXPECT_EQ(test_support::run_child(
+                "ProgressDialogChild.ADialogThatCannotBeMadeEndsItsThreadWithoutAHandle"),
+            0u);
+}
+
+TEST(ProgressDialogWindow, OpensWithItsInitialStatesAndChangesAsTold) {
+  EXPECT_EQ(test_support::run_child(
+                "ProgressDialogChild.OpensAtTheTopLeftWithItsInitialStatesAndChangesAsTold"),
+            0u);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace {
 
@@ -165,7 +165,7 @@ BOOL CALLBACK collect_name(HMODULE, LPCSTR, LPSTR name, LONG_PTR names) {
 }
 
 TEST(Program, IsAWindowsProgramWithOneManifestAskingForAdministratorRights) {
-  const app::unique_hmodule program(
+  const base::unique_hmodule program(
       LoadLibraryExA(program_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
   ASSERT_TRUE(program) << program_path();
   std::vector<ULONG_PTR> manifests;
@@ -178,7 +178,7 @@ TEST(Program, IsAWindowsProgramWithOneManifestAskingForAdministratorRights) {
   for (const char* part : {"level=\"requireAdministrator\"",
                            "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
                            ">PerMonitorV2, PerMonitor</dpiAwareness>",
-                           "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
+                           "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",   // Windows 10 and 11
                            "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"})  // Windows 7
     EXPECT_NE(manifest.find(part), std::string::npos) << part;
 

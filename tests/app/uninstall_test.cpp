@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/path_text.h"
+#include "base/path_text.h"
 #include "app/unattended.h"
 #include "testbed/machine/installation.h"
 #include "testbed/machine/text_lines.h"
@@ -97,7 +97,7 @@ const app::UninstallSystem fakes{
         },
     .own_directory =
         [](char* buffer, std::size_t capacity) {
-          app::copy_path(buffer, capacity, world.own_directory.c_str());
+          base::copy_path(buffer, capacity, world.own_directory.c_str());
           return buffer;
         },
     .open_document = [](const char* path) { record("open " + std::string(path)); },
@@ -192,10 +192,10 @@ TEST_F(Uninstall, TheLogHearsOfEveryStepTheRestorePointAndTheManualStep) {
   world.registry_result = false;
   EventLog log;
   run_as(app::Mode::quiet, &log);
-  EXPECT_EQ(log.events, (std::vector<std::string>{
-                            "start 1", "done 1", "start 2", "restore point begin 4711", "done 2",
-                            "start 3", "failed 3", "start 4", "done 4", "manual form step",
-                            "restore point end 4711"}));
+  EXPECT_EQ(log.events,
+            (std::vector<std::string>{"start 1", "done 1", "start 2", "restore point begin 4711",
+                                      "done 2", "start 3", "failed 3", "start 4", "done 4",
+                                      "manual form step", "restore point end 4711"}));
 }
 
 TEST_F(Uninstall, AnythingButYesEndsEverything) {
@@ -325,8 +325,8 @@ TEST_F(Uninstall, SwitchesGiveTheExitCodesOfUnattendedRuns) {
     world.files_result = c.files_result;
     EXPECT_EQ(app::run_with_switches("UninstallMV.exe", c.arguments.c_str(), fakes), c.exit_code)
         << c.arguments;
-    const bool ran = std::find(world.events.begin(), world.events.end(), "outlook") !=
-                     world.events.end();
+    const bool ran =
+        std::find(world.events.begin(), world.events.end(), "outlook") != world.events.end();
     EXPECT_EQ(ran, c.steps_run) << c.arguments;
   }
   const auto lines = testbed::read_lines(log);

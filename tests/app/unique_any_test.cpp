@@ -1,4 +1,4 @@
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 #include <unknwn.h>
 
@@ -16,7 +16,7 @@ struct CountingTraits {
   static type empty() { return 0; }
   static void close(type value) { closed.push_back(value); }
 };
-using unique_counted = app::unique_any<CountingTraits>;
+using unique_counted = base::unique_any<CountingTraits>;
 
 TEST(UniqueAny, ClosesEveryValueExactlyOnceThroughMovesResetsAndPut) {
   closed.clear();
@@ -42,8 +42,8 @@ TEST(UniqueAny, ClosesARealHandleOnceAndOnlyOnce) {
   HANDLE raw = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(raw, nullptr);
   {
-    app::unique_handle owner(raw);
-    app::unique_handle moved(std::move(owner));
+    base::unique_handle owner(raw);
+    base::unique_handle moved(std::move(owner));
     DWORD flags = 0xdeadbeef;
     EXPECT_TRUE(GetHandleInformation(raw, &flags));
   }
@@ -52,11 +52,11 @@ TEST(UniqueAny, ClosesARealHandleOnceAndOnlyOnce) {
 }
 
 TEST(UniqueAny, FileOwnerTreatsInvalidHandleAsEmpty) {
-  app::unique_file none(INVALID_HANDLE_VALUE);
+  base::unique_file none(INVALID_HANDLE_VALUE);
   EXPECT_FALSE(none);
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), ERROR_SUCCESS);
-  app::unique_hkey owner(key);
+  base::unique_hkey owner(key);
   owner.reset();
   EXPECT_FALSE(owner);
   EXPECT_NE(RegQueryValueExA(key, "", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS)
@@ -76,8 +76,8 @@ struct CountedObject : IUnknown {
 TEST(UniqueCom, ReleasesTheReferenceItOwnsOnce) {
   CountedObject object;
   {
-    app::unique_com<IUnknown> owner(&object);
-    app::unique_com<IUnknown> moved(std::move(owner));
+    base::unique_com<IUnknown> owner(&object);
+    base::unique_com<IUnknown> moved(std::move(owner));
     EXPECT_EQ(object.references, 1u);
   }
   EXPECT_EQ(object.references, 0u);

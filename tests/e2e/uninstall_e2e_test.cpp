@@ -16,6 +16,8 @@
 #include "testbed/profile/profile.h"
 #include "testbed/uidriver/driver.h"
 #include "tests/support/log_lines.h"
+#include "tests/support/saved_state.h"
+#include "tests/e2e/small_profile.h"
 
 namespace {
 
@@ -28,14 +30,7 @@ const std::string strings_3 =
     "not have sufficient rights to remove files, or because some of Merivane's components were "
     "moved after installation.";
 
-constexpr char small_profile[] =
-    "folder path=Personal store=0011AABB entry=00000001 type=0\n"
-    "folder path=Personal/Inbox entry=00000002 type=0 form=IPM.Note\n"
-    "folder path=Personal/Tasks entry=00000003 type=3 form=IPM.Task.Merivane\n"
-    "folder path=Personal/Tasks/Later entry=00000004 type=3 form=IPM.Task\n"
-    "item folder=Personal/Tasks class=IPM.Task.Merivane count=5\n"
-    "item folder=Personal/Tasks class=IPM.Task count=2\n"
-    "item folder=Personal/Tasks/Later class=IPM.Task.Merivane count=3\n";
+using e2e::small_profile;
 
 // Starts the program with command_line exactly as given, in directory, and drives it to its
 // end.
@@ -102,15 +97,15 @@ class Uninstaller : public ::testing::Test {
   // A test may leave the uninstall entry locked against changes.
   void TearDown() override {
     if (testbed::key_exists(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key))
-      testbed::set_key_security(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key,
-                                "D:(A;;KA;;;WD)");
+      testbed::set_key_security(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key, "D:(A;;KA;;;WD)");
     testbed::delete_key_tree(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key);
   }
   // The result labels as the last sample shows them, from 1004 to 1007.
   static std::vector<std::string> results(const testbed::UninstallerRun& run) {
     if (run.report.samples.empty()) return {};
     std::vector<std::string> texts;
-    for (int id = 1004; id <= 1007; ++id) texts.push_back(label(run.report.samples.back(), id).text);
+    for (int id = 1004; id <= 1007; ++id)
+      texts.push_back(label(run.report.samples.back(), id).text);
     return texts;
   }
   testbed::SimulatedMachine machine_;
@@ -248,8 +243,6 @@ TEST_F(Uninstaller, ADriveItsCurrentDirectoryOrARelativePathIsNeverTheInstallati
   const Case cases[] = {{"%C:\\", &empty_current},
                         {"%C:", &filled_current},
                         {"%%" + machine_.install_dir, &empty_current}};
-  char saved[MAX_PATH] = {};
-  const bool had_c = GetEnvironmentVariableA("=C:", saved, sizeof saved) != 0;
   for (const Case& c : cases) {
     lay();
     testbed::make_directories(empty_current);
@@ -258,10 +251,12 @@ TEST_F(Uninstaller, ADriveItsCurrentDirectoryOrARelativePathIsNeverTheInstallati
       testbed::write_file(filled_current + "\\" + name);
       testbed::write_file("C:\\" + name);
     }
-    SetEnvironmentVariableA("=C:", c.c_current->c_str());
-    const testbed::UninstallerRun result =
-        run(machine_, "\"" + machine_.uninstaller() + "\" " + c.arguments);
-    SetEnvironmentVariableA("=C:", had_c ? saved : nullptr);
+    testbed::UninstallerRun result;
+    {
+      const test_support::SavedDirectories directories;
+      SetEnvironmentVariableA("=C:", c.c_current->c_str());
+      result = run(machine_, "\"" + machine_.uninstaller() + "\" " + c.arguments);
+    }
 
     EXPECT_EQ(results(result), (std::vector<std::string>{"Done", "Failed", "Done", "Done"}))
         << c.arguments;

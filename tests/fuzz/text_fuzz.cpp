@@ -1,6 +1,6 @@
 // libFuzzer target over the texts the program builds and decodes: path composition within
-// 260-byte buffers, hexadecimal identifiers, the MAPIX detection and the command line. Built natively with
-// AddressSanitizer and UndefinedBehaviorSanitizer by tools/fuzz.
+// 260-byte buffers, hexadecimal identifiers, the MAPIX detection and the command line. Built
+// natively with AddressSanitizer and UndefinedBehaviorSanitizer by tools/fuzz.
 //
 // The first input byte picks what is fuzzed; the rest is the text.
 
@@ -12,20 +12,19 @@
 #include <string_view>
 
 #include "app/command_line.h"
-#include "app/path_text.h"
+#include "base/path_text.h"
 #include "mapi/identifier_text.h"
 
 namespace {
 
 // The code page in force for one input: none has lead bytes, or Shift-JIS's.
-app::LeadBytes single_byte;
-app::LeadBytes shift_jis = [] {
-  app::LeadBytes table;
-  for (unsigned byte = 0x81; byte <= 0xFC; ++byte)
-    table.lead[byte] = byte <= 0x9F || byte >= 0xE0;
+base::LeadBytes single_byte;
+base::LeadBytes shift_jis = [] {
+  base::LeadBytes table;
+  for (unsigned byte = 0x81; byte <= 0xFC; ++byte) table.lead[byte] = byte <= 0x9F || byte >= 0xE0;
   return table;
 }();
-const app::LeadBytes* code_page = &single_byte;
+const base::LeadBytes* code_page = &single_byte;
 
 void require(bool condition) {
   if (!condition) std::abort();
@@ -60,43 +59,43 @@ void fuzz_paths(const std::string& input) {
   const std::string head = input.substr(0, split);
   const std::string tail = split == std::string::npos ? "" : input.substr(split + 1).c_str();
 
-  char buffer[app::path_capacity];
+  char buffer[base::path_capacity];
   std::memset(buffer, 'Z', sizeof buffer);
-  const bool joined = app::join_path(buffer, head.c_str(), tail.c_str());
-  require(joined == (head.size() + tail.size() < app::path_capacity));
+  const bool joined = base::join_path(buffer, head.c_str(), tail.c_str());
+  require(joined == (head.size() + tail.size() < base::path_capacity));
   require(joined ? buffer == head + tail : buffer[0] == '\0');
 
-  if (app::copy_path(buffer, head.c_str())) {
+  if (base::copy_path(buffer, head.c_str())) {
     const std::string before = buffer;
-    app::strip_trailing_separator(buffer);
+    base::strip_trailing_separator(buffer);
     require(std::strlen(buffer) + 1 >= before.size());
-    const auto separator = app::last_separator(buffer);
+    const auto separator = base::last_separator(buffer);
     if (separator) require(buffer[*separator] == '\\' || buffer[*separator] == '/');
     if (code_page == &single_byte) {
       const std::size_t at = std::string_view(buffer).find_last_of("\\/");
       require(separator == (at == std::string_view::npos ? std::optional<std::size_t>() : at));
     }
-    const bool cut = app::cut_at_last_separator(buffer);
+    const bool cut = base::cut_at_last_separator(buffer);
     require(cut == separator.has_value());
     if (cut) require(std::strlen(buffer) == *separator);
-    if (app::names_directory_below_root(before.c_str())) {
+    if (base::names_directory_below_root(before.c_str())) {
       const bool drive = before.size() >= 3 && before[1] == ':';
       const bool share = before.size() >= 2 && (before[0] == '\\' || before[0] == '/');
       require(drive || share);
     }
     const std::string kept = before;
     std::strcpy(buffer, kept.c_str());
-    app::keep_directory(buffer);
+    base::keep_directory(buffer);
     require(kept.compare(0, std::strlen(buffer), buffer) == 0);
   } else {
-    require(head.size() >= app::path_capacity && buffer[0] == '\0');
+    require(head.size() >= base::path_capacity && buffer[0] == '\0');
   }
 
   char small[16];
   std::memset(small, 0, sizeof small);
   std::strncpy(small, head.c_str(), sizeof small - 1);
   const std::string start = small;
-  const bool appended = app::append_path(small, tail.c_str());
+  const bool appended = base::append_path(small, tail.c_str());
   require(appended == (start.size() + tail.size() < sizeof small));
   require(small == (appended ? start + tail : start));
 }
@@ -120,14 +119,15 @@ void fuzz_switches(const std::string& input) {
   require(std::strlen(switches.log_file) < sizeof switches.log_file);
   if (switches.install_dir != nullptr) {
     // The directory is the rest of the text behind a "%", unchanged.
-    require(switches.install_dir > text.c_str() && switches.install_dir <= text.c_str() + text.size());
+    require(switches.install_dir > text.c_str() &&
+            switches.install_dir <= text.c_str() + text.size());
     require(switches.install_dir[-1] == '%');
   }
 }
 
 }  // namespace
 
-const app::LeadBytes& app::ansi_lead_bytes() { return *code_page; }
+const base::LeadBytes& base::ansi_lead_bytes() { return *code_page; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/unique_any.h"
+#include "base/registry.h"
+#include "base/unique_any.h"
 #include "mapi/session.h"
 #include "testbed/machine/installation.h"
 #include "tests/support/log_lines.h"
@@ -59,7 +60,7 @@ TEST_F(Detection, ReadRegistryStringFallsBackToTheDefault) {
   char buffer[100];
   std::memset(buffer, 'x', sizeof buffer);
   DWORD type = 0xdeadbeef, size = 0xdeadbeef;
-  mapi::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer, sizeof buffer,
+  base::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer, sizeof buffer,
                              &type, &size);
   EXPECT_STREQ(buffer, "0");
   EXPECT_EQ(type, static_cast<DWORD>(REG_NONE));
@@ -67,18 +68,18 @@ TEST_F(Detection, ReadRegistryStringFallsBackToTheDefault) {
 
   set_mapix(REG_SZ, std::string(100, 'a') + '\0');  // one byte too many
   std::memset(buffer, 'x', sizeof buffer);
-  mapi::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer, sizeof buffer,
+  base::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer, sizeof buffer,
                              &type, &size);
   EXPECT_STREQ(buffer, "0");
 
   set_mapix(REG_SZ, std::string(99, 'a') + '\0');
-  mapi::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer, sizeof buffer,
+  base::read_registry_string(subsystem_key, "MAPIX", "0", HKEY_LOCAL_MACHINE, buffer, sizeof buffer,
                              &type, &size);
   EXPECT_EQ(std::string(buffer), std::string(99, 'a'));
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
   EXPECT_EQ(size, 100u);
 
-  mapi::read_registry_string("SOFTWARE\\No such key here", "MAPIX", "dflt", HKEY_LOCAL_MACHINE,
+  base::read_registry_string("SOFTWARE\\No such key here", "MAPIX", "dflt", HKEY_LOCAL_MACHINE,
                              buffer, sizeof buffer);
   EXPECT_STREQ(buffer, "dflt");
 }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "mapi/folder_form.h"
 #include "mapi/session.h"
 #include "testbed/machine/installation.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "outlook/members.h"
 #include "testbed/machine/installation.h"
 #include "testbed/outlook/client.h"
@@ -302,8 +302,8 @@ TEST_F(Conversion, UnreadableFolderTypeSkipsOnlyThatSubtree) {
 // Without MAPI the forms are written through Outlook's PropertyAccessor, bound by name once.
 TEST_F(Conversion, WithoutMapiTheFormsAreResetThroughOutlook) {
   set_mapix("0");
-  const std::string three_forms = std::string(two_stores) +
-                                  "defaultform folder=B/Tasks class=IPM.Task.Merivane\n";
+  const std::string three_forms =
+      std::string(two_stores) + "defaultform folder=B/Tasks class=IPM.Task.Merivane\n";
   const Outcome outcome = run(three_forms);
   EXPECT_TRUE(outcome.result);
   EXPECT_FALSE(outcome.flag);

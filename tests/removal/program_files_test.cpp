@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "testbed/machine/installation.h"
+#include "tests/support/saved_state.h"
 
 namespace {
 
@@ -83,9 +84,9 @@ TEST_F(ProgramFiles, AFileHeldOpenWithoutShareDeleteFailsTheStepWhereItCounts) {
     testbed::make_directories(install);
     lay_files(install, all_files());
     const std::string held_path = install + "\\" + held;
-    const app::unique_file handle(CreateFileA(held_path.c_str(), GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, 0, nullptr));
+    const base::unique_file handle(CreateFileA(held_path.c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(handle) << held;
 
     EXPECT_FALSE(removal::remove_program_files((install + "\\").c_str()))
@@ -133,13 +134,11 @@ TEST_F(ProgramFiles, BelowADriveRootNoOtherDirectoryIsTakenForTheParent) {
   testbed::make_directories(below_root);
   testbed::make_directories(current);
   lay_files(below_root, all_files());
-  char saved[MAX_PATH] = {};
-  const bool had_current = GetEnvironmentVariableA("=C:", saved, sizeof saved) != 0;
-  SetEnvironmentVariableA("=C:", current.c_str());
-
-  const bool result = removal::remove_program_files((below_root + "\\").c_str());
-  SetEnvironmentVariableA("=C:", had_current ? saved : nullptr);
-  EXPECT_TRUE(result);
+  {
+    const test_support::SavedDirectories directories;
+    SetEnvironmentVariableA("=C:", current.c_str());
+    EXPECT_TRUE(removal::remove_program_files((below_root + "\\").c_str()));
+  }
   EXPECT_FALSE(directory_exists(below_root));
   EXPECT_TRUE(directory_exists(current));
   testbed::remove_tree(below_root);
@@ -147,13 +146,11 @@ TEST_F(ProgramFiles, BelowADriveRootNoOtherDirectoryIsTakenForTheParent) {
 
 TEST_F(ProgramFiles, EmptyInstallDirTouchesNothingInTheCurrentDirectory) {
   lay_files(install, all_files());
-  char saved[MAX_PATH];
-  ASSERT_NE(GetCurrentDirectoryA(sizeof saved, saved), 0u);
-  ASSERT_TRUE(SetCurrentDirectoryA(install.c_str()));
-
-  const bool result = removal::remove_program_files("");
-  SetCurrentDirectoryA(saved);
-  EXPECT_FALSE(result);
+  {
+    const test_support::SavedDirectories directories;
+    ASSERT_TRUE(SetCurrentDirectoryA(install.c_str()));
+    EXPECT_FALSE(removal::remove_program_files(""));
+  }
   for (const std::string& name : all_files()) EXPECT_TRUE(file_exists(install + "\\" + name));
   EXPECT_FALSE(removal::delete_installed_file("", "Setup.exe"));
 }
@@ -170,8 +167,8 @@ TEST_F(ProgramFiles, AnInstallDirThatIsNoDirectoryBelowARootTouchesNothing) {
   const std::string climbed = "C:\\merivane-decoy-empty";
   struct Case {
     const char* install_dir;
-    bool from_working;                  // else from drive Z:, with "=C:" set
-    const std::string* c_current;       // the "=C:" directory
+    bool from_working;             // else from drive Z:, with "=C:" set
+    const std::string* c_current;  // the "=C:" directory
   };
   const Case cases[] = {
       {"Merivane\\", true, nullptr},
@@ -184,13 +181,10 @@ TEST_F(ProgramFiles, AnInstallDirThatIsNoDirectoryBelowARootTouchesNothing) {
       {"C:\\merivane-decoy-empty\\..\\", false, &c_current_empty},
       {"C:\\merivane-decoy-empty\\..", false, &c_current_empty},
   };
-  const std::vector<std::string> filled = {working, working + "\\Merivane", root + "\\x", rooted,
+  const std::vector<std::string> filled = {working,         working + "\\Merivane",
+                                           root + "\\x",    rooted,
                                            c_current_files, "C:"};  // "C:" + "\\": the root
   const std::vector<std::string> empty = {c_current_empty, climbed};
-  char saved_directory[MAX_PATH];
-  ASSERT_NE(GetCurrentDirectoryA(sizeof saved_directory, saved_directory), 0u);
-  char saved_c[MAX_PATH] = {};
-  const bool had_c = GetEnvironmentVariableA("=C:", saved_c, sizeof saved_c) != 0;
 
   for (const Case& c : cases) {
     for (const std::string& directory : filled) {
@@ -198,18 +192,16 @@ TEST_F(ProgramFiles, AnInstallDirThatIsNoDirectoryBelowARootTouchesNothing) {
       lay_files(directory, all_files());
     }
     for (const std::string& directory : empty) testbed::make_directories(directory);
-    if (c.c_current != nullptr) SetEnvironmentVariableA("=C:", c.c_current->c_str());
-    if (c.from_working) {
-      ASSERT_TRUE(SetCurrentDirectoryA(working.c_str()));
+    {
+      const test_support::SavedDirectories directories;
+      if (c.c_current != nullptr) SetEnvironmentVariableA("=C:", c.c_current->c_str());
+      if (c.from_working) {
+        ASSERT_TRUE(SetCurrentDirectoryA(working.c_str()));
+      }
+      EXPECT_FALSE(removal::remove_program_files(c.install_dir)) << c.install_dir;
+      for (const std::string& name : all_files())
+        EXPECT_FALSE(removal::delete_installed_file(c.install_dir, name.c_str())) << c.install_dir;
     }
-
-    const bool result = removal::remove_program_files(c.install_dir);
-    for (const std::string& name : all_files())
-      EXPECT_FALSE(removal::delete_installed_file(c.install_dir, name.c_str())) << c.install_dir;
-    SetCurrentDirectoryA(saved_directory);
-    SetEnvironmentVariableA("=C:", had_c ? saved_c : nullptr);
-
-    EXPECT_FALSE(result) << c.install_dir;
     for (const std::string& directory : filled) {
       for (const std::string& name : all_files())
         EXPECT_TRUE(file_exists(directory + "\\" + name)) << c.install_dir << ": " << directory;

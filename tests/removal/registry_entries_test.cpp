@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "testbed/machine/installation.h"
 
 namespace {
@@ -42,8 +42,7 @@ class RegistryEntries : public ::testing::Test {
   static void clear() {
     for (const testbed::RegistryView& view : testbed::both_registry_views) {
       if (key_exists(HKEY_LOCAL_MACHINE, uninstall_key, view.access))
-        testbed::set_key_security(HKEY_LOCAL_MACHINE, uninstall_key, "D:(A;;KA;;;WD)",
-                                  view.access);
+        testbed::set_key_security(HKEY_LOCAL_MACHINE, uninstall_key, "D:(A;;KA;;;WD)", view.access);
       testbed::delete_key_tree(HKEY_LOCAL_MACHINE, uninstall_key, view.access);
     }
     testbed::delete_key_tree(HKEY_CURRENT_USER, testbed::maker_key);
@@ -132,8 +131,7 @@ TEST_F(RegistryEntries, AnUninstallEntryWithASubkeyLosesItsListedValuesOnlyAndFa
   testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key + "\\Patches", "KB1", "x");
 
   EXPECT_FALSE(removal::remove_registry_entries()) << "the uninstall entry is left";
-  EXPECT_EQ(value_names(HKEY_LOCAL_MACHINE, uninstall_key),
-            std::vector<std::string>{"Publisher"});
+  EXPECT_EQ(value_names(HKEY_LOCAL_MACHINE, uninstall_key), std::vector<std::string>{"Publisher"});
   EXPECT_TRUE(value_exists(HKEY_LOCAL_MACHINE, uninstall_key + "\\Patches", "KB1"));
   EXPECT_FALSE(key_exists(HKEY_CURRENT_USER, testbed::maker_key));
 }
@@ -147,7 +145,7 @@ TEST_F(RegistryEntries, AnUninstallEntryThatCannotBeChangedFailsTheStep) {
   testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key + "\\Patches", "KB1", "x");
   testbed::set_key_security(HKEY_LOCAL_MACHINE, uninstall_key, "D:(D;;0x10006;;;WD)(A;;KA;;;WD)");
   ASSERT_FALSE(testbed::value_names(HKEY_LOCAL_MACHINE, uninstall_key).empty());
-  app::unique_hkey probe;
+  base::unique_hkey probe;
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, uninstall_key.c_str(), 0, KEY_WRITE, probe.put()),
             ERROR_ACCESS_DENIED)
       << "the test prefix did not take the access control list";

@@ -17,12 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "removal/program_files.h"
 #include "removal/registry_entries.h"
 #include "removal/shortcuts.h"
 #include "testbed/machine/installation.h"
 #include "tests/support/child_process.h"
+#include "tests/support/saved_state.h"
 #include "tests/support/snapshot.h"
 
 namespace {
@@ -40,11 +41,6 @@ const std::string aside_root = "C:\\merivane-tests\\removal-faults-aside";
 const std::string settings_key = std::string("HKCU\\") + testbed::settings_key;
 const std::string product_key = std::string("HKCU\\") + testbed::product_key;
 const std::string maker_key = std::string("HKCU\\") + testbed::maker_key;
-
-const char user_shell_folders[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-const char shell_folders[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 
 // An installation of its own for each case: <root>\<case>\Quillaburst\Merivane\ .
 struct Place {
@@ -117,62 +113,6 @@ std::vector<std::string> sorted(std::vector<std::string> lines) {
 }
 
 // The one registry value of a key, as it was; absent when it was not there.
-struct SavedValue {
-  HKEY root = nullptr;
-  std::string key;
-  std::string name;
-  bool existed = false;
-  DWORD type = REG_NONE;
-  std::vector<BYTE> data;
-};
-
-SavedValue save_value(HKEY root, const std::string& key, const std::string& name) {
-  SavedValue saved;
-  saved.root = root;
-  saved.key = key;
-  saved.name = name;
-  DWORD size = 0;
-  if (RegGetValueA(root, key.c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &saved.type, nullptr,
-                   &size) != ERROR_SUCCESS)
-    return saved;
-  saved.data.resize(size);
-  saved.existed = RegGetValueA(root, key.c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
-                               &saved.type, saved.data.data(), &size) == ERROR_SUCCESS;
-  saved.data.resize(size);
-  return saved;
-}
-
-void restore_value(const SavedValue& saved) {
-  if (saved.existed) {
-    RegSetKeyValueA(saved.root, saved.key.c_str(), saved.name.c_str(), saved.type,
-                    saved.data.data(), DWORD(saved.data.size()));
-  } else {
-    RegDeleteKeyValueA(saved.root, saved.key.c_str(), saved.name.c_str());
-  }
-}
-
-// Points a shell folder at path for the life of the object, then puts the registry back as it
-// was: the test prefix is shared by every test of the run. Both values are set, since Wine
-// copies "User Shell Folders" into "Shell Folders" at each lookup.
-class ShellFolderRedirect {
- public:
-  ShellFolderRedirect(HKEY root, const std::string& value, const std::string& path)
-      : saved_{save_value(root, user_shell_folders, value),
-               save_value(root, shell_folders, value)} {
-    RegSetKeyValueA(root, user_shell_folders, value.c_str(), REG_EXPAND_SZ, path.c_str(),
-                    DWORD(path.size() + 1));
-    RegSetKeyValueA(root, shell_folders, value.c_str(), REG_SZ, path.c_str(),
-                    DWORD(path.size() + 1));
-  }
-  ShellFolderRedirect(const ShellFolderRedirect&) = delete;
-  ShellFolderRedirect& operator=(const ShellFolderRedirect&) = delete;
-  ~ShellFolderRedirect() {
-    for (const SavedValue& saved : saved_) restore_value(saved);
-  }
-
- private:
-  SavedValue saved_[2];
-};
 
 // Moves a shell folder away for the life of the object, and back.
 class FolderAside {
@@ -287,8 +227,8 @@ TEST_F(RemovalFaults, SnapshotShowsEveryKindOfChangeAsOneLineEach) {
                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
   testbed::write_file(base + "\\added.txt", "new");
   ASSERT_TRUE(RemoveDirectoryA((base + "\\goes").c_str()));
-  const app::unique_file deep_file(CreateFileW((deep + L"\\deep.txt").c_str(), GENERIC_WRITE, 0,
-                                               nullptr, CREATE_NEW, 0, nullptr));
+  const base::unique_file deep_file(CreateFileW((deep + L"\\deep.txt").c_str(), GENERIC_WRITE, 0,
+                                                nullptr, CREATE_NEW, 0, nullptr));
   ASSERT_TRUE(deep_file);
   testbed::set_string_value(HKEY_CURRENT_USER, key, "text", "b");
   const DWORD two = 2;
@@ -342,9 +282,9 @@ TEST_F(RemovalFaults, AProgramFileHeldOpenStaysAloneAndTheStepFails) {
     SCOPED_TRACE(held);
     const Place place = place_for("held-" + held);
     testbed::lay_installation(place.install);
-    const app::unique_file handle(CreateFileA((place.install + held).c_str(), GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, 0, nullptr));
+    const base::unique_file handle(CreateFileA((place.install + held).c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(handle);
 
     const Snapshot before = take_snapshot();
@@ -360,9 +300,9 @@ TEST_F(RemovalFaults, AProgramFileHeldOpenStaysAloneAndTheStepFails) {
 TEST_F(RemovalFaults, TheInstallationDirectoryHeldOpenStaysEmptyAndTheStepFails) {
   const Place place = place_for("directory-held");
   testbed::lay_installation(place.install);
-  const app::unique_file handle(CreateFileA(place.directory.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const base::unique_file handle(CreateFileA(place.directory.c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   ASSERT_TRUE(handle);
 
   const Snapshot before = take_snapshot();
@@ -452,16 +392,16 @@ void check_shortcut_case(const ShortcutCase& c) {
   const std::string nowhere = root + "\\nowhere";
   testbed::lay_installation(place_for("shortcuts").install);
 
-  std::vector<std::unique_ptr<ShellFolderRedirect>> redirects;
+  std::vector<std::unique_ptr<test_support::ShellFolderRedirect>> redirects;
   if (c.desktop_pointed_away)
-    redirects.push_back(
-        std::make_unique<ShellFolderRedirect>(HKEY_CURRENT_USER, "Desktop", nowhere + "\\Desktop"));
+    redirects.push_back(std::make_unique<test_support::ShellFolderRedirect>(
+        HKEY_CURRENT_USER, "Desktop", nowhere + "\\Desktop"));
   if (c.programs_pointed_away)
-    redirects.push_back(std::make_unique<ShellFolderRedirect>(HKEY_LOCAL_MACHINE, "Common Programs",
-                                                              nowhere + "\\Common Programs"));
+    redirects.push_back(std::make_unique<test_support::ShellFolderRedirect>(
+        HKEY_LOCAL_MACHINE, "Common Programs", nowhere + "\\Common Programs"));
   if (c.users_programs_pointed_away)
-    redirects.push_back(std::make_unique<ShellFolderRedirect>(HKEY_CURRENT_USER, "Programs",
-                                                              nowhere + "\\Programs"));
+    redirects.push_back(std::make_unique<test_support::ShellFolderRedirect>(
+        HKEY_CURRENT_USER, "Programs", nowhere + "\\Programs"));
   std::vector<std::unique_ptr<FolderAside>> moved;
   if (c.desktop_moved)
     moved.push_back(std::make_unique<FolderAside>(
@@ -484,7 +424,7 @@ void check_shortcut_case(const ShortcutCase& c) {
 // Has the shell build its desktop folder while the Desktop is sound, as in a process that used
 // the shell before; true when it could.
 bool use_the_shell_first() {
-  char path[app::path_capacity];
+  char path[base::path_capacity];
   return removal::special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY);
 }
 
@@ -552,12 +492,13 @@ TEST_F(RemovalFaults, TheThreeStepsInOrderRemoveExactlyWhatTheirResultsSay) {
     testbed::write_file(place.parent + "\\Otherware.exe", "theirs");
     lay_foreign_registry();
     const std::string programs = programs_shortcut();
-    const app::unique_file handle(CreateFileA((place.install + "Merivane.chm").c_str(),
-                                              GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                              0, nullptr));
+    const base::unique_file handle(CreateFileA((place.install + "Merivane.chm").c_str(),
+                                               GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(handle);
     ASSERT_TRUE(use_the_shell_first());
-    const ShellFolderRedirect desktop(HKEY_CURRENT_USER, "Desktop", root + "\\nowhere");
+    const test_support::ShellFolderRedirect desktop(HKEY_CURRENT_USER, "Desktop",
+                                                    root + "\\nowhere");
 
     const Snapshot before = take_snapshot();
     EXPECT_FALSE(removal::remove_program_files(place.install.c_str()));

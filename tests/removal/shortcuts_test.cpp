@@ -9,8 +9,9 @@
 
 #include <string>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "testbed/machine/installation.h"
+#include "tests/support/saved_state.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ TEST_F(Shortcuts, ADesktopShortcutThatCannotBeDeletedFailsTheStep) {
     const std::string on_desktop = desktop() + shortcut;
     testbed::write_file(on_desktop);
     testbed::write_file(programs() + shortcut);
-    app::unique_file held;
+    base::unique_file held;
     if (read_only) {
       ASSERT_TRUE(SetFileAttributesA(on_desktop.c_str(), FILE_ATTRIBUTE_READONLY));
     } else {
@@ -100,7 +101,7 @@ TEST_F(Shortcuts, TheUsersOwnProgramsAndTheAllUsersDesktopAreNotTouched) {
 }
 
 TEST_F(Shortcuts, SpecialFolderPathWritesTheFoldersPath) {
-  char path[app::path_capacity] = "poison";
+  char path[base::path_capacity] = "poison";
   ASSERT_TRUE(removal::special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY));
   EXPECT_EQ(std::string(path) + "\\", desktop());
   EXPECT_FALSE(removal::special_folder_path(nullptr, path, 0x7f)) << "no such folder";
@@ -110,15 +111,7 @@ TEST_F(Shortcuts, SpecialFolderPathWritesTheFoldersPath) {
 // not fit 260 bytes. A file named like the cut-off path waits there to be deleted by mistake.
 // Where the name does not fit, whether a shortcut is left there cannot be told: the step fails.
 TEST_F(Shortcuts, ADesktopPathPastTheBufferDeletesNothingThere) {
-  const char* shell_folders =
-      "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-  char saved[MAX_PATH];
-  DWORD saved_size = sizeof saved;
-  ASSERT_EQ(RegGetValueA(HKEY_CURRENT_USER, shell_folders, "Desktop", RRF_RT_ANY | RRF_NOEXPAND,
-                         nullptr, saved, &saved_size),
-            ERROR_SUCCESS);
   const std::string base = "C:\\merivane-tests\\shortcuts\\";
-
   for (const std::size_t length : {std::size_t{246}, std::size_t{247}}) {
     std::string folder = base;
     while (folder.size() + 11 < length) folder += std::string(10, 'd') + "\\";
@@ -126,20 +119,19 @@ TEST_F(Shortcuts, ADesktopPathPastTheBufferDeletesNothingThere) {
     ASSERT_EQ(folder.size(), length);
     testbed::make_directories(folder);
     testbed::write_file(programs() + shortcut);
-    char current[MAX_PATH];
-    GetCurrentDirectoryA(sizeof current, current);
-    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
-    testbed::write_file(shortcut);       // relative: the full path passes MAX_PATH
-    testbed::write_file("Merivane.ln");  // the full path cut to 259 bytes
-    testbed::set_string_value(HKEY_CURRENT_USER, shell_folders, "Desktop", folder);
-
-    const bool result = removal::remove_shortcuts();
-    RegSetKeyValueA(HKEY_CURRENT_USER, shell_folders, "Desktop", REG_EXPAND_SZ, saved, saved_size);
+    bool result = false;
+    {
+      const test_support::SavedDirectories directories;
+      ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
+      testbed::write_file(shortcut);       // relative: the full path passes MAX_PATH
+      testbed::write_file("Merivane.ln");  // the full path cut to 259 bytes
+      const test_support::ShellFolderRedirect desktop(HKEY_CURRENT_USER, "Desktop", folder);
+      result = removal::remove_shortcuts();
+      EXPECT_EQ(file_exists(shortcut), length == 247) << length;
+      EXPECT_TRUE(file_exists("Merivane.ln")) << length;
+    }
     EXPECT_EQ(result, length == 246) << length;
     EXPECT_FALSE(file_exists(programs() + shortcut)) << length;
-    EXPECT_EQ(file_exists(shortcut), length == 247) << length;
-    EXPECT_TRUE(file_exists("Merivane.ln")) << length;
-    SetCurrentDirectoryA(current);
     testbed::remove_tree(base);
   }
 }

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace test_support {
 
@@ -63,8 +63,8 @@ DWORD run_child(const std::string& filter, const Environment& environment,
   GetTempPathA(sizeof directory, directory);
   GetTempFileNameA(directory, "mvt", 0, output_path);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const app::unique_file output(CreateFileA(output_path, GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                            CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+  const base::unique_file output(CreateFileA(output_path, GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -73,7 +73,7 @@ DWORD run_child(const std::string& filter, const Environment& environment,
   DWORD exit_code = 0xFFFFFFFF;
   if (CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                      nullptr, &startup, &process)) {
-    const app::unique_handle child(process.hProcess), thread(process.hThread);
+    const base::unique_handle child(process.hProcess), thread(process.hThread);
     if (WaitForSingleObject(child.get(), 60000) == WAIT_OBJECT_0)
       GetExitCodeProcess(child.get(), &exit_code);
     else

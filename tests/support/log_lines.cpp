@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace test_support {
 
 void set_mapix(DWORD type, const std::string& bytes) {
-  app::unique_hkey key;
+  base::unique_hkey key;
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows Messaging Subsystem",
                             0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
             ERROR_SUCCESS);

@@ -12,7 +12,7 @@
 #include <thread>
 #include <utility>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace test_support {
 
@@ -245,7 +245,7 @@ bool is_predefined(HKEY key) { return (reinterpret_cast<ULONG_PTR>(key) & 0x8000
 class WatchedKey {
  public:
   // Unwatched, the key is read once and let go of at once.
-  WatchedKey(std::string name, app::unique_hkey key, bool watch)
+  WatchedKey(std::string name, base::unique_hkey key, bool watch)
       : name_(std::move(name)), key_(std::move(key)), watch_(watch) {}
   WatchedKey(const WatchedKey&) = delete;
   WatchedKey& operator=(const WatchedKey&) = delete;
@@ -366,7 +366,7 @@ class WatchedKey {
         continue;
       }
       const std::string child_name = name_ + '\\' + utf8(name);
-      app::unique_hkey opened;
+      base::unique_hkey opened;
       // Links are recorded as links: followed, they would show their target's keys twice.
       const LONG status =
           RegOpenKeyExW(key_.get(), name.c_str(), REG_OPTION_OPEN_LINK, read_access, opened.put());
@@ -394,9 +394,9 @@ class WatchedKey {
   }
 
   std::string name_;
-  app::unique_hkey key_;
+  base::unique_hkey key_;
   bool watch_;
-  app::unique_handle changed_;                      // set by the watch; manual reset
+  base::unique_handle changed_;                     // set by the watch; manual reset
   bool watched_ = false;                            // armed
   std::vector<std::pair<std::string, Entry>> own_;  // the key's entry and its values
   std::map<std::wstring, std::unique_ptr<WatchedKey>> children_;
@@ -411,7 +411,7 @@ class Registry {
     std::vector<WatchedKey*> trees;
     for (Root& root : roots_) {
       if (!root.tree) {
-        app::unique_hkey software;
+        base::unique_hkey software;
         const LONG status = RegOpenKeyExW(root.key, L"Software", 0, read_access, software.put());
         if (status != ERROR_SUCCESS) {
           software.release();

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 
 namespace test_support {
 
@@ -19,7 +19,7 @@ struct FindTraits {
   static void close(type search) { FindClose(search); }
 };
 // A directory search of FindFirstFile, closed once.
-using unique_find = app::unique_any<FindTraits>;
+using unique_find = base::unique_any<FindTraits>;
 
 // One file, directory, registry key or registry value as a snapshot found it.
 struct Entry {

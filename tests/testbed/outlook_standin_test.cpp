@@ -20,7 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/unique_any.h"
+#include "base/module.h"
+#include "base/unique_any.h"
 #include "testbed/machine/installation.h"
 #include "testbed/profile/profile.h"
 
@@ -54,8 +55,8 @@ constexpr WORD method = DISPATCH_METHOD;
 constexpr WORD get = DISPATCH_PROPERTYGET;
 constexpr WORD put = DISPATCH_PROPERTYPUT;
 
-using Dispatch = app::unique_com<IDispatch>;
-using Unknown = app::unique_com<IUnknown>;
+using Dispatch = base::unique_com<IDispatch>;
+using Unknown = base::unique_com<IUnknown>;
 
 const std::string tests_root = "C:\\merivane-tests\\outlook-standin";
 
@@ -968,14 +969,14 @@ TEST_F(OutlookStandin, EveryObjectAndReferenceItHandsOutComesBack) {
     EXPECT_EQ(held->objects, 6) << "application, items, item, form, probe, accessor";
     EXPECT_EQ(held->references, 7) << "one each and the extra query";
     const HMODULE server = GetModuleHandleA("outlook_standin.dll");
-    EXPECT_EQ(app::module_entry<CanUnload>(server, "DllCanUnloadNow")(), S_FALSE);
+    EXPECT_EQ(base::module_entry<CanUnload>(server, "DllCanUnloadNow")(), S_FALSE);
   }
   const auto released = testbed::outlook_standin_counters();
   ASSERT_TRUE(released);
   EXPECT_EQ(released->objects, 0);
   EXPECT_EQ(released->references, 0);
   const HMODULE server = GetModuleHandleA("outlook_standin.dll");
-  EXPECT_EQ(app::module_entry<CanUnload>(server, "DllCanUnloadNow")(), S_OK);
+  EXPECT_EQ(base::module_entry<CanUnload>(server, "DllCanUnloadNow")(), S_OK);
 
   // The last CoUninitialize frees the DLL (Wine does it as Windows does), which writes the
   // summary; the fixture's TearDown gets its apartment back.
@@ -1006,17 +1007,17 @@ TEST_F(OutlookStandin, ClassObjectRefusesAggregationAndOtherClassesAndHoldsTheSe
   EXPECT_FALSE(aggregated);
   EXPECT_TRUE(contains(lines_of(log_), "outlook create IUnknown Application -> 0x80040110"));
 
-  const app::unique_hmodule server(LoadLibraryA(testbed::outlook_standin_path().c_str()));
+  const base::unique_hmodule server(LoadLibraryA(testbed::outlook_standin_path().c_str()));
   ASSERT_TRUE(server);
   using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
   using CanUnload = HRESULT(WINAPI*)();
   const auto get_class_object =
-      app::module_entry<GetClassObject>(server.get(), "DllGetClassObject");
-  const auto can_unload = app::module_entry<CanUnload>(server.get(), "DllCanUnloadNow");
+      base::module_entry<GetClassObject>(server.get(), "DllGetClassObject");
+  const auto can_unload = base::module_entry<CanUnload>(server.get(), "DllCanUnloadNow");
   ASSERT_NE(get_class_object, nullptr);
   ASSERT_NE(can_unload, nullptr);
 
-  app::unique_com<IClassFactory> factory;
+  base::unique_com<IClassFactory> factory;
   EXPECT_EQ(
       get_class_object(IID_IDispatch, IID_IClassFactory, reinterpret_cast<void**>(factory.put())),
       CLASS_E_CLASSNOTAVAILABLE);

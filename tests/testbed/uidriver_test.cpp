@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/unique_any.h"
+#include "base/unique_any.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_lines.h"
 #include "testbed/machine/installation.h"
@@ -71,7 +71,7 @@ class Started {
   bool ended_within(DWORD ms) const { return WaitForSingleObject(process_.get(), ms) == 0; }
 
  private:
-  app::unique_handle process_, thread_;
+  base::unique_handle process_, thread_;
   DWORD id_ = 0;
 };
 

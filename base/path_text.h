@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <optional>
 
-namespace app {
+namespace base {
 
 // The platform's path limit, the terminating zero included.
 inline constexpr std::size_t path_capacity = 260;
@@ -67,4 +67,4 @@ bool join_path(char (&buffer)[N], const char* head, const char* tail) {
   return join_path(buffer, N, head, tail);
 }
 
-}  // namespace app
+}  // namespace base

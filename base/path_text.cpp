@@ -1,8 +1,8 @@
-#include "app/path_text.h"
+#include "base/path_text.h"
 
 #include <cstring>
 
-namespace app {
+namespace base {
 
 namespace {
 
@@ -99,4 +99,4 @@ bool names_directory_below_root(const char* path, const LeadBytes& lead) {
   return false;
 }
 
-}  // namespace app
+}  // namespace base

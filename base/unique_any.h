@@ -3,10 +3,11 @@
 // get(), release(), reset(), put() for out-parameters.
 
 #include <windows.h>
+#include <oleauto.h>
 
 #include <utility>
 
-namespace app {
+namespace base {
 
 // Traits name the handle type, its empty value and how to give it back.
 template <typename Traits>
@@ -45,31 +46,20 @@ class unique_any {
   value_type value_ = Traits::empty();
 };
 
-struct HkeyTraits {
-  using type = HKEY;
+// A value that is empty when null, given back by one function.
+template <typename Value, auto give_back>
+struct NullEmptyTraits {
+  using type = Value;
   static type empty() { return nullptr; }
-  static void close(type key) { RegCloseKey(key); }
+  static void close(type value) { give_back(value); }
 };
-struct ModuleTraits {
-  using type = HMODULE;
-  static type empty() { return nullptr; }
-  static void close(type module) { FreeLibrary(module); }
-};
-struct HandleTraits {
-  using type = HANDLE;
-  static type empty() { return nullptr; }
-  static void close(type handle) { CloseHandle(handle); }
-};
+
+// A file's handle is empty when INVALID_HANDLE_VALUE, not when null.
 struct FileHandleTraits {
   using type = HANDLE;
   static type empty() { return INVALID_HANDLE_VALUE; }
   static void close(type handle) { CloseHandle(handle); }
 };
-
-using unique_hkey = unique_any<HkeyTraits>;
-using unique_hmodule = unique_any<ModuleTraits>;
-using unique_handle = unique_any<HandleTraits>;
-using unique_file = unique_any<FileHandleTraits>;
 
 // One counted interface reference, released once.
 template <typename Interface>
@@ -78,23 +68,13 @@ struct ComTraits {
   static type empty() { return nullptr; }
   static void close(type object) { object->Release(); }
 };
+
+using unique_hkey = unique_any<NullEmptyTraits<HKEY, RegCloseKey>>;
+using unique_hmodule = unique_any<NullEmptyTraits<HMODULE, FreeLibrary>>;
+using unique_handle = unique_any<NullEmptyTraits<HANDLE, CloseHandle>>;
+using unique_file = unique_any<FileHandleTraits>;
+using unique_bstr = unique_any<NullEmptyTraits<BSTR, SysFreeString>>;
 template <typename Interface>
 using unique_com = unique_any<ComTraits<Interface>>;
 
-// An entry point of a library loaded at run time, typed as the caller declares it.
-template <typename Function>
-Function module_entry(HMODULE module, const char* name) {
-  // Through a plain function pointer, so that the compiler accepts the change of signature.
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// Loads a library of the system's from the system directory only. The program runs elevated:
-// a library of the same name planted beside it, or in the current directory, must never be
-// the one that runs.
-HMODULE load_system_library(const char* name);
-
-// Makes the system directory the only place that later loads of libraries by bare name
-// search, where the platform offers it.
-void restrict_library_search();
-
-}  // namespace app
+}  // namespace base

@@ -3,10 +3,10 @@
 
 #include <windows.h>
 
-#include "app/path_text.h"
+#include "base/path_text.h"
 
-namespace app {
+namespace base {
 
 LeadBytes lead_bytes_of(UINT code_page);
 
-}  // namespace app
+}  // namespace base

@@ -1,8 +1,8 @@
 #include <cstdio>
 
-#include "app/unique_any.h"
+#include "base/module.h"
 
-namespace app {
+namespace base {
 
 HMODULE load_system_library(const char* name) {
   if (HMODULE module = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) return module;
@@ -25,4 +25,4 @@ void restrict_library_search() {
     set(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-}  // namespace app
+}  // namespace base

@@ -1,6 +1,6 @@
-#include "app/code_page.h"
+#include "base/code_page.h"
 
-namespace app {
+namespace base {
 
 LeadBytes lead_bytes_of(UINT code_page) {
   LeadBytes table;
@@ -14,4 +14,4 @@ const LeadBytes& ansi_lead_bytes() {
   return table;
 }
 
-}  // namespace app
+}  // namespace base
