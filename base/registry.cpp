@@ -1,8 +1,12 @@
 #include "base/registry.h"
 
-#include "base/unique_any.h"
-
 namespace base {
+
+LONG open_registry_key(HKEY root, const char* path, REGSAM access, unique_hkey& key) {
+  const LONG status = RegOpenKeyExA(root, path, 0, access, key.put());
+  if (status != ERROR_SUCCESS) key.release();
+  return status;
+}
 
 char* read_registry_string(const char* key_path, const char* value_name, const char* default_text,
                            HKEY root_key, char* buffer, DWORD buffer_size, DWORD* read_type,
@@ -15,10 +19,8 @@ char* read_registry_string(const char* key_path, const char* value_name, const c
   };
   use_default();
   unique_hkey key;
-  if (RegOpenKeyExA(root_key, key_path, 0, KEY_QUERY_VALUE | view, key.put()) != ERROR_SUCCESS) {
-    key.release();
+  if (open_registry_key(root_key, key_path, KEY_QUERY_VALUE | view, key) != ERROR_SUCCESS)
     return use_default();
-  }
   DWORD type = REG_NONE, size = buffer_size;
   if (RegQueryValueExA(key.get(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
                        &size) != ERROR_SUCCESS)

@@ -1,9 +1,15 @@
 #pragma once
-// Registry values read into fixed buffers.
+// Registry keys opened into their owner, and values read into fixed buffers.
 
 #include <windows.h>
 
+#include "base/unique_any.h"
+
 namespace base {
+
+// Opens path below root with access into key: the platform's answer. On failure key is left
+// empty, whatever the call left in its slot.
+LONG open_registry_key(HKEY root, const char* path, REGSAM access, unique_hkey& key);
 
 // Reads a registry value into buffer, or leaves default_text there when it cannot be read
 // whole. When read_type and read_size are given they tell what was read: the value's type and

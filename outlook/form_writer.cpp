@@ -75,13 +75,16 @@ bool every_property_set(const VARIANT& answer) {
   return true;
 }
 
-bool OutlookFormWriter::available(const DispatchPtr& folder) {
-  if (accessor_ == Binding::untried) {
-    const std::optional<DISPID> id = bind_member(folder, L"PropertyAccessor");
-    accessor_ = id ? Binding::bound : Binding::absent;
-    if (id) accessor_id_ = *id;
+std::optional<DISPID> OutlookFormWriter::Binding::id(const DispatchPtr& object) {
+  if (!tried_) {
+    id_ = bind_member(object, name_);  // a raise leaves the member untried
+    tried_ = true;
   }
-  return accessor_ == Binding::bound;
+  return id_;
+}
+
+bool OutlookFormWriter::available(const DispatchPtr& folder) {
+  return accessor_.id(folder).has_value();
 }
 
 bool OutlookFormWriter::write(const DispatchPtr& folder, const char* message_class,
@@ -90,17 +93,13 @@ bool OutlookFormWriter::write(const DispatchPtr& folder, const char* message_cla
   try {
     Variant answer;
     {
-      const DispatchPtr accessor = folder_property_accessor(folder, accessor_id_);
-      if (set_properties_ == Binding::untried) {
-        const std::optional<DISPID> id = bind_member(accessor, L"SetProperties");
-        set_properties_ = id ? Binding::bound : Binding::absent;
-        if (id) set_properties_id_ = *id;
-      }
-      if (set_properties_ != Binding::bound) return false;
+      const DispatchPtr accessor = folder_property_accessor(folder, *accessor_.id(folder));
+      const std::optional<DISPID> set_properties = set_properties_.id(accessor);
+      if (!set_properties) return false;
       Variant names, values;
       make_string_array(names, {message_class_schema, display_name_schema});
       make_string_array(values, {message_class, display_name});
-      accessor_set_properties(accessor, set_properties_id_, names.get(), values.get(), answer);
+      accessor_set_properties(accessor, *set_properties, names.get(), values.get(), answer);
     }
     return every_property_set(answer.get());
   } catch (...) {

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <string>
-
 #include "base/path_text.h"
 
 namespace removal {
@@ -20,28 +18,14 @@ constexpr InstalledFile installed_files[] = {
     {"Merivane.exe", true},  {"Setup.exe", true},
 };
 
-// Tells the report, if any, how the platform call named kind on path ended.
-bool told(Report* report, const char* kind, const char* path, bool succeeded) {
-  if (report != nullptr) {
-    const DWORD error = succeeded ? ERROR_SUCCESS : GetLastError();
-    report->removed({kind, path, nullptr, nullptr,
-                     succeeded ? Outcome::deleted : outcome_of_error(error), error});
-  }
-  return succeeded;
-}
-
 bool delete_file(const char* install_dir, const char* file_name, Report* report) {
   if (!is_directory_below_root(install_dir)) return false;
   char path[base::path_capacity];
   if (!base::join_path(path, install_dir, file_name)) {
-    if (report != nullptr) {
-      const std::string whole = std::string(install_dir) + file_name;
-      report->removed(
-          {"file", whole.c_str(), nullptr, nullptr, Outcome::refused, ERROR_FILENAME_EXCED_RANGE});
-    }
+    told_too_long(report, "file", install_dir, file_name);
     return false;
   }
-  return told(report, "file", path, DeleteFileA(path) != FALSE);
+  return told_deletion(report, "file", path, DeleteFileA(path) != FALSE) == Outcome::deleted;
 }
 
 // Removes the installation directory and, where it is empty then, its parent; reports the
@@ -51,18 +35,14 @@ bool remove_installation_directories(const char* install_dir, Report* report) {
   char directory[base::path_capacity];
   if (!base::copy_path(directory, install_dir)) return false;
   base::strip_trailing_separator(directory);
-  const bool removed = told(report, "directory", directory, RemoveDirectoryA(directory) != FALSE);
+  const bool removed = told_deletion(report, "directory", directory,
+                                     RemoveDirectoryA(directory) != FALSE) == Outcome::deleted;
   if (base::cut_at_last_separator(directory) && is_directory_below_root(directory))
-    told(report, "parent", directory, RemoveDirectoryA(directory) != FALSE);
+    told_deletion(report, "parent", directory, RemoveDirectoryA(directory) != FALSE);
   return removed;
 }
 
 }  // namespace
-
-Outcome outcome_of_error(unsigned long error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Outcome::not_found
-                                                                        : Outcome::failed;
-}
 
 bool is_directory_below_root(const char* path) {
   if (!base::names_directory_below_root(path)) return false;

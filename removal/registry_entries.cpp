@@ -7,7 +7,6 @@
 #include <string>
 
 #include "base/registry.h"
-#include "base/unique_any.h"
 
 namespace removal {
 
@@ -78,9 +77,8 @@ void tell(Report* report, const char* kind, HKEY root, const char* path, const c
 void delete_values(HKEY root, const char* path, std::span<const char* const> names, REGSAM view,
                    Report* report) {
   base::unique_hkey key;
-  const LONG opened = RegOpenKeyExA(root, path, 0, KEY_WRITE | view, key.put());
+  const LONG opened = base::open_registry_key(root, path, KEY_WRITE | view, key);
   if (opened != ERROR_SUCCESS) {
-    key.release();
     tell(report, "values", root, path, nullptr, view, opened);
     return;
   }
@@ -96,9 +94,7 @@ void delete_key(HKEY root, const char* path, REGSAM view, Report* report) {
 // A key that cannot be opened for any other reason than its absence is still there.
 bool key_is_left(HKEY root, const char* path, REGSAM view = 0) {
   base::unique_hkey key;
-  const LONG status = RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE | view, key.put());
-  if (status != ERROR_SUCCESS) key.release();
-  return status != ERROR_FILE_NOT_FOUND;
+  return base::open_registry_key(root, path, KEY_QUERY_VALUE | view, key) != ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace

@@ -32,4 +32,12 @@ class Report {
 // The outcome of a deletion that failed with error: a missing name is not_found.
 Outcome outcome_of_error(unsigned long error);
 
+// The outcome of the deletion of path that the platform just answered (deleted, or not with
+// its last error), told to the report, if any.
+Outcome told_deletion(Report* report, const char* kind, const char* path, bool deleted);
+
+// Tells the report, if any, that directory + name was not acted on: the two do not fit the
+// platform's path limit together.
+void told_too_long(Report* report, const char* kind, const char* directory, const char* name);
+
 }  // namespace removal

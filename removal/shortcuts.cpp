@@ -2,8 +2,6 @@
 
 #include <shlobj.h>
 
-#include <string>
-
 #include "base/path_text.h"
 #include "base/unique_any.h"
 
@@ -31,21 +29,10 @@ using unique_id_list = base::unique_any<IdListTraits>;
 // cannot be told.
 Outcome delete_shortcut_in(char (&folder)[base::path_capacity], Report* report) {
   if (!base::append_path(folder, shortcut_name)) {
-    if (report != nullptr) {
-      const std::string whole = std::string(folder) + shortcut_name;
-      report->removed({"shortcut", whole.c_str(), nullptr, nullptr, Outcome::refused,
-                       ERROR_FILENAME_EXCED_RANGE});
-    }
+    told_too_long(report, "shortcut", folder, shortcut_name);
     return Outcome::refused;
   }
-  if (DeleteFileA(folder)) {
-    if (report != nullptr) report->removed({"shortcut", folder});
-    return Outcome::deleted;
-  }
-  const DWORD error = GetLastError();
-  const Outcome outcome = outcome_of_error(error);
-  if (report != nullptr) report->removed({"shortcut", folder, nullptr, nullptr, outcome, error});
-  return outcome;
+  return told_deletion(report, "shortcut", folder, DeleteFileA(folder) != FALSE);
 }
 
 bool folder_found(bool found, const char* which, Report* report) {
