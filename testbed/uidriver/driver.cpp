@@ -135,17 +135,21 @@ std::string box_icon(HWND box) {
     const HWND control = GetDlgItem(box, id);
     if (control == nullptr || class_name(control) != "Static") continue;
     if (!IsWindowVisible(control)) return "none";
-    DWORD_PTR icon = 0;
-    if (!SendMessageTimeoutA(control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &icon))
-      return "unknown";
-    const HICON handle = reinterpret_cast<HICON>(icon);
-    if (handle == nullptr) return "none";
-    if (icon_picture(handle)) return icon_name(handle);
-    // A box just shown may still be drawing: its icon is looked for until it shows, for a while.
-    for (DWORD waited = 0;; waited += icon_poll_ms) {
-      bring_up_to_date(box);
-      const std::string name = shown_icon_name(control);
-      if (name != "unknown" || waited >= icon_wait_ms) return name;
+    // A box just shown may still be drawing, and a program under emulation be slow to answer:
+    // the icon is asked for, then looked for on the screen, until it shows, for a while.
+    const ULONGLONG deadline = GetTickCount64() + icon_wait_ms;
+    for (;;) {
+      DWORD_PTR icon = 0;
+      if (SendMessageTimeoutA(control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms,
+                              &icon)) {
+        const HICON handle = reinterpret_cast<HICON>(icon);
+        if (handle == nullptr) return "none";
+        // Under Wine another process's icon handle gives no bits: then only the screen tells.
+        if (const std::string held = icon_name(handle); held != "unknown") return held;
+        bring_up_to_date(box);
+        if (const std::string shown = shown_icon_name(control); shown != "unknown") return shown;
+      }
+      if (GetTickCount64() >= deadline) return "unknown";
       Sleep(icon_poll_ms);
     }
   }
