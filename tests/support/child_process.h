@@ -19,7 +19,9 @@ std::string own_program();
 bool is_child();
 
 // Runs program (default: this one) with --gtest_filter=filter and the variables set, waits at
-// most a minute, and returns its exit code; 0xFFFFFFFF when it could not run or timed out.
+// most a minute, and returns its exit code; 0xFFFFFFFF when it could not run or timed out,
+// no_test_ran when it passed without a test passing (none selected, or all skipped).
+inline constexpr DWORD no_test_ran = 0xFFFFFFFE;
 DWORD run_child(const std::string& filter, const Environment& environment = {},
                 const std::string& program = own_program());
 
