@@ -109,13 +109,18 @@ void remove_tree(const std::string& path) {
 }
 
 void set_string_value(HKEY root, const std::string& key, const std::string& name,
-                      const std::string& value, REGSAM view) {
+                      const std::string& value, REGSAM view, DWORD type) {
   const auto opened = open_key(root, key, KEY_WRITE | view, true);
   if (!opened) fail("cannot create key " + key, 0);
   const LONG status =
-      RegSetValueExA(opened.get(), name.c_str(), 0, REG_SZ,
+      RegSetValueExA(opened.get(), name.c_str(), 0, type,
                      reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
   if (status != ERROR_SUCCESS) fail("cannot set " + key + "\\" + name, DWORD(status));
+}
+
+void delete_value(HKEY root, const std::string& key, const std::string& name, REGSAM view) {
+  if (const auto opened = open_key(root, key, KEY_WRITE | view, false))
+    RegDeleteValueA(opened.get(), name.c_str());
 }
 
 bool key_exists(HKEY root, const std::string& key, REGSAM view) {

@@ -32,7 +32,8 @@ std::vector<std::string> directory_entries(const std::string& path);  // names, 
 // is the 32-bit one, which the 64-bit view holds as Software\Wow6432Node. view is
 // KEY_WOW64_32KEY or KEY_WOW64_64KEY, or 0 for this program's own.
 void set_string_value(HKEY root, const std::string& key, const std::string& name,
-                      const std::string& value, REGSAM view = 0);
+                      const std::string& value, REGSAM view = 0, DWORD type = REG_SZ);
+void delete_value(HKEY root, const std::string& key, const std::string& name, REGSAM view = 0);
 bool key_exists(HKEY root, const std::string& key, REGSAM view = 0);
 bool value_exists(HKEY root, const std::string& key, const std::string& name, REGSAM view = 0);
 std::vector<std::string> value_names(HKEY root, const std::string& key,

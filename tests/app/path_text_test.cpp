@@ -44,6 +44,7 @@ TEST(DoubleByteCodePage, ATrailByteOf0x5CIsNoSeparator) {
       {"C:\\Tools\\\x83\x5C", "C:\\Tools\\AB"},
       {"C:\\\x83\x5C\\Merivane\\", "C:\\AB\\Merivane\\"},
       {"\x83\x5C", "AB"},
+      {"C:\\T\x83\0\\x", "C:\\TA"},  // a lead byte with no trail byte: the zero ends the text
   };
   for (const Case& c : cases) {
     EXPECT_EQ(base::last_separator(c.path, shift_jis), base::last_separator(c.twin)) << c.twin;

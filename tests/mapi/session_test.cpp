@@ -17,6 +17,7 @@
 #include "mapi/session.h"
 #include "testbed/machine/installation.h"
 #include "tests/support/child_process.h"
+#include "tests/support/import_hook.h"
 #include "tests/support/log_lines.h"
 
 // Allocations of one size fail when a countdown reaches them: in a write, the store's and the
@@ -94,6 +95,24 @@ TEST(MapiChild, LogsOnOnceAndSharesTheSession) {
   mapi::release_mapi_session();
   // No failure was latched: asked again, a new session is made.
   EXPECT_NE(mapi::get_mapi_session(), nullptr);
+  mapi::release_mapi_session();
+}
+
+// Windows 7 without its update for the search flags refuses LOAD_LIBRARY_SEARCH_SYSTEM32.
+test_support::ImportHook* load_hook = nullptr;
+HMODULE WINAPI refuse_search_flags(LPCSTR name, HANDLE file, DWORD flags) {
+  if ((flags & LOAD_LIBRARY_SEARCH_SYSTEM32) == 0)
+    return load_hook->original<decltype(LoadLibraryExA)>()(name, file, flags);
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return nullptr;
+}
+
+TEST(MapiChild, LoadsWithoutTheSearchFlags) {
+  CHILD_ONLY();
+  test_support::ImportHook hook("kernel32.dll", "LoadLibraryExA", refuse_search_flags);
+  ASSERT_TRUE(hook.hooked());
+  load_hook = &hook;
+  mapi::get_mapi_session();
   mapi::release_mapi_session();
 }
 
@@ -231,6 +250,17 @@ TEST_F(MapiSession, OnlyTheSystemDirectorysLibraryIsLoaded) {
   ASSERT_TRUE(testbed::file_exists(testbed::program_directory() + "mapi32.dll"));
   const auto log = run("UnavailableForTheRestOfTheProcess");
   EXPECT_TRUE(lines_with(log, {"mapi load"}).empty()) << "a library beside the program ran";
+}
+
+// Where the platform refuses the search flags, the system directory is named in full: the
+// library beside this program still never loads.
+TEST_F(MapiSession, WithoutTheSearchFlagsTheSystemDirectorysLibraryIsStillTheOneLoaded) {
+  for (const bool in_system : {true, false}) {
+    if (!in_system) testbed::remove_system_library("mapi32.dll");
+    EXPECT_EQ(lines_with(run("LoadsWithoutTheSearchFlags"), {"mapi load"}).size(), in_system ? 1u : 0u)
+        << (in_system ? "the system directory's library was not loaded" : "a library beside the program ran");
+    testbed::remove_tree(log_path);
+  }
 }
 
 TEST_F(MapiSession, LogonOfASessionInAnyOtherStateIsRefused) {

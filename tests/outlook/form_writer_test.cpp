@@ -47,6 +47,12 @@ TEST(EveryPropertySet, OnlyWhenNothingOrNoFailureComesBack) {
     outlook::Variant answer;
     make_array(answer, c.element_type, c.values);
     EXPECT_EQ(outlook::every_property_set(answer.get()), c.expected) << c.what;
+    // The same array as an answer passed by reference.
+    SAFEARRAY* array = answer.get().parray;
+    VARIANT by_reference;
+    by_reference.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
+    by_reference.pparray = &array;
+    EXPECT_EQ(outlook::every_property_set(by_reference), c.expected) << c.what << " by reference";
   }
 
   outlook::Variant nothing;

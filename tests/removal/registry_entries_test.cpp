@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/unique_any.h"
@@ -180,6 +181,54 @@ TEST_F(RegistryEntries, TheUninstallEntryGoesFromEveryViewTheProgramSees) {
 #endif
     clear();
   }
+}
+
+// A key of the add-in's that is there but cannot even be looked at is not known to be gone.
+// A subkey keeps the key from being deleted (Wine deletes keys whatever their access list).
+TEST_F(RegistryEntries, AKeyThatCannotBeOpenedForReadingIsLeftAndFailsTheStep) {
+  for (const auto& [root, key] : {std::pair<HKEY, std::string>{HKEY_CURRENT_USER, testbed::product_key},
+                                  {HKEY_LOCAL_MACHINE, uninstall_key}}) {
+    lay_entries();
+    testbed::set_string_value(root, key + "\\1.0\\Views", "Layout", "wide");
+    testbed::set_key_security(root, key, "D:(D;;0x1;;;WD)(A;;KA;;;WD)");
+    EXPECT_FALSE(removal::remove_registry_entries()) << key;
+    testbed::set_key_security(root, key, "D:(A;;KA;;;WD)");
+    clear();
+  }
+}
+
+// The directory of an unattended run without "%": the 32-bit view's (where a 32-bit installer
+// writes it) before the 64-bit one's, expanded, with a separator to join file names to.
+TEST_F(RegistryEntries, TheInstallLocationIsReadFromTheViewsInTheirOrder) {
+  SetEnvironmentVariableA("MERIVANE_TEST_APPS", "C:\\Apps");
+  struct Case {
+    DWORD type;
+    const char* in_32;  // null: no value in that view
+    const char* in_64;
+    const char* expected;  // empty: none read
+  };
+  const bool wide = testbed::own_registry_view().access == KEY_WOW64_64KEY;
+  const Case cases[] = {
+      {REG_SZ, "C:\\Merivane\\", "C:\\Merivane\\", "C:\\Merivane\\"},
+      {REG_EXPAND_SZ, "%MERIVANE_TEST_APPS%\\Merivane\\", nullptr, "C:\\Apps\\Merivane\\"},
+      {REG_SZ, "C:\\Merivane", "C:\\Merivane", "C:\\Merivane\\"},
+      {REG_SZ, nullptr, nullptr, ""},
+      {REG_SZ, "C:\\A\\", nullptr, "C:\\A\\"},
+      {REG_SZ, "C:\\A\\", "C:\\B\\", "C:\\A\\"},
+      {REG_SZ, nullptr, "C:\\B\\", wide ? "C:\\B\\" : ""},
+      {REG_SZ, "C:\\", nullptr, "C:\\"},  // refused by the file step, not here
+  };
+  for (const Case& c : cases) {
+    for (const auto& [text, view] : {std::pair{c.in_32, KEY_WOW64_32KEY}, {c.in_64, KEY_WOW64_64KEY}})
+      if (text != nullptr)
+        testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation", text, view,
+                                  c.type);
+    char directory[base::path_capacity] = "poison";
+    EXPECT_EQ(removal::read_install_location(directory), *c.expected != '\0') << c.expected;
+    EXPECT_STREQ(directory, c.expected);
+    clear();
+  }
+  SetEnvironmentVariableA("MERIVANE_TEST_APPS", nullptr);
 }
 
 }  // namespace
