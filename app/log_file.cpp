@@ -64,6 +64,19 @@ void LogFile::install_dir(const char* source, const char* directory) {
   line(std::string("install_dir source=") + source + " path=" + log_quoted(directory));
 }
 
+void LogFile::usage(const char* text) {
+  std::string piece;
+  for (const char* at = text;; ++at) {
+    if (*at == '\n' || *at == '\0') {
+      if (!piece.empty()) line("usage " + piece);
+      piece.clear();
+      if (*at == '\0') break;
+    } else {
+      piece += *at == '\t' ? ' ' : *at;
+    }
+  }
+}
+
 void LogFile::ended(int exit_code) { line("exit code " + std::to_string(exit_code)); }
 
 void LogFile::step_started(int step) { line("step " + std::to_string(step) + " start"); }
@@ -97,6 +110,27 @@ void LogFile::converted(const outlook::ConversionTally& tally) {
        " items_converted=" + std::to_string(tally.items_converted) +
        " items_not_converted=" + std::to_string(tally.items_not_converted) + " forms_reset=" +
        std::to_string(tally.forms_reset) + " forms_left=" + std::to_string(tally.forms_left));
+}
+
+void LogFile::outlook_failed(const char* stage, long code) {
+  std::string text = std::string("outlook_failed stage=") + stage +
+                     " code=" + hex(static_cast<unsigned long>(code));
+  if (code == REGDB_E_CLASSNOTREG) text += " reason=not_registered";
+  line(text);
+}
+
+void LogFile::walk_stopped(const char* folder, long code) {
+  line("walk_stopped folder=" + log_quoted(folder) +
+       " code=" + hex(static_cast<unsigned long>(code)));
+}
+
+void LogFile::mapi_unavailable(const char* stage, long code) {
+  line(std::string("mapi_unavailable stage=") + stage +
+       " code=" + hex(static_cast<unsigned long>(code)));
+}
+
+void LogFile::form_not_writable(const char* folder) {
+  line("form_left folder=" + log_quoted(folder) + " reason=no_way_to_write");
 }
 
 void LogFile::removed(const removal::Removal& removal) {

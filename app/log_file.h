@@ -22,6 +22,8 @@ class LogFile final : public RunLog {
 
   void started(const char* command_line, Mode mode);
   void install_dir(const char* source, const char* directory);
+  // Each line of the text as a line of its own.
+  void usage(const char* text);
   void ended(int exit_code);
 
   void step_started(int step) override;
@@ -32,6 +34,10 @@ class LogFile final : public RunLog {
   void form_reset(const char* folder, const char* by) override;
   void form_left(const char* folder) override;
   void converted(const outlook::ConversionTally& tally) override;
+  void outlook_failed(const char* stage, long code) override;
+  void walk_stopped(const char* folder, long code) override;
+  void mapi_unavailable(const char* stage, long code) override;
+  void form_not_writable(const char* folder) override;
   void removed(const removal::Removal& removal) override;
 
  private:

@@ -17,6 +17,7 @@ constexpr DWORD detection_buffer_size = 100;
 
 std::unique_ptr<MapiSession> held_session;
 bool mapi_failed = false;
+MapiFailure latched_failure;
 
 // Registry data of a string type.
 bool is_string_type(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
@@ -38,17 +39,29 @@ bool bind(HMODULE library, const char* name, Entry& entry) {
 }  // namespace
 
 MapiSession::MapiSession() {
-  if (!mapi_is_installed()) return;
+  if (!mapi_is_installed()) {
+    failure_ = {"detection", 0};
+    return;
+  }
   library_.reset(base::load_system_library("MAPI32.DLL"));
-  if (!library_) return;
+  if (!library_) {
+    failure_ = {"load", HRESULT_FROM_WIN32(GetLastError())};
+    return;
+  }
   const HMODULE library = library_.get();
   if (!bind(library, "MAPIInitialize", mapi_entry_points.initialize) ||
       !bind(library, "MAPIUninitialize", mapi_entry_points.uninitialize) ||
       !bind(library, "MAPILogonEx", mapi_entry_points.logon_ex) ||
-      !bind(library, "MAPIFreeBuffer", mapi_entry_points.free_buffer))
+      !bind(library, "MAPIFreeBuffer", mapi_entry_points.free_buffer)) {
+    failure_ = {"bind", HRESULT_FROM_WIN32(GetLastError())};
     return;
+  }
   MAPIINIT_0 init{MAPI_INIT_VERSION, MAPI_MULTITHREAD_NOTIFICATIONS};
-  if (mapi_entry_points.initialize(&init) == S_OK) state_ = initialised;
+  const HRESULT result = mapi_entry_points.initialize(&init);
+  if (result == S_OK)
+    state_ = initialised;
+  else
+    failure_ = {"initialise", result};
 }
 
 void MapiSession::logon(ULONG_PTR ui_param, ULONG flags, const char* profile,
@@ -57,7 +70,10 @@ void MapiSession::logon(ULONG_PTR ui_param, ULONG flags, const char* profile,
   last_result =
       mapi_entry_points.logon_ex(ui_param, const_cast<LPSTR>(profile), const_cast<LPSTR>(password),
                                  flags | MAPI_EXTENDED, session_.put());
-  if (FAILED(last_result)) session_.release();  // whatever a failed logon left there is not ours
+  if (FAILED(last_result)) {
+    session_.release();  // whatever a failed logon left there is not ours
+    failure_ = {"logon", last_result};
+  }
   check_result();
   state_ = logged_on;
 }
@@ -100,12 +116,17 @@ MapiSession* get_mapi_session() {
     held_session->logon(0, MAPI_NO_MAIL, nullptr, nullptr);
   } catch (...) {
     mapi_failed = true;
+    // Only the making of the object itself fails without a stage of its own.
+    latched_failure =
+        held_session != nullptr ? held_session->failure() : MapiFailure{"session", E_OUTOFMEMORY};
     release_mapi_session();
   }
   return held_session.get();
 }
 
 bool mapi_session_exists() { return held_session != nullptr; }
+
+MapiFailure mapi_failure() { return mapi_failed ? latched_failure : MapiFailure{}; }
 
 void release_mapi_session() { held_session.reset(); }
 

@@ -52,6 +52,13 @@ using unique_mapi_buffer = base::unique_any<MapiBufferTraits<Block>>;
 
 class MapiStore;
 
+// Why no session could be had: the stage that failed and its code, an HRESULT (a Win32 error
+// as one for the library's load and binding; 0 for detection). No stage: none failed.
+struct MapiFailure {
+  const char* stage = nullptr;
+  long code = 0;
+};
+
 class MapiSession : public MapiObject {
  public:
   enum State { logged_on = 0, initialised = 1, not_initialised = 2 };
@@ -63,6 +70,7 @@ class MapiSession : public MapiObject {
   ~MapiSession() { shut_down(); }
 
   bool is_ready() const { return state_ == initialised; }
+  const MapiFailure& failure() const { return failure_; }
   int state() const { return state_; }
   void logon(ULONG_PTR ui_param, ULONG flags, const char* profile, const char* password);
   // Opens the store named by hexadecimal identifier text.
@@ -72,6 +80,7 @@ class MapiSession : public MapiObject {
 
  private:
   int state_ = not_initialised;
+  MapiFailure failure_;
   base::unique_hmodule library_;
   base::unique_com<IMAPISession> session_;
 };
@@ -79,6 +88,8 @@ class MapiSession : public MapiObject {
 // The logged-on session, or null when MAPI is unavailable. Raises nothing.
 MapiSession* get_mapi_session();
 bool mapi_session_exists();
+// Why the process's session could not be had, from the attempt that latched the failure.
+MapiFailure mapi_failure();
 void release_mapi_session();
 
 }  // namespace mapi

@@ -49,11 +49,11 @@ class OutlookSession {
   }
 
   // COM open already on this thread (S_FALSE) counts as a failure; that call is given back.
-  bool open_com() {
+  HRESULT open_com() {
     const HRESULT opened = CoInitialize(nullptr);
     if (opened == S_FALSE) CoUninitialize();
     com_open_ = opened == S_OK;
-    return com_open_;
+    return opened;
   }
 
   DispatchPtr application;
@@ -91,6 +91,53 @@ bool written_through_mapi(const DispatchPtr& folder) {
   } catch (...) {
     return false;
   }
+}
+
+// Where the walk stopped, for a report: the folder whose call raised.
+struct WalkStop {
+  bool noted = false;
+  std::string folder;  // its path; empty for the stores' own list
+};
+
+void note_stop(WalkStop* stop, const DispatchPtr* folder) {
+  if (stop == nullptr || stop->noted) return;  // the innermost walk has told already
+  stop->noted = true;
+  stop->folder = folder != nullptr ? path_of(*folder) : "";
+}
+
+// walk_folders, noting in stop (when given) where a failure came from: parent for the
+// collection's own calls, the folder for the calls made on it.
+bool walk(DispatchPtr folders, const DispatchPtr* parent, const FolderVisitor& visitor,
+          bool& needs_manual_form_step, WalkStop* stop) {
+  LONG count = 0;
+  try {
+    count = folders_count(folders);
+  } catch (...) {
+    note_stop(stop, parent);
+    throw;
+  }
+  for (LONG index = 1; index <= count; ++index) {
+    DispatchPtr folder;
+    try {
+      {
+        Variant position;
+        make_variant(position, index, VT_I4);
+        folder = folders_item(folders, position.get());
+        position.clear();
+      }
+      try {
+        folder_default_item_type(folder);
+      } catch (const _com_error&) {
+        continue;  // unreadable: skipped with its subfolders
+      }
+      if (!visitor(folder, needs_manual_form_step)) return true;
+      if (walk(folder_folders(folder), &folder, visitor, needs_manual_form_step, stop)) return true;
+    } catch (...) {
+      note_stop(stop, folder ? &folder : parent);
+      throw;
+    }
+  }
+  return false;
 }
 
 // Through MAPI where there is a session, else (or where its write fails) through Outlook.
@@ -150,54 +197,61 @@ bool convert_outlook_tasks(bool& needs_manual_form_step) {
 bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report) {
   needs_manual_form_step = true;
   OutlookSession session;
-  if (!session.open_com()) return false;
-  if (session.application.create_instance(outlook_application_class, nullptr, outlook_context) !=
-      S_OK)
+  const HRESULT opened = session.open_com();
+  if (opened != S_OK) {
+    if (report != nullptr) report->outlook_failed("com", opened);
     return false;
+  }
+  const HRESULT created =
+      session.application.create_instance(outlook_application_class, nullptr, outlook_context);
+  if (created != S_OK) {
+    if (report != nullptr) report->outlook_failed("application", created);
+    return false;
+  }
   ConversionRecord record;
   record.report = report;
   bool result = false;
+  bool walking = false;
+  WalkStop stop;
+  const auto stopped = [&](HRESULT code) {
+    needs_manual_form_step = true;
+    result = false;
+    if (report == nullptr) return;
+    if (walking)
+      report->walk_stopped(stop.folder.c_str(), code);
+    else
+      report->outlook_failed("namespace", code);
+  };
   try {
     session.name_space = get_namespace(session.application, AutomationString("MAPI"));
+    walking = true;
     needs_manual_form_step = false;
     DispatchPtr stores = namespace_folders(session.name_space);
     if (report != nullptr) record.tally.stores = folders_count(stores);
-    walk_folders(
-        std::move(stores),
+    walk(
+        std::move(stores), nullptr,
         [&record](DispatchPtr folder, bool& flag) {
           ++record.tally.folders;
           return convert_task_folder(std::move(folder), flag, record);
         },
-        needs_manual_form_step);
+        needs_manual_form_step, report != nullptr ? &stop : nullptr);
     // An item of the add-in's that keeps its class is something of the add-in left behind.
     result = record.tally.items_not_converted == 0;
+  } catch (const _com_error& failure) {
+    stopped(failure.Error());
   } catch (...) {
-    needs_manual_form_step = true;
-    result = false;
+    stopped(E_FAIL);  // not a call's failure: no HRESULT of its own
   }
-  if (report != nullptr) report->converted(record.tally);
+  if (report != nullptr) {
+    const mapi::MapiFailure mapi = mapi::mapi_failure();
+    if (mapi.stage != nullptr) report->mapi_unavailable(mapi.stage, mapi.code);
+    report->converted(record.tally);
+  }
   return result;
 }
 
 bool walk_folders(DispatchPtr folders, const FolderVisitor& visitor, bool& needs_manual_form_step) {
-  const LONG count = folders_count(folders);
-  for (LONG index = 1; index <= count; ++index) {
-    DispatchPtr folder;
-    {
-      Variant position;
-      make_variant(position, index, VT_I4);
-      folder = folders_item(folders, position.get());
-      position.clear();
-    }
-    try {
-      folder_default_item_type(folder);
-    } catch (const _com_error&) {
-      continue;  // unreadable: skipped with its subfolders
-    }
-    if (!visitor(folder, needs_manual_form_step)) return true;
-    if (walk_folders(folder_folders(folder), visitor, needs_manual_form_step)) return true;
-  }
-  return false;
+  return walk(std::move(folders), nullptr, visitor, needs_manual_form_step, nullptr);
 }
 
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step) {
@@ -225,6 +279,8 @@ bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
       needs_manual_form_step = true;
       break;
     case FormReset::not_probed:
+      ++record.tally.forms_left;
+      if (record.report != nullptr) record.report->form_not_writable(path_of(folder).c_str());
       needs_manual_form_step = true;
       break;
     case FormReset::not_needed:

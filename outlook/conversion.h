@@ -22,7 +22,9 @@ struct ConversionTally {
   long items_converted = 0;
   long items_not_converted = 0;  // of the add-in's, whose new class could not be written or saved
   long forms_reset = 0;
-  long forms_left = 0;  // the add-in's, or one that could not be told, left for the manual step
+  // the add-in's, or one that could not be told or not even probed (no way to write it), left
+  // for the manual step
+  long forms_left = 0;
 };
 
 // What the step did, told to whoever keeps a record (the log). Folders are named by their
@@ -34,6 +36,17 @@ class ConversionReport {
   virtual void form_left(const char* folder) = 0;
   // Once Outlook was reached, at the end of the step.
   virtual void converted(const ConversionTally& tally) = 0;
+  // Why the step ended early: the stage that failed ("com", "application", "namespace") and
+  // its HRESULT.
+  virtual void outlook_failed(const char* /*stage*/, long /*code*/) {}
+  // The walk was cut short: the folder whose call raised (empty: the stores' own list) and the
+  // HRESULT it raised.
+  virtual void walk_stopped(const char* /*folder*/, long /*code*/) {}
+  // Extended MAPI could not be had: the stage ("detection", "load", "bind", "initialise",
+  // "logon") and its code, an HRESULT (0 for detection).
+  virtual void mapi_unavailable(const char* /*stage*/, long /*code*/) {}
+  // A task folder's form was not even probed: neither MAPI nor Outlook could have written it.
+  virtual void form_not_writable(const char* /*folder*/) {}
 
  protected:
   ~ConversionReport() = default;

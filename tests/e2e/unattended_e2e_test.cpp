@@ -13,6 +13,7 @@
 #include "testbed/machine/simulated_machine.h"
 #include "testbed/machine/text_lines.h"
 #include "testbed/machine/uninstaller_run.h"
+#include "testbed/outlook/client.h"
 #include "tests/e2e/small_profile.h"
 
 namespace {
@@ -240,6 +241,65 @@ TEST_F(Unattended, WithoutADirectoryTheRecordedOneIsUsed) {
   const testbed::UninstallerRun result = run("/quiet");
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_TRUE(nothing_left());
+}
+
+// Why step 1 failed, or left a form, stands in the log with its stage and code.
+TEST_F(Unattended, TheLogSaysWhyTheOutlookStepFailed) {
+  struct Case {
+    const char* rules;
+    const char* event;
+    std::map<std::string, std::string> fields;
+  };
+  const Case cases[] = {
+      {nullptr, "outlook_failed",
+       {{"stage", "application"}, {"code", "0x80040154"}, {"reason", "not_registered"}}},
+      {"fail object=Folders:Personal member=Item hresult=0x80004005\n", "walk_stopped",
+       {{"folder", "\\\\Personal"}, {"code", "0x80004005"}}},
+      {"fail object=MAPI member=MAPILogonEx hresult=0x80040111\nabsent member=PropertyAccessor\n",
+       "mapi_unavailable", {{"stage", "logon"}, {"code", "0x80040111"}}},
+      {"fail object=MAPI member=MAPILogonEx hresult=0x80040111\nabsent member=PropertyAccessor\n",
+       "form_left", {{"folder", "\\\\Personal\\Tasks"}, {"reason", "no_way_to_write"}}},
+  };
+  for (const Case& c : cases) {
+    machine_.lay(testbed::program_directory(), std::string(small_profile) + (c.rules ? c.rules : ""));
+    if (c.rules == nullptr) testbed::unregister_outlook_standin();
+    run("/quiet /log " + log_path() + " %" + machine_.install_dir);
+    const std::vector<LogLine> told = events(parse_log(log_path()), c.event);
+    ASSERT_FALSE(told.empty()) << c.event;
+    EXPECT_EQ(told.front().fields, c.fields) << c.event;
+  }
+}
+
+// A recorded directory that is missing, or names a drive's root, fails the file step only:
+// nothing is deleted, inside the installation or outside it, and the other steps run.
+TEST_F(Unattended, WithoutAUsableRecordedDirectoryOnlyTheFileStepFails) {
+  for (const char* recorded : {static_cast<const char*>(nullptr), "C:\\"}) {
+    SetUp();
+    for (const testbed::RegistryView& view : testbed::uninstall_entry_views()) {
+      if (recorded == nullptr)
+        testbed::delete_value(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key, "InstallLocation",
+                              view.access);
+      else
+        testbed::set_string_value(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key,
+                                  "InstallLocation", recorded, view.access);
+    }
+    for (const std::string& name : testbed::program_file_names()) testbed::write_file("C:\\" + name);
+    const std::string what = recorded == nullptr ? "none" : recorded;
+    EXPECT_EQ(run("/quiet /log " + log_path()).exit_code, 1603u) << what;
+    const std::vector<LogLine> log = parse_log(log_path());
+    const LogLine* refused = find(log, "install_dir", "outcome", "refused");
+    ASSERT_NE(refused, nullptr) << what;
+    EXPECT_EQ(refused->fields.at("path"), recorded == nullptr ? "" : recorded);
+    for (const char* step : {"1 done", "2 failed", "3 done", "4 done"})
+      EXPECT_EQ(testbed::count_with(testbed::read_lines(log_path()), {(std::string(" step ") + step).c_str()}), 1u)
+          << what << ": " << step;
+    for (const std::string& name : testbed::program_file_names()) {
+      EXPECT_TRUE(testbed::file_exists(machine_.install_dir + name)) << what << ": " << name;
+      EXPECT_TRUE(testbed::file_exists("C:\\" + name)) << what << ": C:\\" << name;
+      testbed::remove_tree("C:\\" + name);
+    }
+    testbed::remove_tree(log_path());
+  }
 }
 
 TEST_F(Unattended, ABadCommandLineDoesNothingAndExits87) {

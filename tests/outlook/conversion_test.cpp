@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -50,6 +51,7 @@ constexpr char two_stores[] =
 struct Outcome {
   bool result = false;
   bool flag = false;
+  std::vector<std::string> report;  // the report's calls, where the child made one
   std::vector<std::string> log;
   std::unique_ptr<testbed::Profile> profile;  // as the run left it
 
@@ -97,10 +99,11 @@ class Conversion : public ::testing::Test {
               0u);
     Outcome outcome;
     const auto written = read_lines(outcome_path);
-    EXPECT_EQ(written.size(), 1u) << "the child wrote no outcome";
+    EXPECT_FALSE(written.empty()) << "the child wrote no outcome";
     if (!written.empty()) {
       outcome.result = written[0].find("result=1") != std::string::npos;
       outcome.flag = written[0].find("flag=1") != std::string::npos;
+      outcome.report.assign(written.begin() + 1, written.end());
     }
     outcome.log = read_lines(log_path);
     outcome.profile = testbed::Profile::load(profile_path);
@@ -108,11 +111,36 @@ class Conversion : public ::testing::Test {
   }
 };
 
-void write_outcome(bool result, bool flag) {
+// The calls of the step's report that tell why something was not done, a line each.
+class RecordedReport final : public outlook::ConversionReport {
+ public:
+  std::string lines;
+  void item_not_converted(const char*, long) override {}
+  void form_reset(const char*, const char*) override {}
+  void form_left(const char* folder) override { add("form_left", folder, 0); }
+  void converted(const outlook::ConversionTally& tally) override {
+    lines += "forms_left=" + std::to_string(tally.forms_left) + "\n";
+  }
+  void outlook_failed(const char* stage, long code) override { add("outlook_failed", stage, code); }
+  void walk_stopped(const char* folder, long code) override { add("walk_stopped", folder, code); }
+  void mapi_unavailable(const char* stage, long code) override {
+    add("mapi_unavailable", stage, code);
+  }
+  void form_not_writable(const char* folder) override { add("form_not_writable", folder, 0); }
+
+ private:
+  void add(const char* event, const char* what, long code) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08lX", static_cast<unsigned long>(code));
+    lines += std::string(event) + " " + what + " " + hex + "\n";
+  }
+};
+
+void write_outcome(bool result, bool flag, const std::string& report = "") {
   char path[MAX_PATH];
   GetEnvironmentVariableA("MERIVANE_OUTCOME", path, sizeof path);
-  testbed::write_file(
-      path, std::string("result=") + (result ? "1" : "0") + " flag=" + (flag ? "1" : "0") + "\n");
+  testbed::write_file(path, std::string("result=") + (result ? "1" : "0") +
+                                " flag=" + (flag ? "1" : "0") + "\n" + report);
 }
 
 // ---- children --------------------------------------------------------------------------
@@ -124,12 +152,21 @@ TEST(ConversionChild, Run) {
   write_outcome(result, flag);
 }
 
+TEST(ConversionChild, RunReported) {
+  CHILD_ONLY();
+  bool flag = false;
+  RecordedReport report;
+  const bool result = outlook::convert_outlook_tasks(flag, &report);
+  write_outcome(result, flag, report.lines);
+}
+
 TEST(ConversionChild, RunWithComAlreadyOpen) {
   CHILD_ONLY();
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
   bool flag = false;
-  const bool result = outlook::convert_outlook_tasks(flag);
-  write_outcome(result, flag);
+  RecordedReport report;
+  const bool result = outlook::convert_outlook_tasks(flag, &report);
+  write_outcome(result, flag, report.lines);
   // The step gave back its own CoInitialize: one more call closes COM on this thread.
   CoUninitialize();
   EXPECT_EQ(CoInitialize(nullptr), S_OK) << "COM was left open";
@@ -402,6 +439,44 @@ TEST_F(Conversion, ComAlreadyOpenOnTheThreadEndsTheStepBeforeOutlook) {
   EXPECT_FALSE(outcome.result);
   EXPECT_TRUE(outcome.flag);
   EXPECT_EQ(count_with(outcome.log, {"outlook"}), 0u) << "Outlook was reached";
+  EXPECT_EQ(outcome.report, std::vector<std::string>{"outlook_failed com 00000001"});
+}
+
+// What stopped the step, or kept a folder's form from being reset, is told with its code.
+TEST_F(Conversion, TheReportSaysWhyTheStepOrAFormsResetFailed) {
+  struct Case {
+    const char* mapix;
+    std::string rules;
+    const char* told;
+    void (*setup)() = nullptr;
+  };
+  const Case cases[] = {
+      {"1", "", "outlook_failed application 80040154", testbed::unregister_outlook_standin},
+      {"1", "fail object=Application member=GetNamespace hresult=0x80004005\n",
+       "outlook_failed namespace 80004005"},
+      {"1", "fail object=Folders: member=Item hresult=0x8001010A\n", "walk_stopped  8001010A"},
+      {"1", "fail object=Folders:A/A1 member=Item hresult=0x80004005 times=1\n",
+       "walk_stopped \\\\A\\A1 80004005"},
+      {"1", "fail object=Folder:A/A2 member=Items hresult=0x80070005\n",
+       "walk_stopped \\\\A\\A2 80070005"},
+      {"0", "", "mapi_unavailable detection 00000000"},
+      {"1", "", "mapi_unavailable load 8007007E",
+       [] { testbed::remove_system_library("mapi32.dll"); }},
+      {"1", "fail object=MAPI member=MAPIInitialize hresult=0x80040111\n",
+       "mapi_unavailable initialise 80040111"},
+      {"1", "fail object=MAPI member=MAPILogonEx hresult=0x80040111\n",
+       "mapi_unavailable logon 80040111"},
+      {"0", "absent member=PropertyAccessor\n", "form_not_writable \\\\B\\Tasks 00000000"},
+      {"0", "absent member=PropertyAccessor\n", "forms_left=3"},
+  };
+  for (const Case& c : cases) {
+    set_mapix(c.mapix);
+    if (c.setup != nullptr) c.setup();
+    const Outcome outcome = run(std::string(two_stores) + c.rules, "RunReported");
+    EXPECT_EQ(count_with(outcome.report, {c.told}), 1u) << c.rules << testing::PrintToString(outcome.report);
+    testbed::register_outlook_standin(testbed::outlook_standin_path());
+    testbed::place_system_library(testbed::program_directory() + "mapi32.dll", "mapi32.dll");
+  }
 }
 
 TEST_F(Conversion, OutlookNotRegisteredEndsTheStep) {
