@@ -22,14 +22,23 @@ int run_with_switches(const char* command_line, const char* arguments,
                       const UninstallSystem& system) {
   Switches switches;
   if (!parse_switches(arguments, switches)) return exit_bad_command_line;
-  if (switches.help) {
+  const bool interactive = switches.mode == Mode::interactive;
+  // A quiet run has nobody to close a box, which would hold a deployment up until its time-out.
+  if (switches.help && switches.mode != Mode::quiet) {
     show_usage(system);
     return exit_success;
   }
-  const bool interactive = switches.mode == Mode::interactive;
   LogFile log;
   if (switches.log_file[0] != '\0' && !log.open(switches.log_file))
-    return interactive ? exit_success : exit_log_failure;
+    return interactive || switches.help ? exit_success : exit_log_failure;
+  if (switches.help) {
+    char text[usage_limit];
+    system.load_string(IDS_USAGE, text, usage_limit);
+    log.started(command_line, switches.mode);
+    log.usage(text);
+    log.ended(exit_success);
+    return exit_success;
+  }
   RunLog* const run_log = log.is_open() ? &log : nullptr;
   log.started(command_line, switches.mode);
 

@@ -113,6 +113,9 @@ RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system,
 
   sequence.begin(4);
   sequence.end(4, system.remove_shortcuts(log));
+  // Nothing follows the last result in a passive run: without a pause the dialog would be
+  // gone before anyone saw it.
+  if (mode == Mode::passive) system.sleep(step_pause_ms);
 
   if (needs_manual_form_step && log != nullptr) log->manual_form_step();
   if (interactive) {
