@@ -251,17 +251,22 @@ TEST_F(Unattended, TheLogSaysWhyTheOutlookStepFailed) {
     std::map<std::string, std::string> fields;
   };
   const Case cases[] = {
-      {nullptr, "outlook_failed",
+      {nullptr,
+       "outlook_failed",
        {{"stage", "application"}, {"code", "0x80040154"}, {"reason", "not_registered"}}},
-      {"fail object=Folders:Personal member=Item hresult=0x80004005\n", "walk_stopped",
+      {"fail object=Folders:Personal member=Item hresult=0x80004005\n",
+       "walk_stopped",
        {{"folder", "\\\\Personal"}, {"code", "0x80004005"}}},
       {"fail object=MAPI member=MAPILogonEx hresult=0x80040111\nabsent member=PropertyAccessor\n",
-       "mapi_unavailable", {{"stage", "logon"}, {"code", "0x80040111"}}},
+       "mapi_unavailable",
+       {{"stage", "logon"}, {"code", "0x80040111"}}},
       {"fail object=MAPI member=MAPILogonEx hresult=0x80040111\nabsent member=PropertyAccessor\n",
-       "form_left", {{"folder", "\\\\Personal\\Tasks"}, {"reason", "no_way_to_write"}}},
+       "form_left",
+       {{"folder", "\\\\Personal\\Tasks"}, {"reason", "no_way_to_write"}}},
   };
   for (const Case& c : cases) {
-    machine_.lay(testbed::program_directory(), std::string(small_profile) + (c.rules ? c.rules : ""));
+    machine_.lay(testbed::program_directory(),
+                 std::string(small_profile) + (c.rules ? c.rules : ""));
     if (c.rules == nullptr) testbed::unregister_outlook_standin();
     run("/quiet /log " + log_path() + " %" + machine_.install_dir);
     const std::vector<LogLine> told = events(parse_log(log_path()), c.event);
@@ -283,7 +288,8 @@ TEST_F(Unattended, WithoutAUsableRecordedDirectoryOnlyTheFileStepFails) {
         testbed::set_string_value(HKEY_LOCAL_MACHINE, testbed::uninstall_entry_key,
                                   "InstallLocation", recorded, view.access);
     }
-    for (const std::string& name : testbed::program_file_names()) testbed::write_file("C:\\" + name);
+    for (const std::string& name : testbed::program_file_names())
+      testbed::write_file("C:\\" + name);
     const std::string what = recorded == nullptr ? "none" : recorded;
     EXPECT_EQ(run("/quiet /log " + log_path()).exit_code, 1603u) << what;
     const std::vector<LogLine> log = parse_log(log_path());
@@ -291,7 +297,9 @@ TEST_F(Unattended, WithoutAUsableRecordedDirectoryOnlyTheFileStepFails) {
     ASSERT_NE(refused, nullptr) << what;
     EXPECT_EQ(refused->fields.at("path"), recorded == nullptr ? "" : recorded);
     for (const char* step : {"1 done", "2 failed", "3 done", "4 done"})
-      EXPECT_EQ(testbed::count_with(testbed::read_lines(log_path()), {(std::string(" step ") + step).c_str()}), 1u)
+      EXPECT_EQ(testbed::count_with(testbed::read_lines(log_path()),
+                                    {(std::string(" step ") + step).c_str()}),
+                1u)
           << what << ": " << step;
     for (const std::string& name : testbed::program_file_names()) {
       EXPECT_TRUE(testbed::file_exists(machine_.install_dir + name)) << what << ": " << name;

@@ -257,8 +257,10 @@ TEST_F(MapiSession, OnlyTheSystemDirectorysLibraryIsLoaded) {
 TEST_F(MapiSession, WithoutTheSearchFlagsTheSystemDirectorysLibraryIsStillTheOneLoaded) {
   for (const bool in_system : {true, false}) {
     if (!in_system) testbed::remove_system_library("mapi32.dll");
-    EXPECT_EQ(lines_with(run("LoadsWithoutTheSearchFlags"), {"mapi load"}).size(), in_system ? 1u : 0u)
-        << (in_system ? "the system directory's library was not loaded" : "a library beside the program ran");
+    EXPECT_EQ(lines_with(run("LoadsWithoutTheSearchFlags"), {"mapi load"}).size(),
+              in_system ? 1u : 0u)
+        << (in_system ? "the system directory's library was not loaded"
+                      : "a library beside the program ran");
     testbed::remove_tree(log_path);
   }
 }

@@ -473,7 +473,8 @@ TEST_F(Conversion, TheReportSaysWhyTheStepOrAFormsResetFailed) {
     set_mapix(c.mapix);
     if (c.setup != nullptr) c.setup();
     const Outcome outcome = run(std::string(two_stores) + c.rules, "RunReported");
-    EXPECT_EQ(count_with(outcome.report, {c.told}), 1u) << c.rules << testing::PrintToString(outcome.report);
+    EXPECT_EQ(count_with(outcome.report, {c.told}), 1u)
+        << c.rules << testing::PrintToString(outcome.report);
     testbed::register_outlook_standin(testbed::outlook_standin_path());
     testbed::place_system_library(testbed::program_directory() + "mapi32.dll", "mapi32.dll");
   }

@@ -186,8 +186,9 @@ TEST_F(RegistryEntries, TheUninstallEntryGoesFromEveryViewTheProgramSees) {
 // A key of the add-in's that is there but cannot even be looked at is not known to be gone.
 // A subkey keeps the key from being deleted (Wine deletes keys whatever their access list).
 TEST_F(RegistryEntries, AKeyThatCannotBeOpenedForReadingIsLeftAndFailsTheStep) {
-  for (const auto& [root, key] : {std::pair<HKEY, std::string>{HKEY_CURRENT_USER, testbed::product_key},
-                                  {HKEY_LOCAL_MACHINE, uninstall_key}}) {
+  for (const auto& [root, key] :
+       {std::pair<HKEY, std::string>{HKEY_CURRENT_USER, testbed::product_key},
+        {HKEY_LOCAL_MACHINE, uninstall_key}}) {
     lay_entries();
     testbed::set_string_value(root, key + "\\1.0\\Views", "Layout", "wide");
     testbed::set_key_security(root, key, "D:(D;;0x1;;;WD)(A;;KA;;;WD)");
@@ -219,7 +220,8 @@ TEST_F(RegistryEntries, TheInstallLocationIsReadFromTheViewsInTheirOrder) {
       {REG_SZ, "C:\\", nullptr, "C:\\"},  // refused by the file step, not here
   };
   for (const Case& c : cases) {
-    for (const auto& [text, view] : {std::pair{c.in_32, KEY_WOW64_32KEY}, {c.in_64, KEY_WOW64_64KEY}})
+    for (const auto& [text, view] :
+         {std::pair{c.in_32, KEY_WOW64_32KEY}, {c.in_64, KEY_WOW64_64KEY}})
       if (text != nullptr)
         testbed::set_string_value(HKEY_LOCAL_MACHINE, uninstall_key, "InstallLocation", text, view,
                                   c.type);
