@@ -13,7 +13,6 @@
 #include "testbed/machine/simulated_machine.h"
 #include "testbed/machine/text_lines.h"
 #include "testbed/machine/uninstaller_run.h"
-#include "testbed/outlook/client.h"
 #include "tests/e2e/small_profile.h"
 
 namespace {
@@ -241,38 +240,6 @@ TEST_F(Unattended, WithoutADirectoryTheRecordedOneIsUsed) {
   const testbed::UninstallerRun result = run("/quiet");
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_TRUE(nothing_left());
-}
-
-// Why step 1 failed, or left a form, stands in the log with its stage and code.
-TEST_F(Unattended, TheLogSaysWhyTheOutlookStepFailed) {
-  struct Case {
-    const char* rules;
-    const char* event;
-    std::map<std::string, std::string> fields;
-  };
-  const Case cases[] = {
-      {nullptr,
-       "outlook_failed",
-       {{"stage", "application"}, {"code", "0x80040154"}, {"reason", "not_registered"}}},
-      {"fail object=Folders:Personal member=Item hresult=0x80004005\n",
-       "walk_stopped",
-       {{"folder", "\\\\Personal"}, {"code", "0x80004005"}}},
-      {"fail object=MAPI member=MAPILogonEx hresult=0x80040111\nabsent member=PropertyAccessor\n",
-       "mapi_unavailable",
-       {{"stage", "logon"}, {"code", "0x80040111"}}},
-      {"fail object=MAPI member=MAPILogonEx hresult=0x80040111\nabsent member=PropertyAccessor\n",
-       "form_left",
-       {{"folder", "\\\\Personal\\Tasks"}, {"reason", "no_way_to_write"}}},
-  };
-  for (const Case& c : cases) {
-    machine_.lay(testbed::program_directory(),
-                 std::string(small_profile) + (c.rules ? c.rules : ""));
-    if (c.rules == nullptr) testbed::unregister_outlook_standin();
-    run("/quiet /log " + log_path() + " %" + machine_.install_dir);
-    const std::vector<LogLine> told = events(parse_log(log_path()), c.event);
-    ASSERT_FALSE(told.empty()) << c.event;
-    EXPECT_EQ(told.front().fields, c.fields) << c.event;
-  }
 }
 
 // A recorded directory that is missing, or names a drive's root, fails the file step only:

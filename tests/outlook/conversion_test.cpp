@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "app/log_file.h"
 #include "base/unique_any.h"
 #include "outlook/members.h"
 #include "testbed/machine/installation.h"
@@ -32,6 +32,7 @@ const std::string directory = "C:\\merivane-tests\\conversion";
 const std::string profile_path = directory + "\\profile.txt";
 const std::string log_path = directory + "\\standin.log";
 const std::string outcome_path = directory + "\\outcome.txt";
+const std::string report_path = directory + "\\report.log";
 
 // Two stores; A/A2 and A/A1/A1b are task folders with the add-in's form.
 constexpr char two_stores[] =
@@ -51,7 +52,7 @@ constexpr char two_stores[] =
 struct Outcome {
   bool result = false;
   bool flag = false;
-  std::vector<std::string> report;  // the report's calls, where the child made one
+  std::vector<std::string> report;  // the log's lines, where the child kept one
   std::vector<std::string> log;
   std::unique_ptr<testbed::Profile> profile;  // as the run left it
 
@@ -92,6 +93,7 @@ class Conversion : public ::testing::Test {
     testbed::write_file(profile_path, fixture);
     testbed::remove_tree(log_path);
     testbed::remove_tree(outcome_path);
+    testbed::remove_tree(report_path);
     EXPECT_EQ(test_support::run_child(std::string("ConversionChild.") + child,
                                       {{"MERIVANE_PROFILE", profile_path},
                                        {"MERIVANE_STANDIN_LOG", log_path},
@@ -99,48 +101,30 @@ class Conversion : public ::testing::Test {
               0u);
     Outcome outcome;
     const auto written = read_lines(outcome_path);
-    EXPECT_FALSE(written.empty()) << "the child wrote no outcome";
+    EXPECT_EQ(written.size(), 1u) << "the child wrote no outcome";
     if (!written.empty()) {
       outcome.result = written[0].find("result=1") != std::string::npos;
       outcome.flag = written[0].find("flag=1") != std::string::npos;
-      outcome.report.assign(written.begin() + 1, written.end());
     }
+    outcome.report = read_lines(report_path);
     outcome.log = read_lines(log_path);
     outcome.profile = testbed::Profile::load(profile_path);
     return outcome;
   }
 };
 
-// The calls of the step's report that tell why something was not done, a line each.
-class RecordedReport final : public outlook::ConversionReport {
- public:
-  std::string lines;
-  void item_not_converted(const char*, long) override {}
-  void form_reset(const char*, const char*) override {}
-  void form_left(const char* folder) override { add("form_left", folder, 0); }
-  void converted(const outlook::ConversionTally& tally) override {
-    lines += "forms_left=" + std::to_string(tally.forms_left) + "\n";
-  }
-  void outlook_failed(const char* stage, long code) override { add("outlook_failed", stage, code); }
-  void walk_stopped(const char* folder, long code) override { add("walk_stopped", folder, code); }
-  void mapi_unavailable(const char* stage, long code) override {
-    add("mapi_unavailable", stage, code);
-  }
-  void form_not_writable(const char* folder) override { add("form_not_writable", folder, 0); }
-
- private:
-  void add(const char* event, const char* what, long code) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%08lX", static_cast<unsigned long>(code));
-    lines += std::string(event) + " " + what + " " + hex + "\n";
-  }
-};
-
-void write_outcome(bool result, bool flag, const std::string& report = "") {
+void write_outcome(bool result, bool flag) {
   char path[MAX_PATH];
   GetEnvironmentVariableA("MERIVANE_OUTCOME", path, sizeof path);
-  testbed::write_file(path, std::string("result=") + (result ? "1" : "0") +
-                                " flag=" + (flag ? "1" : "0") + "\n" + report);
+  testbed::write_file(
+      path, std::string("result=") + (result ? "1" : "0") + " flag=" + (flag ? "1" : "0") + "\n");
+}
+
+// The step with the program's log as its report.
+void run_reported(bool& flag, bool& result) {
+  app::LogFile log;
+  ASSERT_TRUE(log.open(report_path.c_str()));
+  result = outlook::convert_outlook_tasks(flag, &log);
 }
 
 // ---- children --------------------------------------------------------------------------
@@ -154,19 +138,17 @@ TEST(ConversionChild, Run) {
 
 TEST(ConversionChild, RunReported) {
   CHILD_ONLY();
-  bool flag = false;
-  RecordedReport report;
-  const bool result = outlook::convert_outlook_tasks(flag, &report);
-  write_outcome(result, flag, report.lines);
+  bool flag = false, result = false;
+  run_reported(flag, result);
+  write_outcome(result, flag);
 }
 
 TEST(ConversionChild, RunWithComAlreadyOpen) {
   CHILD_ONLY();
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
-  bool flag = false;
-  RecordedReport report;
-  const bool result = outlook::convert_outlook_tasks(flag, &report);
-  write_outcome(result, flag, report.lines);
+  bool flag = false, result = false;
+  run_reported(flag, result);
+  write_outcome(result, flag);
   // The step gave back its own CoInitialize: one more call closes COM on this thread.
   CoUninitialize();
   EXPECT_EQ(CoInitialize(nullptr), S_OK) << "COM was left open";
@@ -439,11 +421,11 @@ TEST_F(Conversion, ComAlreadyOpenOnTheThreadEndsTheStepBeforeOutlook) {
   EXPECT_FALSE(outcome.result);
   EXPECT_TRUE(outcome.flag);
   EXPECT_EQ(count_with(outcome.log, {"outlook"}), 0u) << "Outlook was reached";
-  EXPECT_EQ(outcome.report, std::vector<std::string>{"outlook_failed com 00000001"});
+  EXPECT_EQ(count_with(outcome.report, {" outlook_failed stage=com code=0x00000001"}), 1u);
 }
 
-// What stopped the step, or kept a folder's form from being reset, is told with its code.
-TEST_F(Conversion, TheReportSaysWhyTheStepOrAFormsResetFailed) {
+// What stopped the step, or kept a folder's form from being reset, stands in the log with its code.
+TEST_F(Conversion, TheLogSaysWhyTheStepOrAFormsResetFailed) {
   struct Case {
     const char* mapix;
     std::string rules;
@@ -451,23 +433,26 @@ TEST_F(Conversion, TheReportSaysWhyTheStepOrAFormsResetFailed) {
     void (*setup)() = nullptr;
   };
   const Case cases[] = {
-      {"1", "", "outlook_failed application 80040154", testbed::unregister_outlook_standin},
+      {"1", "", "outlook_failed stage=application code=0x80040154 reason=not_registered",
+       testbed::unregister_outlook_standin},
       {"1", "fail object=Application member=GetNamespace hresult=0x80004005\n",
-       "outlook_failed namespace 80004005"},
-      {"1", "fail object=Folders: member=Item hresult=0x8001010A\n", "walk_stopped  8001010A"},
+       "outlook_failed stage=namespace code=0x80004005"},
+      {"1", "fail object=Folders: member=Item hresult=0x8001010A\n",
+       "walk_stopped folder=\"\" code=0x8001010A"},
       {"1", "fail object=Folders:A/A1 member=Item hresult=0x80004005 times=1\n",
-       "walk_stopped \\\\A\\A1 80004005"},
+       "walk_stopped folder=\"\\\\A\\A1\" code=0x80004005"},
       {"1", "fail object=Folder:A/A2 member=Items hresult=0x80070005\n",
-       "walk_stopped \\\\A\\A2 80070005"},
-      {"0", "", "mapi_unavailable detection 00000000"},
-      {"1", "", "mapi_unavailable load 8007007E",
+       "walk_stopped folder=\"\\\\A\\A2\" code=0x80070005"},
+      {"0", "", "mapi_unavailable stage=detection code=0x00000000"},
+      {"1", "", "mapi_unavailable stage=load code=0x8007007E",
        [] { testbed::remove_system_library("mapi32.dll"); }},
       {"1", "fail object=MAPI member=MAPIInitialize hresult=0x80040111\n",
-       "mapi_unavailable initialise 80040111"},
+       "mapi_unavailable stage=initialise code=0x80040111"},
       {"1", "fail object=MAPI member=MAPILogonEx hresult=0x80040111\n",
-       "mapi_unavailable logon 80040111"},
-      {"0", "absent member=PropertyAccessor\n", "form_not_writable \\\\B\\Tasks 00000000"},
-      {"0", "absent member=PropertyAccessor\n", "forms_left=3"},
+       "mapi_unavailable stage=logon code=0x80040111"},
+      {"0", "absent member=PropertyAccessor\n",
+       "form_left folder=\"\\\\B\\Tasks\" reason=no_way_to_write"},
+      {"0", "absent member=PropertyAccessor\n", " forms_reset=0 forms_left=3"},
   };
   for (const Case& c : cases) {
     set_mapix(c.mapix);
