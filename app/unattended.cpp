@@ -33,6 +33,7 @@ int run_with_switches(const char* command_line, const char* arguments,
     return interactive ? exit_success : exit_log_failure;
   RunLog* const run_log = log.is_open() ? &log : nullptr;
   log.started(command_line, switches.mode);
+  // Another removal is running: nothing is asked or done, and only the log says so.
   unique_removal_lock lock;
   if (!take_removal_lock(lock)) {
     log.line("another_removal running");
