@@ -1,12 +1,14 @@
 // UninstallMV.exe: "%<installation directory>" uninstalls Merivane; switches ("/quiet",
 // "/passive", "/log <file>", "/?") run it unattended or with a log; an empty command line
-// starts its setup; anything else does nothing. The exit code is 0 but for unattended runs.
+// starts its setup; anything else does nothing and exits 87, as a bad switch list does. The
+// exit code is 0 for interactive runs.
 
 #include <windows.h>
 
 #include "app/app_instance.h"
 #include "app/command_line.h"
 #include "app/launch.h"
+#include "app/removal_lock.h"
 #include "app/unattended.h"
 #include "app/uninstall.h"
 #include "base/module.h"
@@ -19,11 +21,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // a program name with non-ASCII bytes is skipped whole.
   const char* command_line = GetCommandLineA();
   const char* arguments = app::argument_string(command_line);
+  app::unique_removal_lock lock;
   switch (app::command_for(arguments)) {
     case app::Command::launch_setup:
       app::launch_program("merivane.exe", "/Setup");
       return 0;
     case app::Command::uninstall:
+      // Another removal is running: this one shows nothing and leaves it to that one.
+      if (!app::take_removal_lock(lock)) return 0;
       try {
         app::run_uninstall(arguments + 1);
       } catch (...) {
@@ -33,7 +38,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     case app::Command::switches:
       return app::run_with_switches(command_line, arguments);
     case app::Command::nothing:
-      break;
+      // Not read as a removal that succeeded, which a deployment system would report.
+      return app::exit_bad_command_line;
   }
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "app/unattended.h"
 
 #include "app/log_file.h"
+#include "app/removal_lock.h"
 #include "removal/registry_entries.h"
 #include "res/resource.h"
 
@@ -41,6 +42,14 @@ int run_with_switches(const char* command_line, const char* arguments,
   }
   RunLog* const run_log = log.is_open() ? &log : nullptr;
   log.started(command_line, switches.mode);
+  // Another removal is running: nothing is asked or done, and only the log says so.
+  unique_removal_lock lock;
+  if (!take_removal_lock(lock)) {
+    log.line("another_removal running");
+    const int exit_code = interactive ? exit_success : exit_another_removal;
+    log.ended(exit_code);
+    return exit_code;
+  }
 
   // Without "%", the directory the installer recorded; without that, none: the file step then
   // deletes nothing and fails.

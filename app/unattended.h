@@ -11,6 +11,7 @@ inline constexpr int exit_success = 0;
 inline constexpr int exit_install_failure = 1603;
 inline constexpr int exit_bad_command_line = 87;
 inline constexpr int exit_log_failure = 1622;
+inline constexpr int exit_another_removal = 1618;  // Windows Installer's "another installation"
 
 // command_line is the whole command line, for the log; arguments its argument string, which
 // starts with "/". Answers the process's exit code: 0 for every interactive run.

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "base/unique_any.h"
 #include "testbed/machine/simulated_machine.h"
 #include "testbed/uidriver/driver.h"
 
@@ -24,5 +25,12 @@ struct UninstallerRun {
 UninstallerRun run_uninstaller(const SimulatedMachine& machine, const std::string& command_line,
                                const DriverOptions& options = {},
                                const std::string& directory = "");
+
+// Starts it the same way and leaves it alone: for runs that show no window. Empty when it
+// could not be started.
+base::unique_handle start_uninstaller(const SimulatedMachine& machine,
+                                      const std::string& command_line,
+                                      const std::string& directory = "",
+                                      DWORD* process_id = nullptr);
 
 }  // namespace testbed

@@ -401,6 +401,10 @@ HRESULT STDMETHODCALLTYPE DispatchObject::Invoke(DISPID id, REFIID iid, LCID, WO
              kind_text(flags) + " " + parameters_text(parameters) + " -> " + hresult_text(outcome));
   } catch (const std::bad_alloc&) {
   }
+  if (call == profile_->end_after_call()) {
+    log_line("end after call " + std::to_string(call));
+    TerminateProcess(GetCurrentProcess(), Profile::end_exit_code);
+  }
   return outcome;
 }
 

@@ -283,6 +283,8 @@ void Profile::apply(std::string_view line, int number) {
     apply_fail(directive);
   } else if (word == "absent") {
     apply_absent(directive);
+  } else if (word == "end") {
+    apply_end(directive);
   } else if (word == "saved") {
     apply_saved(directive);
   } else if (word == "created") {
@@ -403,6 +405,11 @@ void Profile::apply_fail(Directive& directive) {
 void Profile::apply_absent(Directive& directive) {
   absent_members_.push_back(directive.require("member"));
   if (absent_members_.back().empty()) directive.fail("\"absent\" names a member");
+}
+
+void Profile::apply_end(Directive& directive) {
+  end_after_call_ = long(directive.take_number("call", 1, INT32_MAX).value_or(0));
+  if (end_after_call_ == 0) directive.fail("missing \"call=\"");
 }
 
 void Profile::apply_saved(Directive& directive) {

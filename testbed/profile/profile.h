@@ -87,6 +87,11 @@ class Profile {
   // A member the fixture declares absent, as older versions of Outlook lack some: it cannot be
   // bound by name.
   bool is_absent(std::string_view member) const;
+  // The Invoke after which the Outlook stand-in ends its host process, as a user ending the
+  // task or power failing would; 0 for none.
+  long end_after_call() const { return end_after_call_; }
+  // The exit code it ends the process with.
+  static constexpr unsigned end_exit_code = 0xDEAD;
 
   // Applies the lines other writers appended since the last read; lines this profile wrote
   // itself are already applied and are skipped. Throws ProfileError.
@@ -109,6 +114,7 @@ class Profile {
   void apply_item(Directive& directive);
   void apply_fail(Directive& directive);
   void apply_absent(Directive& directive);
+  void apply_end(Directive& directive);
   void apply_saved(Directive& directive);
   void apply_created(Directive& directive);
   void apply_default_form(Directive& directive);
@@ -137,6 +143,7 @@ class Profile {
   std::unordered_map<std::string, std::uint32_t> text_index_;
   std::vector<FailRule> rules_;
   std::vector<std::string> absent_members_;
+  long end_after_call_ = 0;
 };
 
 // Member names as Automation binds them: ASCII letters without regard to case.

@@ -9,7 +9,8 @@
 //
 // A begin call (event 100) gets the number in SRCLIENT_SEQUENCE (default 1) as its sequence
 // number; any other call gets its own number back. SRCLIENT_RESULT=0 makes the call report
-// failure (the status record is written all the same).
+// failure (the status record is written all the same). SRCLIENT_END_AFTER=<function>:<n>
+// ends the process after the program's n-th call of a removal function (end_after.cpp).
 //
 // The records are read and written at the platform's offsets, not through the toolchain's
 // declarations, so that a caller whose layout differs from the platform's shows it.
@@ -23,6 +24,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "testbed/srclient/end_after.h"
 
 namespace {
 
@@ -109,6 +112,7 @@ extern "C" __declspec(dllexport) BOOL WINAPI
   }
 
   const bool begins = event_type == BEGIN_SYSTEM_CHANGE;
+  if (begins) testbed_srclient::hook_end_after(append_line);
   set_field<DWORD>(status, status_code, ERROR_SUCCESS);
   set_field<std::int64_t>(status, status_sequence_number,
                           begins ? variable_number("SRCLIENT_SEQUENCE", 1) : sequence_number);

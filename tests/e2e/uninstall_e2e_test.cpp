@@ -347,15 +347,18 @@ TEST_F(Uninstaller, AnEmptyCommandLineStartsTheSetupFromTheCurrentDirectory) {
   EXPECT_TRUE(everything_installed_left(machine_));
 }
 
-TEST_F(Uninstaller, AnyOtherArgumentDoesNothing) {
+// A deployment system must not read an argument string it got wrong as a removal done.
+TEST_F(Uninstaller, AnyOtherArgumentDoesNothingAndExits87) {
   lay();
-  for (const char* arguments : {" -x", " abc", " \"%C:\\\""}) {
-    const testbed::UninstallerRun result =
-        run(machine_, "UninstallMV.exe" + std::string(arguments), {});
-    EXPECT_EQ(result.exit_code, 0u) << arguments;
+  for (const std::string& arguments :
+       std::vector<std::string>{" -x", " abc", " \"%C:\\\"", " -quiet", " quiet", " \"/quiet\"",
+                                " " + machine_.install_dir}) {
+    const testbed::UninstallerRun result = run(machine_, "UninstallMV.exe" + arguments, {});
+    EXPECT_EQ(result.exit_code, 87u) << arguments;
     EXPECT_FALSE(result.report.confirmation.seen) << arguments;
   }
   EXPECT_TRUE(everything_installed_left(machine_));
+  EXPECT_TRUE(read_lines(machine_.restore_log()).empty());
 }
 
 }  // namespace

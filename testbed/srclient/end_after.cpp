@@ -1,0 +1,151 @@
+// Ends the process that loaded this library right after its program's n-th call of one of the
+// functions the removal steps delete with (SRCLIENT_END_AFTER=<function>:<n>), as power that
+// fails or a deployment agent's time-out would end it. The uninstaller loads SrClient.DLL
+// right before the file step, so the hook is in place for the file, registry and shortcut
+// steps. It lives in the program's own import table: calls from other libraries are not
+// counted.
+
+#include "testbed/srclient/end_after.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The function named and how many of its calls are still to come before the process ends.
+char watched[32];
+long calls_left = 0;
+
+FARPROC original_of[5];
+
+void counted(const char* function, void (*log)(const char*)) {
+  if (std::strcmp(function, watched) != 0 || --calls_left != 0) return;
+  char line[64];
+  std::snprintf(line, sizeof line, "end after %s", function);
+  log(line);
+  TerminateProcess(GetCurrentProcess(), testbed_srclient::end_exit_code);
+}
+
+void (*log_line)(const char*) = nullptr;
+
+template <typename Function>
+Function original(int index) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(original_of[index]));
+}
+
+BOOL WINAPI delete_file(LPCSTR path) {
+  const BOOL result = original<decltype(&DeleteFileA)>(0)(path);
+  counted("DeleteFileA", log_line);
+  return result;
+}
+BOOL WINAPI remove_directory(LPCSTR path) {
+  const BOOL result = original<decltype(&RemoveDirectoryA)>(1)(path);
+  counted("RemoveDirectoryA", log_line);
+  return result;
+}
+LONG WINAPI delete_value(HKEY key, LPCSTR name) {
+  const LONG result = original<decltype(&RegDeleteValueA)>(2)(key, name);
+  counted("RegDeleteValueA", log_line);
+  return result;
+}
+LONG WINAPI delete_key(HKEY key, LPCSTR path) {
+  const LONG result = original<decltype(&RegDeleteKeyA)>(3)(key, path);
+  counted("RegDeleteKeyA", log_line);
+  return result;
+}
+LONG WINAPI delete_key_ex(HKEY key, LPCSTR path, REGSAM view, DWORD reserved) {
+  const LONG result = original<decltype(&RegDeleteKeyExA)>(4)(key, path, view, reserved);
+  counted("RegDeleteKeyExA", log_line);
+  return result;
+}
+
+struct Hook {
+  const char* dll;
+  const char* function;
+  FARPROC replacement;
+};
+
+template <typename Function>
+FARPROC as_farproc(Function* function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+template <typename T>
+T* at(HMODULE module, DWORD offset) {
+  return reinterpret_cast<T*>(reinterpret_cast<BYTE*>(module) + offset);
+}
+
+// The program's import slot of function from dll, or null.
+FARPROC* import_slot(const char* dll, const char* function) {
+  const HMODULE module = GetModuleHandleA(nullptr);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+  const auto* nt = at<const IMAGE_NT_HEADERS>(module, DWORD(dos->e_lfanew));
+  const IMAGE_DATA_DIRECTORY& imports =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (imports.VirtualAddress == 0) return nullptr;
+  for (auto* descriptor = at<IMAGE_IMPORT_DESCRIPTOR>(module, imports.VirtualAddress);
+       descriptor->Name != 0; ++descriptor) {
+    if (_stricmp(at<const char>(module, descriptor->Name), dll) != 0) continue;
+    const auto* names = at<IMAGE_THUNK_DATA>(module, descriptor->OriginalFirstThunk != 0
+                                                         ? descriptor->OriginalFirstThunk
+                                                         : descriptor->FirstThunk);
+    auto* addresses = at<IMAGE_THUNK_DATA>(module, descriptor->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++addresses) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* by_name = at<const IMAGE_IMPORT_BY_NAME>(module, DWORD(names->u1.AddressOfData));
+      if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), function) == 0)
+        return reinterpret_cast<FARPROC*>(&addresses->u1.Function);
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+namespace testbed_srclient {
+
+void hook_end_after(void (*log)(const char*)) {
+  if (calls_left != 0) return;  // already in place
+  char setting[64];
+  const DWORD length = GetEnvironmentVariableA("SRCLIENT_END_AFTER", setting, sizeof setting);
+  if (length == 0 || length >= sizeof setting) return;
+  char* colon = std::strchr(setting, ':');
+  if (colon == nullptr || colon - setting >= long(sizeof watched)) return;
+  *colon = '\0';
+  const long count = std::strtol(colon + 1, nullptr, 10);
+  if (count <= 0) return;
+
+  const Hook hooks[] = {{"kernel32.dll", "DeleteFileA", as_farproc(delete_file)},
+                        {"kernel32.dll", "RemoveDirectoryA", as_farproc(remove_directory)},
+                        {"advapi32.dll", "RegDeleteValueA", as_farproc(delete_value)},
+                        {"advapi32.dll", "RegDeleteKeyA", as_farproc(delete_key)},
+                        {"advapi32.dll", "RegDeleteKeyExA", as_farproc(delete_key_ex)}};
+  bool known = false;
+  for (const Hook& hook : hooks) known = known || std::strcmp(hook.function, setting) == 0;
+  if (!known) {
+    log("end_after unknown function");
+    return;
+  }
+  // The program frees this library after the call; the hooks must outlive that.
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCSTR>(&hook_end_after), &self))
+    return;
+  std::strcpy(watched, setting);
+  calls_left = count;
+  log_line = log;
+  for (int index = 0; index < 5; ++index) {
+    FARPROC* slot = import_slot(hooks[index].dll, hooks[index].function);
+    if (slot == nullptr) continue;
+    original_of[index] = *slot;
+    DWORD protection = 0;
+    if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) continue;
+    *slot = hooks[index].replacement;
+    VirtualProtect(slot, sizeof *slot, protection, &protection);
+  }
+}
+
+}  // namespace testbed_srclient
