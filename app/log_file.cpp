@@ -11,7 +11,7 @@ namespace {
 
 // By the enumerations' order.
 constexpr const char* mode_names[] = {"interactive", "passive", "quiet"};
-constexpr const char* outcome_names[] = {"deleted", "not_found", "failed", "refused"};
+constexpr const char* outcome_names[] = {"deleted", "not_found", "failed", "refused", "at_restart"};
 
 std::string hex(unsigned long value) {
   char text[16];
@@ -97,6 +97,12 @@ void LogFile::converted(const outlook::ConversionTally& tally) {
        " items_converted=" + std::to_string(tally.items_converted) +
        " items_not_converted=" + std::to_string(tally.items_not_converted) + " forms_reset=" +
        std::to_string(tally.forms_reset) + " forms_left=" + std::to_string(tally.forms_left));
+}
+
+void LogFile::in_use(const char* path, const char* holders) {
+  std::string text = "in_use path=" + log_quoted(path);
+  if (holders[0] != '\0') text += std::string(" held_by=") + log_quoted(holders);
+  line(text);
 }
 
 void LogFile::removed(const removal::Removal& removal) {

@@ -33,6 +33,7 @@ class LogFile final : public RunLog {
   void form_left(const char* folder) override;
   void converted(const outlook::ConversionTally& tally) override;
   void removed(const removal::Removal& removal) override;
+  void in_use(const char* path, const char* holders) override;
 
  private:
   base::unique_file file_;
