@@ -27,6 +27,7 @@ struct World {
   bool outlook_result = true;
   bool needs_manual_form_step = false;
   bool files_result = true;
+  bool files_at_restart = false;
   bool registry_result = true;
   bool shortcuts_result = true;
   std::string own_directory = "C:\\Program Files\\Quillaburst\\Merivane\\";
@@ -73,7 +74,7 @@ const app::UninstallSystem fakes{
     .remove_program_files =
         [](const char* install_dir, removal::Report*) {
           record("files " + std::string(install_dir));
-          return world.files_result;
+          return removal::StepResult{world.files_result, world.files_at_restart};
         },
     .remove_registry_entries =
         [](removal::Report*) {
