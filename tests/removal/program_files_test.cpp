@@ -12,6 +12,7 @@
 
 #include "base/unique_any.h"
 #include "testbed/machine/installation.h"
+#include "testbed/machine/text_lines.h"
 #include "tests/support/saved_state.h"
 
 namespace {
@@ -107,9 +108,11 @@ TEST(InUse, OnlyAFileThatAProgramHoldsIsLeftForTheRestart) {
 class Told final : public removal::Report {
  public:
   std::map<std::string, removal::Outcome> outcomes;
+  std::string holders = "none told";
   void removed(const removal::Removal& removal) override {
     outcomes[removal.kind] = removal.outcome;
   }
+  void in_use(const char*, const char* named) override { holders = named; }
 };
 
 // A file held open without FILE_SHARE_DELETE (Wine, like Windows, refuses its deletion with
@@ -160,6 +163,42 @@ TEST_F(ProgramFiles, AHeldFileAndWhatOnlyItKeepsAreLeftForTheRestartInOrder) {
     saved.restore();
     testbed::remove_tree(parent);
   }
+}
+
+// The testbed's Restart Manager stands in for Windows' (Wine's lists nobody); it is asked, and
+// its session ended, for a report only.
+TEST_F(ProgramFiles, TheRestartManagerNamesTheHoldersForAReportOnly) {
+  const auto saved = test_support::SavedValue::of(HKEY_LOCAL_MACHINE, testbed::session_manager_key,
+                                                  testbed::pending_renames_value);
+  const auto load_order =
+      test_support::SavedValue::of(HKEY_CURRENT_USER, "Software\\Wine\\DllOverrides", "rstrtmgr");
+  testbed::set_string_value(HKEY_CURRENT_USER, "Software\\Wine\\DllOverrides", "rstrtmgr",
+                            "native");
+  testbed::place_system_library(testbed::program_directory() + "rstrtmgr.dll", "rstrtmgr.dll");
+  const std::string log = root + "\\rstrtmgr.log";
+  SetEnvironmentVariableA("RSTRTMGR_LOG", log.c_str());
+  SetEnvironmentVariableA("RSTRTMGR_HOLDERS", "Merivane:1234;Help Viewer:88");
+  const std::string held = install + "\\Setup.exe";
+  for (const bool with_report : {true, false}) {
+    testbed::make_directories(install);
+    lay_files(install, all_files());
+    const base::unique_file handle(CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+    Told told;
+    EXPECT_TRUE(
+        removal::remove_program_files((install + "\\").c_str(), with_report ? &told : nullptr)
+            .done);
+    EXPECT_EQ(told.holders,
+              with_report ? "Merivane (process 1234), Help Viewer (process 88)" : "none told");
+  }
+  EXPECT_EQ(testbed::read_lines(log),
+            (std::vector<std::string>{"start session=0", "register session=0 files=1 first=" + held,
+                                      "list session=0 room=8 -> 0", "end session=0"}));
+  SetEnvironmentVariableA("RSTRTMGR_LOG", nullptr);
+  SetEnvironmentVariableA("RSTRTMGR_HOLDERS", nullptr);
+  testbed::remove_system_library("rstrtmgr.dll");
+  load_order.restore();
+  saved.restore();
 }
 
 // Wine removes the directory that a symbolic link leads to when asked to remove the link.
