@@ -84,6 +84,11 @@ void make_directory_link(const std::string& link, const std::string& target) {
                    [&] { return is_link(link); });
 }
 
+void forget_pending_deletions() {
+  const auto key = open_key(HKEY_LOCAL_MACHINE, session_manager_key, KEY_SET_VALUE, false);
+  if (key) RegDeleteValueA(key.get(), pending_renames_value);
+}
+
 std::vector<std::string> pending_deletions() {
   std::vector<std::string> pending;
   const auto key = open_key(HKEY_LOCAL_MACHINE, session_manager_key, KEY_READ, false);

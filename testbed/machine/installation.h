@@ -45,6 +45,7 @@ void make_directory_link(const std::string& link, const std::string& target);
 inline constexpr char session_manager_key[] = "System\\CurrentControlSet\\Control\\Session Manager";
 inline constexpr char pending_renames_value[] = "PendingFileRenameOperations";
 std::vector<std::string> pending_deletions();
+void forget_pending_deletions();  // the list gone, as after a restart
 
 // Registry. HKEY_LOCAL_MACHINE\Software has two views on 64-bit Windows: a 32-bit program's
 // is the 32-bit one, which the 64-bit view holds as Software\Wow6432Node. view is

@@ -27,7 +27,10 @@ const std::string held = machine.install_dir + "Merivane.exe";
 
 class InUse : public ::testing::Test {
  protected:
-  void SetUp() override { machine.lay(testbed::program_directory(), e2e::small_profile); }
+  void SetUp() override {
+    machine.lay(testbed::program_directory(), e2e::small_profile);
+    testbed::forget_pending_deletions();
+  }
   // The restart script keeps what the platform is to delete for the prefix's restart.
   void TearDown() override {
     if (std::getenv("MERIVANE_KEEP_PENDING") == nullptr) saved_.restore();
@@ -63,7 +66,7 @@ TEST_F(InUse, AHeldFileIsLeftForTheRestartAndTheRunSaysSo) {
             "computer.");
   EXPECT_EQ(testbed::pending_deletions(), in_restart_order);
 
-  saved_.restore();
+  testbed::forget_pending_deletions();
   machine.lay(testbed::program_directory(), e2e::small_profile);
   const std::string log = machine.data_dir + "in-use.log";
   EXPECT_EQ(run_while_held("/quiet /log " + log + " %").exit_code, 3010u);

@@ -137,6 +137,7 @@ TEST_F(ProgramFiles, AHeldFileAndWhatOnlyItKeepsAreLeftForTheRestartInOrder) {
   for (const Row& row : rows) {
     const auto saved = test_support::SavedValue::of(
         HKEY_LOCAL_MACHINE, testbed::session_manager_key, testbed::pending_renames_value);
+    testbed::forget_pending_deletions();
     testbed::make_directories(install);
     lay_files(install, all_files());
     if (row.extra != nullptr)
