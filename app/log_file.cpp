@@ -11,7 +11,7 @@ namespace {
 
 // By the enumerations' order.
 constexpr const char* mode_names[] = {"interactive", "passive", "quiet"};
-constexpr const char* outcome_names[] = {"deleted", "not_found", "failed", "refused"};
+constexpr const char* outcome_names[] = {"deleted", "not_found", "failed", "refused", "at_restart"};
 
 std::string hex(unsigned long value) {
   char text[16];
@@ -131,6 +131,12 @@ void LogFile::mapi_unavailable(const char* stage, long code) {
 
 void LogFile::form_not_writable(const char* folder) {
   line("form_left folder=" + log_quoted(folder) + " reason=no_way_to_write");
+}
+
+void LogFile::in_use(const char* path, const char* holders) {
+  std::string text = "in_use path=" + log_quoted(path);
+  if (holders[0] != '\0') text += std::string(" held_by=") + log_quoted(holders);
+  line(text);
 }
 
 void LogFile::removed(const removal::Removal& removal) {

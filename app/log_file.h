@@ -39,6 +39,7 @@ class LogFile final : public RunLog {
   void mapi_unavailable(const char* stage, long code) override;
   void form_not_writable(const char* folder) override;
   void removed(const removal::Removal& removal) override;
+  void in_use(const char* path, const char* holders) override;
 
  private:
   base::unique_file file_;

@@ -74,8 +74,10 @@ int run_with_switches(const char* command_line, const char* arguments,
     outcome.any_step_failed = true;
   }
   if (!outcome.done) log.line("cancelled");
-  const int exit_code =
-      interactive || !outcome.any_step_failed ? exit_success : exit_install_failure;
+  const int exit_code = interactive               ? exit_success
+                        : outcome.any_step_failed ? exit_install_failure
+                        : outcome.at_restart      ? exit_restart_required
+                                                  : exit_success;
   log.ended(exit_code);
   return exit_code;
 }

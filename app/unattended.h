@@ -8,6 +8,7 @@ namespace app {
 
 // The exit codes of unattended runs, as Windows Installer's.
 inline constexpr int exit_success = 0;
+inline constexpr int exit_restart_required = 3010;  // done, some files go at the next restart
 inline constexpr int exit_install_failure = 1603;
 inline constexpr int exit_bad_command_line = 87;
 inline constexpr int exit_log_failure = 1622;

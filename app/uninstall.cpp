@@ -71,11 +71,16 @@ void open_notes_document(const UninstallSystem& system) {
 
 }  // namespace
 
-FinalMessage final_message(bool any_step_failed, bool needs_manual_form_step) {
+FinalMessage final_message(bool any_step_failed, bool needs_manual_form_step, bool at_restart) {
   if (any_step_failed) {
     return {
         needs_manual_form_step ? UINT{IDS_SOME_NOT_REMOVED_FORM_STEP} : UINT{IDS_SOME_NOT_REMOVED},
         MB_ICONEXCLAMATION};
+  }
+  if (at_restart) {
+    return {needs_manual_form_step ? UINT{IDS_UNINSTALLED_AT_RESTART_FORM_STEP}
+                                   : UINT{IDS_UNINSTALLED_AT_RESTART},
+            MB_ICONINFORMATION};
   }
   return {needs_manual_form_step ? UINT{IDS_UNINSTALLED_FORM_STEP} : UINT{IDS_UNINSTALLED},
           MB_ICONINFORMATION};
@@ -106,7 +111,8 @@ RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system,
 
   sequence.begin(2);
   sequence.restore_point("begin", system.begin_restore_point());
-  sequence.end(2, system.remove_program_files(install_dir, log));
+  const removal::StepResult files = system.remove_program_files(install_dir, log);
+  sequence.end(2, files.done);
 
   sequence.begin(3);
   sequence.end(3, system.remove_registry_entries(log));
@@ -120,12 +126,14 @@ RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system,
   if (needs_manual_form_step && log != nullptr) log->manual_form_step();
   if (interactive) {
     if (needs_manual_form_step) open_notes_document(system);
-    const FinalMessage final = final_message(sequence.any_step_failed(), needs_manual_form_step);
+    const FinalMessage final =
+        final_message(sequence.any_step_failed(), needs_manual_form_step, files.at_restart);
     system.load_string(final.string_id, message, message_limit);
     system.message_box(message, MB_OK | final.box_type);
   }
   sequence.restore_point("end", system.end_restore_point());
   outcome.any_step_failed = sequence.any_step_failed();
+  outcome.at_restart = files.at_restart;
   return outcome;
 }
 

@@ -39,7 +39,7 @@ struct UninstallSystem {
   void (*enable_label)(int id);
   void (*mark_label_failed)(int id);
   bool (*convert_outlook_tasks)(bool& needs_manual_form_step, outlook::ConversionReport* report);
-  bool (*remove_program_files)(const char* install_dir, removal::Report* report);
+  removal::StepResult (*remove_program_files)(const char* install_dir, removal::Report* report);
   bool (*remove_registry_entries)(removal::Report* report);
   bool (*remove_shortcuts)(removal::Report* report);
   // Each answers the restore point's sequence number, as the platform gave it or handed back.
@@ -56,11 +56,14 @@ struct FinalMessage {
   UINT string_id;
   UINT box_type;
 };
-FinalMessage final_message(bool any_step_failed, bool needs_manual_form_step);
+// at_restart: some files are left for the platform to delete at the next restart.
+FinalMessage final_message(bool any_step_failed, bool needs_manual_form_step,
+                           bool at_restart = false);
 
 struct RunOutcome {
   bool done = false;  // the steps ran (the user confirmed, or nobody was asked)
   bool any_step_failed = false;
+  bool at_restart = false;  // some files are left for the platform to delete at the next restart
 };
 
 // Runs once, on the main thread. install_dir is the text behind the "%" of the command line.

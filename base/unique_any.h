@@ -61,6 +61,13 @@ struct FileHandleTraits {
   static void close(type handle) { CloseHandle(handle); }
 };
 
+// A directory search's handle, too, is empty when INVALID_HANDLE_VALUE.
+struct FindHandleTraits {
+  using type = HANDLE;
+  static type empty() { return INVALID_HANDLE_VALUE; }
+  static void close(type handle) { FindClose(handle); }
+};
+
 // One counted interface reference, released once.
 template <typename Interface>
 struct ComTraits {
@@ -73,6 +80,7 @@ using unique_hkey = unique_any<NullEmptyTraits<HKEY, RegCloseKey>>;
 using unique_hmodule = unique_any<NullEmptyTraits<HMODULE, FreeLibrary>>;
 using unique_handle = unique_any<NullEmptyTraits<HANDLE, CloseHandle>>;
 using unique_file = unique_any<FileHandleTraits>;
+using unique_find = unique_any<FindHandleTraits>;
 using unique_bstr = unique_any<NullEmptyTraits<BSTR, SysFreeString>>;
 template <typename Interface>
 using unique_com = unique_any<ComTraits<Interface>>;

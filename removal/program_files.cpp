@@ -2,7 +2,12 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "base/path_text.h"
+#include "base/unique_any.h"
+#include "removal/in_use.h"
 
 namespace removal {
 
@@ -18,31 +23,137 @@ constexpr InstalledFile installed_files[] = {
     {"Merivane.exe", true},  {"Setup.exe", true},
 };
 
-bool delete_file(const char* install_dir, const char* file_name, Report* report) {
-  if (!is_directory_below_root(install_dir)) return false;
+// The names in one directory that are left for the platform to delete at the next restart.
+using Scheduled = std::vector<std::string>;
+
+Outcome told(Report* report, const char* kind, const char* path, Outcome outcome,
+             unsigned long error) {
+  if (report != nullptr) report->removed({kind, path, nullptr, nullptr, outcome, error});
+  return outcome;
+}
+
+// The platform works through its list in the order of these calls at the next restart, so a
+// directory scheduled after what it holds is empty by its turn.
+Outcome scheduled_at_restart(Report* report, const char* kind, const char* path,
+                             unsigned long error) {
+  if (MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) == FALSE)
+    return told(report, kind, path, Outcome::failed, GetLastError());
+  return told(report, kind, path, Outcome::at_restart, error);
+}
+
+unsigned long open_for_deletion_error(const char* path) {
+  const base::unique_file file(CreateFileA(path, DELETE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
+  return file ? ERROR_SUCCESS : GetLastError();
+}
+
+// Deletes one file. Where a program holds it and scheduled is given, the file is left for the
+// platform to delete at the next restart, and its name joins scheduled.
+Outcome remove_file(const char* path, const char* file_name, Report* report, Scheduled* scheduled) {
+  if (DeleteFileA(path) != FALSE) return told(report, "file", path, Outcome::deleted, 0);
+  const DWORD error = GetLastError();
+  if (scheduled == nullptr) return told(report, "file", path, outcome_of_error(error), error);
+  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD open_error = error == ERROR_ACCESS_DENIED ? open_for_deletion_error(path) : 0;
+  if (!held_by_a_program(error, attributes, open_error))
+    return told(report, "file", path, outcome_of_error(error), error);
+  // Asking who holds it costs a session of the Restart Manager: only for a log.
+  if (report != nullptr) report->in_use(path, holders_of(path).c_str());
+  const Outcome outcome = scheduled_at_restart(report, "file", path, error);
+  if (outcome == Outcome::at_restart) scheduled->push_back(file_name);
+  return outcome;
+}
+
+Outcome delete_file(const char* install_dir, const char* file_name, Report* report,
+                    Scheduled* scheduled) {
+  if (!is_directory_below_root(install_dir)) return Outcome::refused;
   char path[base::path_capacity];
   if (!base::join_path(path, install_dir, file_name)) {
     told_too_long(report, "file", install_dir, file_name);
-    return false;
+    return Outcome::refused;
   }
-  return told_deletion(report, "file", path, DeleteFileA(path) != FALSE) == Outcome::deleted;
+  return remove_file(path, file_name, report, scheduled);
 }
 
-// Removes the installation directory and, where it is empty then, its parent; reports the
-// removal of the installation directory only. The parent of "C:\Merivane" would be the bare
-// "C:", drive C's current directory: a parent that is no directory below a root is left.
-bool remove_installation_directories(const char* install_dir, Report* report) {
+bool is_link(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// True when the directory holds nothing but entries of the names given (and holds something).
+bool holds_only(const char* directory, const Scheduled& names) {
+  if (names.empty()) return false;
+  char pattern[base::path_capacity];
+  if (!base::join_path(pattern, directory, "\\*")) return false;
+  WIN32_FIND_DATAA found;
+  const base::unique_find search(FindFirstFileA(pattern, &found));
+  if (!search) return false;
+  do {
+    const std::string name = found.cFileName;
+    if (name == "." || name == "..") continue;
+    bool known = false;
+    for (const std::string& scheduled : names)
+      known = known || lstrcmpiA(name.c_str(), scheduled.c_str()) == 0;
+    if (!known) return false;
+  } while (FindNextFileA(search.get(), &found) != FALSE);
+  return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// A link is never removed: the platform would remove the directory it leads to (Wine does so
+// for a symbolic link), or the system's own junction. A directory that only what is scheduled
+// keeps is scheduled after it.
+Outcome remove_directory(const char* kind, const char* directory, const Scheduled& scheduled,
+                         Report* report) {
+  if (is_link(directory)) return told(report, kind, directory, Outcome::refused, 0);
+  if (RemoveDirectoryA(directory) != FALSE)
+    return told(report, kind, directory, Outcome::deleted, 0);
+  const DWORD error = GetLastError();
+  if (!holds_only(directory, scheduled))
+    return told(report, kind, directory, outcome_of_error(error), error);
+  return scheduled_at_restart(report, kind, directory, error);
+}
+
+bool removed(Outcome outcome) {
+  return outcome == Outcome::deleted || outcome == Outcome::at_restart;
+}
+
+// Removes the installation directory and, where it is empty then, its parent; the removal of
+// the installation directory alone enters the result. The parent of "C:\Merivane" would be
+// the bare "C:", drive C's current directory: a parent that is no directory below a root is
+// left.
+StepResult remove_installation_directories(const char* install_dir, const Scheduled& files,
+                                           Report* report) {
   char directory[base::path_capacity];
-  if (!base::copy_path(directory, install_dir)) return false;
+  if (!base::copy_path(directory, install_dir)) return {};
   base::strip_trailing_separator(directory);
-  const bool removed = told_deletion(report, "directory", directory,
-                                     RemoveDirectoryA(directory) != FALSE) == Outcome::deleted;
-  if (base::cut_at_last_separator(directory) && is_directory_below_root(directory))
-    told_deletion(report, "parent", directory, RemoveDirectoryA(directory) != FALSE);
-  return removed;
+  const Outcome outcome = remove_directory("directory", directory, files, report);
+  StepResult result{removed(outcome), outcome == Outcome::at_restart};
+
+  Scheduled scheduled_directory;
+  if (const auto separator = base::last_separator(directory); separator && result.at_restart)
+    scheduled_directory.push_back(directory + *separator + 1);
+  if (base::cut_at_last_separator(directory) && is_directory_below_root(directory)) {
+    if (remove_directory("parent", directory, scheduled_directory, report) == Outcome::at_restart)
+      result.at_restart = true;
+  }
+  return result;
 }
 
 }  // namespace
+
+bool held_by_a_program(unsigned long delete_error, unsigned long attributes,
+                       unsigned long open_error) {
+  // A read-only file and a directory are not in use; a restart would not delete them either.
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+    return false;
+  if (delete_error == ERROR_SHARING_VIOLATION) return true;
+  // A running program's image refuses deletion with access denied, yet opens for it; a file
+  // the rights forbid does not, and is not handed to a restart that runs with more rights.
+  return delete_error == ERROR_ACCESS_DENIED &&
+         (open_error == ERROR_SUCCESS || open_error == ERROR_SHARING_VIOLATION);
+}
 
 bool is_directory_below_root(const char* path) {
   if (!base::names_directory_below_root(path)) return false;
@@ -53,29 +164,30 @@ bool is_directory_below_root(const char* path) {
 }
 
 bool delete_installed_file(const char* install_dir, const char* file_name) {
-  return delete_file(install_dir, file_name, nullptr);
+  return delete_file(install_dir, file_name, nullptr, nullptr) == Outcome::deleted;
 }
 
 bool remove_program_files(const char* install_dir) {
-  return remove_program_files(install_dir, nullptr);
+  return remove_program_files(install_dir, nullptr).done;
 }
 
-bool remove_program_files(const char* install_dir, Report* report) {
+StepResult remove_program_files(const char* install_dir, Report* report) {
   // Anything else would name files and directories outside the installation: the current
   // directory's, a drive's or a share's own.
   if (!is_directory_below_root(install_dir)) {
-    if (report != nullptr)
-      report->removed(
-          {"install_dir", install_dir, nullptr, nullptr, Outcome::refused, ERROR_SUCCESS});
-    return false;
+    told(report, "install_dir", install_dir, Outcome::refused, ERROR_SUCCESS);
+    return {};
   }
-  bool counted_files_deleted = true;
+  bool counted_files_removed = true;
+  bool at_restart = false;
+  Scheduled scheduled;
   for (const InstalledFile& file : installed_files) {
-    const bool deleted = delete_file(install_dir, file.name, report);
-    if (file.counts) counted_files_deleted = counted_files_deleted && deleted;
+    const Outcome outcome = delete_file(install_dir, file.name, report, &scheduled);
+    if (file.counts) counted_files_removed = counted_files_removed && removed(outcome);
+    at_restart = at_restart || outcome == Outcome::at_restart;
   }
-  const bool directory_removed = remove_installation_directories(install_dir, report);
-  return counted_files_deleted && directory_removed;
+  const StepResult directories = remove_installation_directories(install_dir, scheduled, report);
+  return {counted_files_removed && directories.done, at_restart || directories.at_restart};
 }
 
 }  // namespace removal

@@ -8,7 +8,15 @@ enum class Outcome {
   deleted,
   not_found,  // nothing of that name was there
   failed,
-  refused,  // not acted on: the name is no place the program may act on, or does not fit
+  refused,     // not acted on: the name is no place the program may act on, or does not fit
+  at_restart,  // in use: the platform deletes it at the next restart
+};
+
+// What a step achieved: whether it counts as done, and whether some of it is left for the
+// platform to delete at the next restart.
+struct StepResult {
+  bool done = false;
+  bool at_restart = false;
 };
 
 struct Removal {
@@ -24,6 +32,12 @@ struct Removal {
 class Report {
  public:
   virtual void removed(const Removal& removal) = 0;
+  // A file that programs hold open: holders names them ("Merivane (process 1234)"), or is
+  // empty where the platform does not say.
+  virtual void in_use(const char* path, const char* holders) {
+    static_cast<void>(path);
+    static_cast<void>(holders);
+  }
 
  protected:
   ~Report() = default;

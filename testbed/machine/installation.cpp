@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -38,6 +39,80 @@ base::unique_hkey open_key(HKEY root, const std::string& path, REGSAM access, bo
 }
 
 }  // namespace
+
+std::string unix_path(const std::string& path) {
+  using UnixFileName = char*(CDECL*)(const WCHAR*);
+  const auto unix_file_name = reinterpret_cast<UnixFileName>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  if (unix_file_name == nullptr) fail("not running under Wine", 0);
+  WCHAR wide[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH) == 0)
+    fail("cannot widen " + path);
+  char* name = unix_file_name(wide);
+  if (name == nullptr) fail("no Unix name for " + path, 0);
+  const std::string result = name;
+  HeapFree(GetProcessHeap(), 0, name);
+  return result;
+}
+
+void run_unix_program(const std::string& command_line, const std::function<bool()>& done) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::vector<char> line(command_line.begin(), command_line.end());
+  line.push_back('\0');
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process))
+    fail("cannot start " + command_line);
+  const base::unique_handle owned_process(process.hProcess);
+  const base::unique_handle owned_thread(process.hThread);
+  // Wine hands back a process that it does not follow: neither its end nor its exit code
+  // says when the Unix program has done its work, so the work itself is waited for.
+  for (int tries = 0; !done(); ++tries) {
+    if (tries == 1000) fail(command_line + " did not do its work in 10 s", 0);
+    Sleep(10);
+  }
+}
+
+bool is_link(const std::string& path) {
+  const DWORD found = attributes(path);
+  return found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+void make_directory_link(const std::string& link, const std::string& target) {
+  run_unix_program("Z:\\bin\\ln -s \"" + unix_path(target) + "\" \"" + unix_path(link) + "\"",
+                   [&] { return is_link(link); });
+}
+
+void forget_pending_deletions() {
+  const auto key = open_key(HKEY_LOCAL_MACHINE, session_manager_key, KEY_SET_VALUE, false);
+  if (key) RegDeleteValueA(key.get(), pending_renames_value);
+}
+
+std::vector<std::string> pending_deletions() {
+  std::vector<std::string> pending;
+  const auto key = open_key(HKEY_LOCAL_MACHINE, session_manager_key, KEY_READ, false);
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  if (!key || RegQueryValueExA(key.get(), pending_renames_value, nullptr, &type, nullptr, &size) !=
+                  ERROR_SUCCESS)
+    return pending;
+  std::vector<char> data(size + 2, '\0');
+  if (RegQueryValueExA(key.get(), pending_renames_value, nullptr, &type,
+                       reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS)
+    return pending;
+  // Pairs of a source and a target, an empty target for a deletion: the empty strings are part
+  // of the list, so it is read by its size, not up to the first empty string.
+  std::vector<std::string> strings;
+  for (std::size_t at = 0; at < size;) {
+    const std::string text = data.data() + at;
+    strings.push_back(text);
+    at += text.size() + 1;
+  }
+  for (std::size_t i = 0; i + 1 < strings.size() && !strings[i].empty(); i += 2)
+    pending.push_back(strings[i + 1].empty() ? strings[i] : strings[i] + " -> " + strings[i + 1]);
+  return pending;
+}
 
 std::vector<std::string> program_file_names() {
   return words("Merivane.chm UninstallMV.doc pad_file.xml Merivane.exe Setup.exe");
@@ -96,6 +171,12 @@ std::vector<std::string> directory_entries(const std::string& path) {
 }
 
 void remove_tree(const std::string& path) {
+  // A link goes, never what it leads to.
+  if (is_link(path)) {
+    run_unix_program("Z:\\bin\\rm -f \"" + unix_path(path) + "\"",
+                     [&] { return attributes(path) == INVALID_FILE_ATTRIBUTES; });
+    return;
+  }
   if (!directory_exists(path)) {
     DeleteFileA(path.c_str());
     return;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,24 @@ bool directory_exists(const std::string& path);
 void make_directories(const std::string& path);                       // every missing level
 void remove_tree(const std::string& path);                            // no error when it is missing
 std::vector<std::string> directory_entries(const std::string& path);  // names, sorted
+
+// Wine only: the Unix name of a path, and a Unix program started (Wine starts an ELF file
+// given as "Z:\bin\ln ..." as a Unix process) and waited for until done() says its work is
+// there; both throw on failure.
+std::string unix_path(const std::string& path);
+void run_unix_program(const std::string& command_line, const std::function<bool()>& done);
+bool is_link(const std::string& path);  // a reparse point
+// A directory symbolic link at link to target. Wine 8 makes no junction (FSCTL_SET_REPARSE_POINT
+// answers ERROR_NOT_SUPPORTED, CreateSymbolicLinkA succeeds and makes nothing), but reports a
+// Unix symbolic link as FILE_ATTRIBUTE_REPARSE_POINT. remove_tree takes such a link away alone.
+void make_directory_link(const std::string& link, const std::string& target);
+
+// What the platform is to delete or rename at the next restart, in its order: each a
+// "\??\<path>" for a deletion, "<source> -> <target>" for a renaming.
+inline constexpr char session_manager_key[] = "System\\CurrentControlSet\\Control\\Session Manager";
+inline constexpr char pending_renames_value[] = "PendingFileRenameOperations";
+std::vector<std::string> pending_deletions();
+void forget_pending_deletions();  // the list gone, as after a restart
 
 // Registry. HKEY_LOCAL_MACHINE\Software has two views on 64-bit Windows: a 32-bit program's
 // is the 32-bit one, which the 64-bit view holds as Software\Wow6432Node. view is

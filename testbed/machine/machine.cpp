@@ -1,10 +1,13 @@
-// machine lay [--no-mapi] | inventory
+// machine lay [--no-mapi] | inventory | hold FILE UNTIL
 //
 //   lay        lays the simulated machine for the demo into this prefix: the installation,
 //              the stand-ins, a profile of two stores, the uninstaller beside its notes
 //              document (SimulatedMachine's defaults), with the programs from this directory
-//   inventory  prints what of the installation is present, and the profile's task items by
-//              class and its task folders' default forms
+//   inventory  prints what of the installation is present, what the platform is to delete
+//              at the next restart, and the profile's task items by class and its task
+//              folders' default forms
+//   hold       holds FILE open without FILE_SHARE_DELETE, as a running add-in or a virus
+//              scanner does, until the file UNTIL exists (at most ten minutes)
 
 #include <windows.h>
 
@@ -13,6 +16,7 @@
 #include <map>
 #include <string>
 
+#include "base/unique_any.h"
 #include "testbed/machine/installation.h"
 #include "testbed/machine/simulated_machine.h"
 #include "testbed/profile/profile.h"
@@ -36,6 +40,19 @@ void print_profile(const std::string& path) {
   }
 }
 
+int hold(const std::string& path, const std::string& until) {
+  const base::unique_file file(CreateFileA(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+  if (!file) {
+    std::fprintf(stderr, "machine hold: cannot open %s (error %lu)\n", path.c_str(),
+                 GetLastError());
+    return 1;
+  }
+  for (int tries = 0; tries < 6000 && !testbed::file_exists(until); ++tries) Sleep(100);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,10 +65,15 @@ int main(int argc, char** argv) {
     } else if (command == "inventory") {
       for (const std::string& line : testbed::describe_installation(machine.install_dir))
         std::printf("  %s\n", line.c_str());
+      const auto pending = testbed::pending_deletions();
+      std::printf("  To delete at the next restart:%s\n", pending.empty() ? " nothing" : "");
+      for (const std::string& line : pending) std::printf("    %s\n", line.c_str());
       std::printf("  Outlook profile:\n");
       print_profile(machine.profile());
+    } else if (command == "hold" && argc == 4) {
+      return hold(argv[2], argv[3]);
     } else {
-      std::fprintf(stderr, "usage: machine lay [--no-mapi] | inventory\n");
+      std::fprintf(stderr, "usage: machine lay [--no-mapi] | inventory | hold FILE UNTIL\n");
       return 2;
     }
   } catch (const std::exception& error) {

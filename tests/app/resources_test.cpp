@@ -25,6 +25,13 @@ TEST(StringTable, HoldsEveryTextWholeWithinItsLimit) {
       "not have sufficient rights to remove files, or because some of Merivane's components were "
       "moved after installation.";
   const std::string uninstalled = "Merivane has been successfully uninstalled.";
+  const std::string form_step =
+      "\n\nYou may now wish to make the standard Outlook task form the default form for your "
+      "task folders. Uninstall cannot do this for you. Please consult the document "
+      "UninstallMV.doc, which should now be open.";
+  const std::string at_restart =
+      "Merivane has been removed. Some of its files will be deleted when you restart your "
+      "computer.";
   struct Row {
     UINT id;
     std::string text;
@@ -36,17 +43,14 @@ TEST(StringTable, HoldsEveryTextWholeWithinItsLimit) {
       {3, not_all, 500},
       {5, uninstalled, 500},
       {6, "Removed %s", 80},
-      {7,
-       uninstalled +
-           "\n\nYou may now wish to make the standard Outlook task form the default form for your "
-           "task folders. Uninstall cannot do this for you. Please consult the document "
-           "UninstallMV.doc, which should now be open.",
-       500},
+      {7, uninstalled + form_step, 500},
       {8,
        not_all +
            "\n\nOptionally, you may now wish to remove the Merivane form from Outlook. Please "
            "consult the document UninstallMV.doc, which should now be open.",
        500},
+      {10, at_restart, 500},
+      {11, at_restart + form_step, 500},
   };
   const HMODULE module = GetModuleHandleA(nullptr);
   for (const Row& row : rows) {

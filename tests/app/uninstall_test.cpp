@@ -27,6 +27,7 @@ struct World {
   bool outlook_result = true;
   bool needs_manual_form_step = false;
   bool files_result = true;
+  bool files_at_restart = false;
   bool registry_result = true;
   bool shortcuts_result = true;
   bool shortcuts_throw = false;
@@ -74,7 +75,7 @@ const app::UninstallSystem fakes{
     .remove_program_files =
         [](const char* install_dir, removal::Report*) {
           record("files " + std::string(install_dir));
-          return world.files_result;
+          return removal::StepResult{world.files_result, world.files_at_restart};
         },
     .remove_registry_entries =
         [](removal::Report*) {
@@ -240,19 +241,26 @@ TEST_F(Uninstall, TheFinalMessageFollowsBothFlags) {
   struct Row {
     bool failed;
     bool manual;
+    bool at_restart;  // files left for the next restart
     UINT string_id;
     UINT type;
   };
-  for (const Row row :
-       {Row{false, false, 5, MB_ICONINFORMATION}, Row{false, true, 7, MB_ICONINFORMATION},
-        Row{true, false, 3, MB_ICONEXCLAMATION}, Row{true, true, 8, MB_ICONEXCLAMATION}}) {
-    const app::FinalMessage message = app::final_message(row.failed, row.manual);
+  for (const Row row : {Row{false, false, false, 5, MB_ICONINFORMATION},
+                        Row{false, true, false, 7, MB_ICONINFORMATION},
+                        Row{true, false, false, 3, MB_ICONEXCLAMATION},
+                        Row{true, true, false, 8, MB_ICONEXCLAMATION},
+                        Row{false, false, true, 10, MB_ICONINFORMATION},
+                        Row{false, true, true, 11, MB_ICONINFORMATION},
+                        Row{true, false, true, 3, MB_ICONEXCLAMATION},
+                        Row{true, true, true, 8, MB_ICONEXCLAMATION}}) {
+    const app::FinalMessage message = app::final_message(row.failed, row.manual, row.at_restart);
     EXPECT_EQ(message.string_id, row.string_id);
     EXPECT_EQ(message.box_type, row.type);
 
     world = World{};
     world.registry_result = !row.failed;
     world.needs_manual_form_step = row.manual;
+    world.files_at_restart = row.at_restart;
     const auto events = run();
     EXPECT_EQ(events[events.size() - 2], "box string " + std::to_string(row.string_id) + " type " +
                                              std::to_string(MB_OK | row.type));
@@ -312,10 +320,14 @@ TEST_F(Uninstall, SwitchesGiveTheExitCodesOfUnattendedRuns) {
     int exit_code;
     bool steps_run;
     bool throws = false;
+    bool at_restart = false;
   };
   const Case cases[] = {
       {"/quiet /log " + log + " %C:\\M\\", true, 1603, true, true},
       {"/quiet %C:\\M\\", true, 0, true},
+      {"/quiet %C:\\M\\", true, 3010, true, false, true},
+      {"/passive %C:\\M\\", false, 1603, true, false, true},
+      {"/log " + log + " %C:\\M\\", true, 0, true, false, true},
       {"/quiet %C:\\M\\", false, 1603, true},
       {"/passive %C:\\M\\", false, 1603, true},
       {"/log " + log + " %C:\\M\\", false, 0, true},  // interactive: always 0
@@ -328,6 +340,7 @@ TEST_F(Uninstall, SwitchesGiveTheExitCodesOfUnattendedRuns) {
     world = World{};
     world.files_result = c.files_result;
     world.shortcuts_throw = c.throws;
+    world.files_at_restart = c.at_restart;
     EXPECT_EQ(app::run_with_switches("UninstallMV.exe", c.arguments.c_str(), fakes), c.exit_code)
         << c.arguments;
     const auto lines = testbed::read_lines(log);

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "base/unique_any.h"
 #include "testbed/machine/installation.h"
+#include "testbed/machine/text_lines.h"
 #include "tests/support/saved_state.h"
 
 namespace {
@@ -79,21 +81,146 @@ TEST_F(ProgramFiles, AnExtraFileKeepsTheDirectoryAndFails) {
   EXPECT_TRUE(directory_exists(parent));
 }
 
-TEST_F(ProgramFiles, AFileHeldOpenWithoutShareDeleteFailsTheStepWhereItCounts) {
-  for (const std::string& held : all_files()) {
+TEST(InUse, OnlyAFileThatAProgramHoldsIsLeftForTheRestart) {
+  struct Row {
+    DWORD delete_error, attributes, open_error;
+    bool held;
+    const char* what;
+  };
+  const Row rows[] = {
+      {ERROR_SHARING_VIOLATION, FILE_ATTRIBUTE_ARCHIVE, 0, true, "open without share-delete"},
+      {ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_ARCHIVE, ERROR_SUCCESS, true, "a running image"},
+      {ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_NORMAL, ERROR_SHARING_VIOLATION, true, "image, held"},
+      {ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_ARCHIVE, ERROR_ACCESS_DENIED, false, "rights forbid"},
+      {ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_READONLY, ERROR_SUCCESS, false, "read-only"},
+      {ERROR_SHARING_VIOLATION, FILE_ATTRIBUTE_READONLY, 0, false, "read-only, held"},
+      {ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_DIRECTORY, ERROR_SUCCESS, false, "a directory"},
+      {ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES, 0, false, "missing"},
+      {ERROR_SHARING_VIOLATION, INVALID_FILE_ATTRIBUTES, 0, false, "gone meanwhile"},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(removal::held_by_a_program(row.delete_error, row.attributes, row.open_error),
+              row.held)
+        << row.what;
+}
+
+// What the step told its report of the two directories.
+class Told final : public removal::Report {
+ public:
+  std::map<std::string, removal::Outcome> outcomes;
+  std::string holders = "none told";
+  void removed(const removal::Removal& removal) override {
+    outcomes[removal.kind] = removal.outcome;
+  }
+  void in_use(const char*, const char* named) override { holders = named; }
+};
+
+// A file held open without FILE_SHARE_DELETE (Wine, like Windows, refuses its deletion with
+// ERROR_SHARING_VIOLATION) is scheduled, then what only scheduled things keep, in that order.
+TEST_F(ProgramFiles, AHeldFileAndWhatOnlyItKeepsAreLeftForTheRestartInOrder) {
+  using removal::Outcome;
+  struct Row {
+    const char* held;
+    const char* extra;  // in the installation directory, else in the parent
+    bool extra_in_parent, read_only, done, at_restart;
+    int pending;  // the file, the directory, the parent: how many of them, in this order
+    Outcome directory, parent;
+  };
+  const Row rows[] = {
+      {"Setup.exe", nullptr, false, false, true, true, 3, Outcome::at_restart, Outcome::at_restart},
+      {"Merivane.chm", nullptr, false, false, true, true, 3, Outcome::at_restart,
+       Outcome::at_restart},
+      {"Setup.exe", "other.txt", true, false, true, true, 2, Outcome::at_restart, Outcome::failed},
+      {"Setup.exe", "notes.txt", false, false, false, true, 1, Outcome::failed, Outcome::failed},
+      {"Setup.exe", nullptr, false, true, false, false, 0, Outcome::failed, Outcome::failed},
+  };
+  for (const Row& row : rows) {
+    const auto saved = test_support::SavedValue::of(
+        HKEY_LOCAL_MACHINE, testbed::session_manager_key, testbed::pending_renames_value);
+    testbed::forget_pending_deletions();
     testbed::make_directories(install);
     lay_files(install, all_files());
-    const std::string held_path = install + "\\" + held;
-    const base::unique_file handle(CreateFileA(held_path.c_str(), GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                               OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(handle) << held;
+    if (row.extra != nullptr)
+      write_file((row.extra_in_parent ? parent : install) + "\\" + row.extra);
+    const std::string held = install + "\\" + row.held;
+    if (row.read_only) SetFileAttributesA(held.c_str(), FILE_ATTRIBUTE_READONLY);
+    Told told;
+    removal::StepResult result;
+    {
+      const base::unique_file handle(CreateFileA(held.c_str(), GENERIC_READ,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(handle) << held;
+      result = removal::remove_program_files((install + "\\").c_str(), &told);
+    }
+    EXPECT_EQ(result.done, row.done) << row.held << row.pending;
+    EXPECT_EQ(result.at_restart, row.at_restart) << row.held << row.pending;
+    const std::vector<std::string> order = {"\\??\\" + held, "\\??\\" + install, "\\??\\" + parent};
+    EXPECT_EQ(testbed::pending_deletions(),
+              std::vector<std::string>(order.begin(), order.begin() + row.pending))
+        << row.held << row.pending;
+    EXPECT_EQ(told.outcomes["directory"], row.directory) << row.held << row.pending;
+    EXPECT_EQ(told.outcomes["parent"], row.parent) << row.held << row.pending;
+    saved.restore();
+    testbed::remove_tree(parent);
+  }
+}
 
-    EXPECT_FALSE(removal::remove_program_files((install + "\\").c_str()))
-        << held << ": the directory still holds it, so the step fails whichever file it is";
-    EXPECT_EQ(testbed::directory_entries(install), std::vector<std::string>{held});
-    EXPECT_EQ(removal::delete_installed_file((install + "\\").c_str(), held.c_str()), false)
-        << held;
+// The testbed's Restart Manager stands in for Windows' (Wine's lists nobody); it is asked, and
+// its session ended, for a report only.
+TEST_F(ProgramFiles, TheRestartManagerNamesTheHoldersForAReportOnly) {
+  const auto saved = test_support::SavedValue::of(HKEY_LOCAL_MACHINE, testbed::session_manager_key,
+                                                  testbed::pending_renames_value);
+  const auto load_order =
+      test_support::SavedValue::of(HKEY_CURRENT_USER, "Software\\Wine\\DllOverrides", "rstrtmgr");
+  testbed::set_string_value(HKEY_CURRENT_USER, "Software\\Wine\\DllOverrides", "rstrtmgr",
+                            "native");
+  testbed::place_system_library(testbed::program_directory() + "rstrtmgr.dll", "rstrtmgr.dll");
+  const std::string log = root + "\\rstrtmgr.log";
+  SetEnvironmentVariableA("RSTRTMGR_LOG", log.c_str());
+  SetEnvironmentVariableA("RSTRTMGR_HOLDERS", "Merivane:1234;Help Viewer:88");
+  const std::string held = install + "\\Setup.exe";
+  for (const bool with_report : {true, false}) {
+    testbed::make_directories(install);
+    lay_files(install, all_files());
+    const base::unique_file handle(CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+    Told told;
+    EXPECT_TRUE(
+        removal::remove_program_files((install + "\\").c_str(), with_report ? &told : nullptr)
+            .done);
+    EXPECT_EQ(told.holders,
+              with_report ? "Merivane (process 1234), Help Viewer (process 88)" : "none told");
+  }
+  EXPECT_EQ(testbed::read_lines(log),
+            (std::vector<std::string>{"start session=0", "register session=0 files=1 first=" + held,
+                                      "list session=0 room=8 -> 0", "end session=0"}));
+  SetEnvironmentVariableA("RSTRTMGR_LOG", nullptr);
+  SetEnvironmentVariableA("RSTRTMGR_HOLDERS", nullptr);
+  testbed::remove_system_library("rstrtmgr.dll");
+  load_order.restore();
+  saved.restore();
+}
+
+// Wine removes the directory that a symbolic link leads to when asked to remove the link.
+TEST_F(ProgramFiles, ADirectoryThatIsALinkIsNeverRemoved) {
+  const std::string target = root + "\\target";
+  for (const bool parent_is_link : {false, true}) {
+    testbed::remove_tree(parent);
+    testbed::make_directories(parent_is_link ? target + "\\Merivane" : target);
+    if (!parent_is_link) testbed::make_directories(parent);
+    testbed::make_directory_link(parent_is_link ? parent : install, target);
+    lay_files(install, all_files());
+    Told told;
+    const removal::StepResult result =
+        removal::remove_program_files((install + "\\").c_str(), &told);
+    EXPECT_EQ(result.done, parent_is_link) << parent_is_link;
+    EXPECT_TRUE(testbed::directory_entries(parent_is_link ? target : install).empty())
+        << "the five files go through the link all the same";
+    EXPECT_TRUE(directory_exists(target)) << parent_is_link;
+    EXPECT_EQ(told.outcomes[parent_is_link ? "parent" : "directory"], removal::Outcome::refused);
+    testbed::remove_tree(parent_is_link ? parent : install);
+    testbed::remove_tree(target);
   }
 }
 

@@ -1,0 +1,95 @@
+// The real UninstallMV.exe while a program holds one of the add-in's files: what it leaves
+// for the next restart, and (with tests/e2e/restart.sh, which restarts the prefix between
+// the two) that the restart finishes the removal.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "base/unique_any.h"
+#include "testbed/machine/installation.h"
+#include "testbed/machine/simulated_machine.h"
+#include "testbed/machine/uninstaller_run.h"
+#include "tests/e2e/small_profile.h"
+#include "tests/support/log_lines.h"
+#include "tests/support/saved_state.h"
+
+namespace {
+
+const testbed::SimulatedMachine machine;
+const std::string directory = machine.install_dir.substr(0, machine.install_dir.size() - 1);
+const std::string parent = directory.substr(0, directory.rfind('\\'));
+const std::string held = machine.install_dir + "Merivane.exe";
+
+class InUse : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine.lay(testbed::program_directory(), e2e::small_profile);
+    testbed::forget_pending_deletions();
+  }
+  // The restart script keeps what the platform is to delete for the prefix's restart.
+  void TearDown() override {
+    if (std::getenv("MERIVANE_KEEP_PENDING") == nullptr) saved_.restore();
+  }
+
+  // Runs the program while the file is open without FILE_SHARE_DELETE, as a running add-in
+  // or a virus scanner holds it.
+  testbed::UninstallerRun run_while_held(const std::string& arguments) {
+    const base::unique_file handle(CreateFileA(held.c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(handle);
+    const auto result = testbed::run_uninstaller(
+        machine, "\"" + machine.uninstaller() + "\" " + arguments + machine.install_dir);
+    EXPECT_FALSE(result.report.timed_out) << testbed::report_text(result.report);
+    return result;
+  }
+
+  const test_support::SavedValue saved_ = test_support::SavedValue::of(
+      HKEY_LOCAL_MACHINE, testbed::session_manager_key, testbed::pending_renames_value);
+};
+
+const std::vector<std::string> in_restart_order = {"\\??\\" + held, "\\??\\" + directory,
+                                                   "\\??\\" + parent};
+
+TEST_F(InUse, AHeldFileIsLeftForTheRestartAndTheRunSaysSo) {
+  const testbed::UninstallerRun shown = run_while_held("%");
+  EXPECT_EQ(shown.exit_code, 0u);
+  ASSERT_FALSE(shown.report.samples.empty());
+  EXPECT_EQ(shown.report.samples.back().labels[1005 - testbed::first_label_id].text, "Done");
+  EXPECT_EQ(shown.report.final_box.text,
+            "Merivane has been removed. Some of its files will be deleted when you restart your "
+            "computer.");
+  EXPECT_EQ(testbed::pending_deletions(), in_restart_order);
+
+  testbed::forget_pending_deletions();
+  machine.lay(testbed::program_directory(), e2e::small_profile);
+  const std::string log = machine.data_dir + "in-use.log";
+  EXPECT_EQ(run_while_held("/quiet /log " + log + " %").exit_code, 3010u);
+  EXPECT_EQ(testbed::pending_deletions(), in_restart_order);
+  const std::vector<std::string> lines = test_support::read_lines(log);
+  const auto count = [&](const std::string& text) {
+    return test_support::count_with(lines, {text.c_str()});
+  };
+  // Wine's Restart Manager names no holder: the log says the file is in use.
+  EXPECT_EQ(count("in_use path=\"" + held + "\"\r"), 1u);
+  for (const std::string& path : {held, directory, parent})
+    EXPECT_EQ(count("path=\"" + path + "\" outcome=at_restart"), 1u) << path;
+  EXPECT_EQ(count("exit code 3010"), 1u);
+}
+
+TEST(InUseAfterRestart, TheRestartLeavesNothingOfTheAddIn) {
+  if (std::getenv("MERIVANE_AFTER_RESTART") == nullptr)
+    GTEST_SKIP() << "runs in tests/e2e/restart.sh, after a restart of the prefix";
+  EXPECT_TRUE(testbed::pending_deletions().empty());
+  for (const std::string& line : testbed::describe_installation(machine.install_dir))
+    EXPECT_EQ(line.rfind("absent", 0), 0u) << line;
+  EXPECT_FALSE(testbed::directory_exists(directory));
+  EXPECT_FALSE(testbed::directory_exists(parent));
+}
+
+}  // namespace
