@@ -353,7 +353,7 @@ TEST_F(Uninstall, SwitchesGiveTheExitCodesOfUnattendedRuns) {
     EXPECT_EQ(ran, c.steps_run) << c.arguments;
   }
   // Each run appends: the first run's lines are still there.
-  EXPECT_EQ(testbed::count_with(testbed::read_lines(log), {" start "}), 2u);
+  EXPECT_EQ(testbed::count_with(testbed::read_lines(log), {" start "}), 3u);
 
   world = World{};
   EXPECT_EQ(app::run_with_switches("UninstallMV.exe", "/?", fakes), 0);
