@@ -50,6 +50,15 @@ struct FailRule {
   bool matches_member(std::string_view name, unsigned kind) const;
 };
 
+// How the server as a whole behaves, as Outlook does while it starts, shows a dialog, or runs
+// at another privilege level than its caller.
+struct ServerBehaviour {
+  long busy_for_ms = 0;            // every call turned away for this long after the making
+  long busy_every = 0;             // every K-th call turned away once; 0 for none
+  std::string other_level_window;  // while a top-level window of this class exists the
+                                   // making fails as for a server at another level
+};
+
 class Profile {
  public:
   static constexpr std::uint32_t no_text = UINT32_MAX;
@@ -87,6 +96,10 @@ class Profile {
   // A member the fixture declares absent, as older versions of Outlook lack some: it cannot be
   // bound by name.
   bool is_absent(std::string_view member) const;
+  const ServerBehaviour& behaviour() const { return behaviour_; }
+  // The first hang rule that matches this call, used up: the call is never to return.
+  std::optional<FailRule> take_hang(long call, std::string_view object, std::string_view member,
+                                    unsigned kind);
 
   // Applies the lines other writers appended since the last read; lines this profile wrote
   // itself are already applied and are skipped. Throws ProfileError.
@@ -109,6 +122,8 @@ class Profile {
   void apply_item(Directive& directive);
   void apply_fail(Directive& directive);
   void apply_absent(Directive& directive);
+  void apply_busy(Directive& directive);
+  void apply_hang(Directive& directive);
   void apply_saved(Directive& directive);
   void apply_created(Directive& directive);
   void apply_default_form(Directive& directive);
@@ -137,6 +152,8 @@ class Profile {
   std::unordered_map<std::string, std::uint32_t> text_index_;
   std::vector<FailRule> rules_;
   std::vector<std::string> absent_members_;
+  ServerBehaviour behaviour_;
+  std::vector<FailRule> hang_rules_;
 };
 
 // Member names as Automation binds them: ASCII letters without regard to case.
