@@ -100,6 +100,7 @@ class CallWatch {
             kind_.load(std::memory_order_relaxed)};
   }
   void abandon() { abandoned_.store(true, std::memory_order_relaxed); }
+  bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
 
  private:
   const CallLimits limits_;

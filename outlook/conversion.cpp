@@ -150,9 +150,11 @@ HRESULT make_application(DispatchPtr& application, const StepEnvironment& enviro
         !environment.outlook_window_exists())
       return made;
     bool retry = false;
+    CallWatch* const watch = installed_call_watch();
+    // A making that comes back after the step was given up asks the user nothing.
+    if (watch != nullptr && watch->abandoned()) return made;
     if (environment.ask_to_close_outlook != nullptr) {
-      // Nothing is asked of Outlook while the user reads the question.
-      CallWatch* const watch = installed_call_watch();
+      // No limit runs while the user reads the question.
       if (watch != nullptr) watch->suspend();
       retry = environment.ask_to_close_outlook(environment.context);
       if (watch != nullptr) watch->resume();
