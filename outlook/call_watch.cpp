@@ -1,10 +1,19 @@
 #include "outlook/call_watch.h"
 
+#include "base/unique_any.h"
+
 namespace outlook {
 
 namespace {
 
-thread_local CallWatch* this_threads_watch = nullptr;
+// A slot of the platform's own rather than thread_local, which mingw-w64 emulates at several
+// times the cost of this read on every call into Outlook.
+struct TlsSlotTraits {
+  using type = DWORD;
+  static type empty() { return TLS_OUT_OF_INDEXES; }
+  static void close(type slot) { TlsFree(slot); }
+};
+const base::unique_any<TlsSlotTraits> watch_slot(TlsAlloc());
 
 DWORD tick_count() { return GetTickCount(); }
 void pause(DWORD milliseconds) { Sleep(milliseconds); }
@@ -25,12 +34,12 @@ DWORD CallWatch::time_left() const {
   return since >= limits_.unanswered_ms ? 0 : limits_.unanswered_ms - since;
 }
 
-CallWatch* installed_call_watch() { return this_threads_watch; }
+CallWatch* installed_call_watch() { return static_cast<CallWatch*>(TlsGetValue(watch_slot.get())); }
 
-WatchedCalls::WatchedCalls(CallWatch& watch) : previous_(this_threads_watch) {
-  this_threads_watch = &watch;
+WatchedCalls::WatchedCalls(CallWatch& watch) : previous_(installed_call_watch()) {
+  TlsSetValue(watch_slot.get(), &watch);
 }
 
-WatchedCalls::~WatchedCalls() { this_threads_watch = previous_; }
+WatchedCalls::~WatchedCalls() { TlsSetValue(watch_slot.get(), previous_); }
 
 }  // namespace outlook
