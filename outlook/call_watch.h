@@ -17,8 +17,8 @@ namespace outlook {
 struct CallLimits {
   // A call that is turned away is asked again until this long after its first rejection.
   DWORD retry_ms = 120000;
-  // A call that has not come back for this long (or the step stuck this long between two
-  // calls) is given up.
+  // A call that has not come back for this long (or the step stuck between two calls this long
+  // after the last one began) is given up.
   DWORD unanswered_ms = 120000;
 };
 
@@ -66,10 +66,9 @@ class CallWatch {
     mark_.store(clock_.now(), std::memory_order_release);
     return true;
   }
-  void leave() {
-    sort_.store(CallSort::none, std::memory_order_relaxed);
-    mark_.store(clock_.now(), std::memory_order_release);
-  }
+  // The mark stays that of the call's start: the step between two calls is short, and one
+  // read of the clock a call is enough.
+  void leave() { sort_.store(CallSort::none, std::memory_order_relaxed); }
 
   void count_turned_away() { turned_away_.fetch_add(1, std::memory_order_relaxed); }
   void count_pause(DWORD milliseconds) {
@@ -88,7 +87,7 @@ class CallWatch {
   // For the watcher: how long it may sleep before the step can have been stuck for the limit;
   // 0 once it has.
   DWORD time_left() const;
-  // Since the last mark: the call outstanding, or the last one that came back.
+  // Since the last mark: the start of the call outstanding, or of the last one.
   DWORD since_mark() const {
     // The mark first: read after the clock, a newer one would make the difference wrap.
     const DWORD mark = mark_.load(std::memory_order_acquire);
