@@ -38,11 +38,18 @@ class LogFile final : public RunLog {
   void walk_stopped(const char* folder, long code) override;
   void mapi_unavailable(const char* stage, long code) override;
   void form_not_writable(const char* folder) override;
+  void folder_unverified(const char* folder, long left) override;
+  void outlook_open_elsewhere(bool asked) override;
+  void call_unanswered(const char* call, unsigned long waited_ms) override;
+  void calls_turned_away(long answers, unsigned long paused_ms) override;
   void removed(const removal::Removal& removal) override;
   void in_use(const char* path, const char* holders) override;
 
  private:
   base::unique_file file_;
+  // Told by the Outlook step before its result, and written on that result's line.
+  long turned_away_ = 0;
+  unsigned long paused_ms_ = 0;
 };
 
 // A text as the log quotes it: in double quotes, whole; control bytes as \xHH.

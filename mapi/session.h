@@ -91,5 +91,8 @@ bool mapi_session_exists();
 // Why the process's session could not be had, from the attempt that latched the failure.
 MapiFailure mapi_failure();
 void release_mapi_session();
+// The thread that made the session was given up: what it holds is never released, not even
+// when the process ends.
+void leave_mapi_session_to_process();
 
 }  // namespace mapi

@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "outlook/call_watch.h"
 #include "outlook/dispatch_ptr.h"
 #include "outlook/form_writer.h"
 
@@ -25,6 +26,7 @@ struct ConversionTally {
   // the add-in's, or one that could not be told or not even probed (no way to write it), left
   // for the manual step
   long forms_left = 0;
+  long folders_unverified = 0;  // with items unread, and items of the add-in's left or not told
 };
 
 // What the step did, told to whoever keeps a record (the log). Folders are named by their
@@ -38,15 +40,25 @@ class ConversionReport {
   virtual void converted(const ConversionTally& tally) = 0;
   // Why the step ended early: the stage that failed ("com", "application", "namespace") and
   // its HRESULT.
-  virtual void outlook_failed(const char* /*stage*/, long /*code*/) {}
+  virtual void outlook_failed(const char* stage, long code) = 0;
   // The walk was cut short: the folder whose call raised (empty: the stores' own list) and the
   // HRESULT it raised.
-  virtual void walk_stopped(const char* /*folder*/, long /*code*/) {}
+  virtual void walk_stopped(const char* folder, long code) = 0;
   // Extended MAPI could not be had: the stage ("detection", "load", "bind", "initialise",
   // "logon") and its code, an HRESULT (0 for detection).
-  virtual void mapi_unavailable(const char* /*stage*/, long /*code*/) {}
+  virtual void mapi_unavailable(const char* stage, long code) = 0;
   // A task folder's form was not even probed: neither MAPI nor Outlook could have written it.
-  virtual void form_not_writable(const char* /*folder*/) {}
+  virtual void form_not_writable(const char* folder) = 0;
+  // A folder with items that could not be read holds items of the add-in's: left of them, or
+  // -1 when Outlook could not tell.
+  virtual void folder_unverified(const char* folder, long left) = 0;
+  // Outlook is open where COM cannot bind to it; asked: the user was asked to close it and
+  // chose to go on without.
+  virtual void outlook_open_elsewhere(bool asked) = 0;
+  // A call (named as the log names it) has not come back: the step was given up.
+  virtual void call_unanswered(const char* call, unsigned long waited_ms) = 0;
+  // At the end of the step, however it ended: answers that turned a call away, time paused.
+  virtual void calls_turned_away(long answers, unsigned long paused_ms) = 0;
 
  protected:
   ~ConversionReport() = default;
@@ -60,6 +72,18 @@ struct ConversionRecord {
   OutlookFormWriter outlook_form;
 };
 
+// What the step meets outside Outlook: the limits of its waits, and an Outlook that is open
+// where COM cannot bind to it (at another integrity level).
+struct StepEnvironment {
+  CallLimits limits;
+  // True while a top-level window of Outlook's main window class exists; none: never.
+  bool (*outlook_window_exists)() = nullptr;
+  // Asked, Outlook being open elsewhere: true to make the object again once the user has
+  // closed it. None where nobody may be asked: the step then fails at once.
+  bool (*ask_to_close_outlook)(const void* context) = nullptr;
+  const void* context = nullptr;
+};
+
 // Opens COM, starts Outlook and walks the MAPI namespace. True when the walk ran to its end
 // and every item of the add-in's class that was found became a standard task.
 // needs_manual_form_step is written on every path: true when the user must still make the
@@ -68,6 +92,14 @@ struct ConversionRecord {
 // not even probed, without either). Raises nothing.
 bool convert_outlook_tasks(bool& needs_manual_form_step);
 bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report);
+// On a thread of its own, COM opened there, watched from the calling thread: a call into Outlook
+// (or its making) that has not come back within the environment's limit ends the step as a
+// walk that failed, and the thread is abandoned with whatever it holds.
+bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report,
+                           const StepEnvironment& environment);
+// The same on the calling thread, unwatched.
+bool convert_outlook_tasks_on_this_thread(bool& needs_manual_form_step, ConversionReport* report,
+                                          const StepEnvironment& environment);
 
 // Depth-first, each folder before its subfolders. True when a visitor stopped the walk. A
 // folder whose DefaultItemType cannot be read is skipped with its subtree; every other

@@ -1,9 +1,12 @@
 // The fault sweep: the whole program on a small simulated machine, once as it is and then
 // once for every call it makes into the Outlook and MAPI32 stand-ins with that call failing
-// (Outlook's calls a second time as a server exception). After each run it checks what a
-// user and the machine are left with against what the failing call's place in the program
-// should give. The machine is swept twice: with Extended MAPI, and without it, where the
-// folders' forms go through Outlook's PropertyAccessor.
+// (Outlook's calls a second time as a server exception, and a third time turned away once, as
+// a busy Outlook turns calls away, which the program asks again). After each run it checks
+// what a user and the machine are left with against what the failing call's place in the
+// program should give. The machine is swept twice: with Extended MAPI, and without it, where
+// the folders' forms go through Outlook's PropertyAccessor; and the calls that verify a folder
+// whose items could not all be read (Restrict and its Count) once more, on a machine with an
+// unreadable standard task.
 //
 // fault_sweep [--slice N] [--part I/N]
 //   --slice N   only N runs, spread evenly over all of them
@@ -64,8 +67,10 @@ enum class Effect {
   fatal,         // the Outlook step ends: result false, manual step
   skip_subtree,  // the folder and its subfolders are not visited
   flag_only,     // the folder's form is not reset: manual step
-  item_skipped,  // the one item stays as it is, unknown: nothing else shows
+  item_skipped,  // the one item stays as it is, unknown: its folder is counted (Restrict), and
+                 // the step fails when the item is the add-in's
   item_left,     // the one item of the add-in's keeps its class: the Outlook step fails
+  unverified,    // the folder's count of the add-in's items cannot be had: the step fails
   none,          // nothing the user sees
 };
 
@@ -132,8 +137,11 @@ Expectation expect(const Call& call) {
     if (member == "PropertyAccessor") return {Effect::flag_only, folder};
     return {Effect::fatal};  // Folders
   }
+  if (const std::string folder = after(call.object, "Restricted:"); !folder.empty())
+    return {Effect::unverified, folder};
   if (const std::string folder = after(call.object, "Items:"); !folder.empty()) {
     if (member == "NewItem") return {Effect::flag_only, folder};
+    if (member == "Restrict") return {Effect::unverified, folder};
     if (member == "Item")
       return {Effect::item_skipped, folder, std::atoi(call.arguments.c_str() + 8)};
     return {Effect::fatal};  // Count
@@ -180,8 +188,18 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
   if (report.timed_out) problem("did not end by itself");
   if (!report.final_box.seen) problem("no final message");
 
+  const auto original = testbed::Profile::load(machine.profile() + ".original");
+  // An item that could not be read is counted through Restrict: one of the add-in's fails the
+  // step.
+  bool unread_addin_item = false;
+  if (expectation.effect == Effect::item_skipped) {
+    const auto& folder = original->folders()[original->find_folder(expectation.folder)];
+    const std::uint32_t text = folder.items[std::size_t(expectation.item - 1)];
+    unread_addin_item = text != testbed::Profile::no_text && original->text(text) == addin_class;
+  }
   const bool result_false = expectation.effect == Effect::fatal;
-  const bool step_failed = result_false || expectation.effect == Effect::item_left;
+  const bool step_failed = result_false || expectation.effect == Effect::item_left ||
+                           expectation.effect == Effect::unverified || unread_addin_item;
   const bool manual = result_false || expectation.effect == Effect::flag_only;
   // Strings 3 and 5, which the manual step's messages begin with.
   const std::string expected_start =
@@ -212,7 +230,6 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
       if (!saved.insert(name).second) problem(name + " saved twice");
     }
   }
-  const auto original = testbed::Profile::load(machine.profile() + ".original");
   const auto now = testbed::Profile::load(machine.profile());
   for (std::uint32_t folder = 0; folder < now->folders().size(); ++folder) {
     const auto& before = original->folders()[folder];
@@ -257,13 +274,31 @@ std::vector<std::string> check(const testbed::SimulatedMachine& machine, const R
   return problems;
 }
 
-std::string rule_for(const Call& call, bool exception) {
+// How the swept call fails.
+enum class Fault { code, exception, turned_away };
+
+std::string rule_for(const Call& call, Fault fault) {
   std::string rule = "fail call=" + std::to_string(call.number) +
                      " object=" + testbed::fixture_value(call.object) + " member=" + call.member;
   if (call.outlook) rule += " kind=" + call.kind;
-  rule += exception ? " exception scode=0x80004005 source=Sweep description=\"injected\""
-                    : " hresult=0x80004005";
+  switch (fault) {
+    case Fault::code:
+      rule += " hresult=0x80004005";
+      break;
+    case Fault::exception:
+      rule += " exception scode=0x80004005 source=Sweep description=\"injected\"";
+      break;
+    case Fault::turned_away:
+      // Both of a busy Outlook's answers, taken in turn.
+      rule += call.number % 2 == 0 ? " hresult=0x80010001 times=1" : " hresult=0x8001010A times=1";
+      break;
+  }
   return rule + "\n";
+}
+
+// A folder's verification is asked for only where an item could not be read.
+bool verifies(const Call& call) {
+  return call.outlook && (call.member == "Restrict" || call.object.rfind("Restricted:", 0) == 0);
 }
 
 }  // namespace
@@ -278,39 +313,53 @@ int main(int argc, char** argv) {
   testbed::SimulatedMachine machine;
   machine.data_dir = "C:\\merivane-sweep\\";
 
-  // The runs as they are, with MAPI and without: which calls the program makes in each.
+  // The runs as they are, with MAPI and without, and with an unreadable standard task: which
+  // calls the program makes in each. The last one sweeps only the verification's calls; the
+  // others are the first one's.
   struct Baseline {
     bool mapi;
+    const char* name;
+    std::string rules;
+    Expectation outcome;  // of the run as it is
+    bool verification_only;
     std::vector<Call> calls;
   };
-  Baseline baselines[] = {{true, {}}, {false, {}}};
+  Baseline baselines[] = {
+      {true, "", "", {Effect::none}, false, {}},
+      {false, " without MAPI", "", {Effect::none}, false, {}},
+      {true, " with an unreadable standard task",
+       "fail object=Item:P/Tasks#3 member=MessageClass kind=get hresult=0x80004005\n",
+       {Effect::item_skipped, "P/Tasks", 3}, true, {}},
+  };
   bool baselines_survived = true;
   for (Baseline& baseline : baselines) {
     machine.mapi_installed = baseline.mapi;
-    const Run run = run_program(machine, "");
-    for (const std::string& problem : check(machine, run, {Effect::none})) {
-      std::printf("baseline%s: %s\n", baseline.mapi ? "" : " without MAPI", problem.c_str());
+    const Run run = run_program(machine, baseline.rules);
+    for (const std::string& problem : check(machine, run, baseline.outcome)) {
+      std::printf("baseline%s: %s\n", baseline.name, problem.c_str());
       baselines_survived = false;
     }
-    baseline.calls = calls_of(read_lines(machine.standin_log()));
+    for (const Call& call : calls_of(read_lines(machine.standin_log())))
+      if (!baseline.verification_only || verifies(call)) baseline.calls.push_back(call);
     const auto outlook_calls = std::count_if(baseline.calls.begin(), baseline.calls.end(),
                                              [](const Call& c) { return c.outlook; });
-    std::printf("calls swept%s: %zu (%zu Outlook, %zu MAPI)\n",
-                baseline.mapi ? "" : " without MAPI", baseline.calls.size(),
-                static_cast<std::size_t>(outlook_calls),
+    std::printf("calls swept%s: %zu (%zu Outlook, %zu MAPI)\n", baseline.name,
+                baseline.calls.size(), static_cast<std::size_t>(outlook_calls),
                 baseline.calls.size() - static_cast<std::size_t>(outlook_calls));
   }
 
   struct Planned {
     const Baseline* baseline;
     const Call* call;
-    bool exception;
+    Fault fault;
   };
   std::vector<Planned> plan;
   for (const Baseline& baseline : baselines) {
     for (const Call& call : baseline.calls) {
-      plan.push_back({&baseline, &call, false});
-      if (call.outlook) plan.push_back({&baseline, &call, true});
+      plan.push_back({&baseline, &call, Fault::code});
+      if (!call.outlook) continue;
+      plan.push_back({&baseline, &call, Fault::exception});
+      plan.push_back({&baseline, &call, Fault::turned_away});
     }
   }
   std::vector<Planned> chosen;
@@ -330,13 +379,18 @@ int main(int argc, char** argv) {
   for (const Planned& planned : chosen) {
     const Call& call = *planned.call;
     machine.mapi_installed = planned.baseline->mapi;
-    const Run run = run_program(machine, rule_for(call, planned.exception));
-    const std::vector<std::string> problems = check(machine, run, expect(call));
+    // The swept rule first: the first rule that matches a call fires.
+    const Run run =
+        run_program(machine, rule_for(call, planned.fault) + planned.baseline->rules);
+    // A call turned away once is asked again: the run ends as if nothing had failed.
+    const Expectation expected =
+        planned.fault == Fault::turned_away ? planned.baseline->outcome : expect(call);
+    const std::vector<std::string> problems = check(machine, run, expected);
     if (problems.empty()) {
       ++survived;
       continue;
     }
-    std::printf("FAILED%s %s", planned.baseline->mapi ? "" : " (without MAPI)", run.rule.c_str());
+    std::printf("FAILED%s %s", planned.baseline->name, run.rule.c_str());
     for (const std::string& problem : problems) std::printf("    %s\n", problem.c_str());
   }
   std::printf("%zu runs, %zu survived\n", chosen.size(), survived);

@@ -1,8 +1,10 @@
-// machine lay [--no-mapi] | inventory | hold FILE UNTIL
+// machine lay [--no-mapi] [--local-server] | inventory | hold FILE UNTIL
 //
 //   lay        lays the simulated machine for the demo into this prefix: the installation,
 //              the stand-ins, a profile of two stores, the uninstaller beside its notes
-//              document (SimulatedMachine's defaults), with the programs from this directory
+//              document (SimulatedMachine's defaults), with the programs from this directory;
+//              --local-server registers the Outlook stand-in as a local server of its own
+//              process, as Outlook runs, rather than in the uninstaller's process
 //   inventory  prints what of the installation is present, what the platform is to delete
 //              at the next restart, and the profile's task items by class and its task
 //              folders' default forms
@@ -60,7 +62,11 @@ int main(int argc, char** argv) {
   testbed::SimulatedMachine machine;
   try {
     if (command == "lay") {
-      machine.mapi_installed = !(argc > 2 && std::string(argv[2]) == "--no-mapi");
+      for (int at = 2; at < argc; ++at) {
+        const std::string option = argv[at];
+        if (option == "--no-mapi") machine.mapi_installed = false;
+        if (option == "--local-server") machine.outlook_server = testbed::OutlookServer::local;
+      }
       machine.lay(testbed::program_directory(), testbed::demo_profile());
     } else if (command == "inventory") {
       for (const std::string& line : testbed::describe_installation(machine.install_dir))
@@ -73,7 +79,8 @@ int main(int argc, char** argv) {
     } else if (command == "hold" && argc == 4) {
       return hold(argv[2], argv[3]);
     } else {
-      std::fprintf(stderr, "usage: machine lay [--no-mapi] | inventory | hold FILE UNTIL\n");
+      std::fprintf(stderr,
+                   "usage: machine lay [--no-mapi] [--local-server] | inventory | hold FILE UNTIL\n");
       return 2;
     }
   } catch (const std::exception& error) {

@@ -61,7 +61,20 @@ void SimulatedMachine::lay(const std::string& bin_dir, const std::string& profil
 
   make_directories(data_dir);
   write_file(profile(), profile_text);
-  register_outlook_standin(bin_dir + "outlook_standin.dll");
+  switch (outlook_server) {
+    case OutlookServer::in_process:
+      register_outlook_standin(bin_dir + "outlook_standin.dll");
+      break;
+    case OutlookServer::local:
+      register_outlook_local_server(bin_dir + "outlook_server.exe");
+      break;
+    case OutlookServer::local_other_architecture: {
+      const std::string server = outlook_server_path(true);
+      if (server.empty()) throw std::runtime_error("the other architecture's build is missing");
+      register_outlook_local_server(server);
+      break;
+    }
+  }
   set_mapix(mapi_installed);
 }
 

@@ -9,6 +9,11 @@
 
 namespace testbed {
 
+// Where COM finds Outlook: the stand-in DLL in the program's process, or the stand-in's local
+// server in a process of its own, of the program's architecture or of the other one (a 32-bit
+// program beside a 64-bit Outlook, the commonest machine today).
+enum class OutlookServer { in_process, local, local_other_architecture };
+
 struct SimulatedMachine {
   std::string install_dir = "C:\\Program Files\\Quillaburst\\Merivane\\";
   // Outside install_dir: a program left there would keep the directory from going.
@@ -17,6 +22,7 @@ struct SimulatedMachine {
   bool mapi_installed = true;
   bool system_libraries = true;    // the MAPI32 and SrClient stand-ins in the system directory
   bool planted_libraries = false;  // copies of them beside the uninstaller
+  OutlookServer outlook_server = OutlookServer::in_process;
 
   std::string uninstaller() const { return uninstaller_dir + "UninstallMV.exe"; }
   std::string profile() const { return data_dir + "profile.txt"; }

@@ -13,6 +13,9 @@
 namespace testbed {
 
 ServerCounts server_counts;
+bool serving_out_of_process = false;
+void (*last_object_gone)() = nullptr;
+HANDLE client_process = nullptr;
 
 namespace {
 
@@ -257,6 +260,16 @@ void log_line(const std::string& text) {
   std::fflush(log_file.get());
 }
 
+void write_summary() {
+  try {
+    log_line("summary calls=" + std::to_string(server_counts.calls) +
+             " objects=" + std::to_string(server_counts.objects) +
+             " references=" + std::to_string(server_counts.references));
+  } catch (const std::bad_alloc&) {
+  }
+  close_log();
+}
+
 void close_log() {
   log_file.reset();
   log_path.clear();
@@ -300,7 +313,59 @@ ULONG ReferenceCount::release() {
 }
 
 DispatchObject::DispatchObject(std::string name, std::shared_ptr<Profile> profile)
-    : name_(std::move(name)), profile_(std::move(profile)) {}
+    : name_(std::move(name)), profile_(std::move(profile)) {
+  InterlockedIncrement(&server_counts.automation);
+}
+
+DispatchObject::~DispatchObject() {
+  if (InterlockedDecrement(&server_counts.automation) == 0 && last_object_gone != nullptr)
+    last_object_gone();
+}
+
+namespace {
+
+ULONGLONG busy_until = 0;
+long busy_every = 0;
+long calls_arrived = 0;
+
+}  // namespace
+
+void start_busy_period(const ServerBehaviour& behaviour) {
+  busy_until = behaviour.busy_for_ms > 0 ? GetTickCount64() + ULONGLONG(behaviour.busy_for_ms) : 0;
+  busy_every = behaviour.busy_every;
+  calls_arrived = 0;
+}
+
+bool turning_call_away() {
+  ++calls_arrived;
+  if (busy_until != 0 && GetTickCount64() < busy_until) return true;
+  return busy_every > 0 && calls_arrived % busy_every == 0;
+}
+
+namespace {
+
+// In process the call is turned away by its answer, which is what a caller of a busy local
+// server gets back from COM.
+HRESULT turned_away_in_process(const std::string& object, const char* what) {
+  if (serving_out_of_process || !turning_call_away()) return S_OK;
+  try {
+    log_line("reject " + object + " " + what);
+  } catch (const std::bad_alloc&) {
+  }
+  return RPC_E_CALL_REJECTED;
+}
+
+}  // namespace
+
+[[noreturn]] void hang_for_good() {
+  if (client_process != nullptr) {
+    WaitForSingleObject(client_process, INFINITE);
+    log_line("server end: its client is gone, a call still unanswered");
+    close_log();
+    ExitProcess(3);
+  }
+  for (;;) Sleep(INFINITE);
+}
 
 ULONG STDMETHODCALLTYPE DispatchObject::Release() {
   const ULONG left = references_.release();
@@ -353,6 +418,8 @@ HRESULT STDMETHODCALLTYPE DispatchObject::GetIDsOfNames(REFIID iid, LPOLESTR* na
                                                         LCID, DISPID* ids) {
   if (count != 0 && (names == nullptr || ids == nullptr)) return E_INVALIDARG;
   for (UINT at = 0; at < count; ++at) ids[at] = DISPID_UNKNOWN;
+  if (const HRESULT away = turned_away_in_process(name_, "GetIDsOfNames"); away != S_OK)
+    return away;
   HRESULT outcome = iid == IID_NULL ? DISP_E_UNKNOWNNAME : DISP_E_UNKNOWNINTERFACE;
   try {
     std::vector<std::string> texts;
@@ -389,6 +456,7 @@ const Member* DispatchObject::bound_member(const std::string& name) const {
 HRESULT STDMETHODCALLTYPE DispatchObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags,
                                                  DISPPARAMS* parameters, VARIANT* result,
                                                  EXCEPINFO* exception, UINT* argument_error) {
+  if (const HRESULT away = turned_away_in_process(name_, "Invoke"); away != S_OK) return away;
   const long call = InterlockedIncrement(&server_counts.calls);
   HRESULT outcome = E_UNEXPECTED;
   try {
@@ -422,6 +490,10 @@ HRESULT DispatchObject::dispatch(long call, DISPID id, REFIID iid, WORD flags,
   const HRESULT checked = check_arguments(*member, *parameters, argument_error);
   if (FAILED(checked)) return checked;
 
+  if (profile_->take_hang(call, name_, member->name, member->kind)) {
+    log_line("hang call " + std::to_string(call) + " " + name_ + " " + member->name);
+    hang_for_good();
+  }
   // Rules act on calls that are well made, as a server's failure would: after the checks.
   refused_property_ = 0;
   const bool can_refuse = member->arguments == Arguments::property_lists;

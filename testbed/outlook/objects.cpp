@@ -26,6 +26,7 @@ constexpr DISPID items_id = 12544;
 constexpr DISPID entry_id_id = 61470;
 constexpr DISPID store_id_id = 12552;
 constexpr DISPID new_item_id = 200;
+constexpr DISPID restrict_id = 0x64;
 constexpr DISPID message_class_id = 26;
 constexpr DISPID save_id = 61512;
 constexpr DISPID form_description_id = 61589;
@@ -232,6 +233,67 @@ class Item : public DispatchObject {
   bool discarded_ = false;
 };
 
+// The items of a folder that Restrict kept, found afresh at every call: an item whose class
+// changes so that it no longer matches leaves the collection at once, as it does in Outlook.
+class Restricted : public DispatchObject {
+ public:
+  Restricted(std::shared_ptr<Profile> profile, std::uint32_t folder, std::string message_class)
+      : DispatchObject("Restricted:" + profile->folders()[folder].path, profile),
+        folder_(folder),
+        message_class_(std::move(message_class)) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {count_id, "Count", kind_get, Arguments::none},
+        {item_id, "Item", kind_method, Arguments::number},
+    };
+    return table;
+  }
+
+  HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
+    std::vector<std::uint32_t> numbers;
+    const std::vector<std::uint32_t>& items = profile().folders()[folder_].items;
+    for (std::size_t at = 0; at < items.size(); ++at) {
+      if (items[at] != Profile::no_text && profile().text(items[at]) == message_class_)
+        numbers.push_back(std::uint32_t(at + 1));
+    }
+    if (member.id == count_id) return give_number(result, LONG(numbers.size()));
+    std::size_t index = 0;
+    if (!index_in(parameters, numbers.size(), index)) return DISP_E_BADINDEX;
+    const std::string& path = profile().folders()[folder_].path;
+    return give_object<Item>(result, "Item:" + path + "#" + std::to_string(numbers[index]),
+                             shared_profile(), folder_, numbers[index], std::nullopt);
+  }
+
+ private:
+  std::uint32_t folder_;
+  std::string message_class_;
+};
+
+// The one filter Restrict understands: "[MessageClass] = 'class'", blanks around the parts
+// free; nothing for any other.
+std::optional<std::string> message_class_filter(const std::string& filter) {
+  std::size_t at = 0;
+  const auto blanks = [&] {
+    while (at < filter.size() && filter[at] == ' ') ++at;
+  };
+  const auto word = [&](std::string_view expected) {
+    blanks();
+    if (filter.compare(at, expected.size(), expected) != 0) return false;
+    at += expected.size();
+    return true;
+  };
+  if (!word("[MessageClass]") || !word("=") || !word("'")) return std::nullopt;
+  const std::size_t close = filter.find('\'', at);
+  if (close == std::string::npos) return std::nullopt;
+  std::string message_class = filter.substr(at, close - at);
+  at = close + 1;
+  blanks();
+  if (at != filter.size() || message_class.empty()) return std::nullopt;
+  return message_class;
+}
+
 class Items : public DispatchObject {
  public:
   Items(std::shared_ptr<Profile> profile, std::uint32_t folder)
@@ -243,6 +305,7 @@ class Items : public DispatchObject {
         {count_id, "Count", kind_get, Arguments::none},
         {item_id, "Item", kind_method, Arguments::number},
         {new_item_id, "NewItem", kind_method, Arguments::optional_class},
+        {restrict_id, "Restrict", kind_method, Arguments::text},
     };
     return table;
   }
@@ -262,6 +325,13 @@ class Items : public DispatchObject {
       }
       case new_item_id:
         return new_item(parameters, result);
+      case restrict_id: {
+        std::optional<std::string> message_class =
+            message_class_filter(text_from(parameters.rgvarg[0].bstrVal));
+        if (!message_class) return E_INVALIDARG;
+        return give_object<Restricted>(result, shared_profile(), folder_,
+                                       std::move(*message_class));
+      }
     }
     return E_UNEXPECTED;
   }
@@ -494,6 +564,11 @@ class Application : public DispatchObject, public IRunnableObject {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Run(LPBINDCTX) override {
+    // Out of process the message filter turns the call away before it gets here.
+    if (!serving_out_of_process && turning_call_away()) {
+      log_line("reject " + name() + " Run");
+      return RPC_E_CALL_REJECTED;
+    }
     log_line("run " + name());
     return S_OK;
   }
@@ -535,6 +610,14 @@ HRESULT create_application(REFIID iid, void** out) {
     log_line(std::string("error ") + error.what());
     return E_FAIL;
   }
+  // Outlook open at another privilege level: COM starts a second Outlook, which hands over to
+  // the running one and ends, and the making fails.
+  const std::string& window = profile->behaviour().other_level_window;
+  if (!window.empty() && FindWindowA(window.c_str(), nullptr) != nullptr) {
+    log_line("refuse Application: a window of class " + window + " is open");
+    return CO_E_SERVER_EXEC_FAILURE;
+  }
+  start_busy_period(profile->behaviour());
   Application* application = new Application(std::move(profile));
   const HRESULT result = application->query(iid, out);
   application->Release();

@@ -26,8 +26,27 @@ struct ServerCounts {
   LONG objects = 0;     // live objects, class factories included
   LONG references = 0;  // the sum of their reference counts
   LONG locks = 0;       // IClassFactory::LockServer
+  LONG automation = 0;  // live automation objects (the class factories not counted)
 };
 extern ServerCounts server_counts;
+
+// How the server is reached: in the caller's process (the DLL), or as a local server of its own
+// (the EXE), where COM's message filter, not the object, turns calls away.
+extern bool serving_out_of_process;
+// Called on the server's thread when the last automation object is gone, for the local server
+// to end; null in process.
+extern void (*last_object_gone)();
+// The local server's client, whose end ends a call that hangs; null in process.
+extern HANDLE client_process;
+
+// The busy options of the profile whose Application was made last, from that moment on.
+void start_busy_period(const ServerBehaviour& behaviour);
+// Whether the call arriving now is turned away, as Outlook turns calls away while it starts or
+// shows a dialog. Counts the call towards busy_every.
+bool turning_call_away();
+// A call the profile says never returns: it waits for ever, or in the local server until its
+// client's process is gone, and then ends the server.
+[[noreturn]] void hang_for_good();
 
 // One line "outlook <text>" in the file that MERIVANE_STANDIN_LOG names; nothing when unset.
 void log_line(const std::string& text);
@@ -78,7 +97,7 @@ VARIANT list_element(const VARIANT& list, ULONG at);
 class DispatchObject : public IDispatch {
  public:
   DispatchObject(std::string name, std::shared_ptr<Profile> profile);
-  virtual ~DispatchObject() = default;
+  virtual ~DispatchObject();
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
   ULONG STDMETHODCALLTYPE AddRef() override { return references_.add(); }
@@ -119,6 +138,11 @@ class DispatchObject : public IDispatch {
   std::shared_ptr<Profile> profile_;
   std::uint32_t refused_property_ = 0;
 };
+
+// A new class object for Outlook's Application, queried for iid.
+HRESULT make_class_factory(REFIID iid, void** out);
+// The summary line of the counts, and the log closed.
+void write_summary();
 
 // Loads the profile named by MERIVANE_PROFILE into a new Application and queries it.
 HRESULT create_application(REFIID iid, void** out);

@@ -72,6 +72,17 @@ std::optional<FailRule> Profile::take_rule(long call, std::string_view object,
   return std::nullopt;
 }
 
+std::optional<FailRule> Profile::take_hang(long call, std::string_view object,
+                                           std::string_view member, unsigned kind) {
+  for (FailRule& rule : hang_rules_) {
+    if (rule.remaining == 0 || (rule.call != 0 && rule.call != call)) continue;
+    if (!rule.matches_object(object) || !rule.matches_member(member, kind)) continue;
+    rule.remaining = 0;
+    return rule;
+  }
+  return std::nullopt;
+}
+
 bool Profile::is_absent(std::string_view member) const {
   for (const std::string& absent : absent_members_) {
     if (same_member_name(absent, member)) return true;
@@ -285,6 +296,10 @@ void Profile::apply(std::string_view line, int number) {
     apply_absent(directive);
   } else if (word == "end") {
     apply_end(directive);
+  } else if (word == "busy" || word == "other_level") {
+    apply_busy(directive);
+  } else if (word == "hang") {
+    apply_hang(directive);
   } else if (word == "saved") {
     apply_saved(directive);
   } else if (word == "created") {
@@ -410,6 +425,37 @@ void Profile::apply_absent(Directive& directive) {
 void Profile::apply_end(Directive& directive) {
   end_after_call_ = long(directive.take_number("call", 1, INT32_MAX).value_or(0));
   if (end_after_call_ == 0) directive.fail("missing \"call=\"");
+}
+
+void Profile::apply_busy(Directive& directive) {
+  if (directive.word() == "other_level") {
+    behaviour_.other_level_window = directive.require("window");
+    return;
+  }
+  const auto for_ms = directive.take_number("for_ms", 1, INT32_MAX);
+  const auto every = directive.take_number("every", 2, INT32_MAX);
+  if (!for_ms && !every) directive.fail("\"busy\" needs \"for_ms=\" or \"every=\"");
+  if (for_ms) behaviour_.busy_for_ms = long(*for_ms);
+  if (every) behaviour_.busy_every = long(*every);
+}
+
+void Profile::apply_hang(Directive& directive) {
+  FailRule rule;
+  rule.line = directive.line();
+  if (std::optional<std::string> object = directive.take("object")) {
+    rule.object = std::move(*object);
+    if (rule.object.ends_with('*')) {
+      rule.object.pop_back();
+      rule.object_prefix = true;
+    }
+  }
+  rule.member = directive.take("member").value_or("*");
+  rule.call = long(directive.take_number("call", 1, INT32_MAX).value_or(0));
+  if (rule.object.empty() && !rule.object_prefix && rule.call == 0)
+    directive.fail("a hang rule needs \"object=\" or \"call=\"");
+  if (rule.member == "QueryInterface") directive.fail("a hang rule names a member called by Invoke");
+  rule.remaining = 1;
+  hang_rules_.push_back(std::move(rule));
 }
 
 void Profile::apply_saved(Directive& directive) {

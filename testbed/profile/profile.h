@@ -50,6 +50,15 @@ struct FailRule {
   bool matches_member(std::string_view name, unsigned kind) const;
 };
 
+// How the server as a whole behaves, as Outlook does while it starts, shows a dialog, or runs
+// at another privilege level than its caller.
+struct ServerBehaviour {
+  long busy_for_ms = 0;            // every call turned away for this long after the making
+  long busy_every = 0;             // every K-th call turned away once; 0 for none
+  std::string other_level_window;  // while a top-level window of this class exists the
+                                   // making fails as for a server at another level
+};
+
 class Profile {
  public:
   static constexpr std::uint32_t no_text = UINT32_MAX;
@@ -92,6 +101,10 @@ class Profile {
   long end_after_call() const { return end_after_call_; }
   // The exit code it ends the process with.
   static constexpr unsigned end_exit_code = 0xDEAD;
+  const ServerBehaviour& behaviour() const { return behaviour_; }
+  // The first hang rule that matches this call, used up: the call is never to return.
+  std::optional<FailRule> take_hang(long call, std::string_view object, std::string_view member,
+                                    unsigned kind);
 
   // Applies the lines other writers appended since the last read; lines this profile wrote
   // itself are already applied and are skipped. Throws ProfileError.
@@ -115,6 +128,8 @@ class Profile {
   void apply_fail(Directive& directive);
   void apply_absent(Directive& directive);
   void apply_end(Directive& directive);
+  void apply_busy(Directive& directive);
+  void apply_hang(Directive& directive);
   void apply_saved(Directive& directive);
   void apply_created(Directive& directive);
   void apply_default_form(Directive& directive);
@@ -144,6 +159,8 @@ class Profile {
   std::vector<FailRule> rules_;
   std::vector<std::string> absent_members_;
   long end_after_call_ = 0;
+  ServerBehaviour behaviour_;
+  std::vector<FailRule> hang_rules_;
 };
 
 // Member names as Automation binds them: ASCII letters without regard to case.

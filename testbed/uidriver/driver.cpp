@@ -263,6 +263,13 @@ class Driver {
       return;
     }
     if (report_.final_box.seen) return;  // nothing more is expected; left for the time-out
+    if (report_.middle_boxes.size() < options_.middle_answers.size()) {
+      const int answer = options_.middle_answers[report_.middle_boxes.size()];
+      report_.middle_boxes.push_back(read_box(box));
+      if (options_.before_middle_answer) options_.before_middle_answer();
+      PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer, 0), 0);
+      return;
+    }
     report_.final_box = read_box(box);
     if (!options_.screenshot_dir.empty()) take_pictures(box);
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0);
@@ -387,6 +394,7 @@ std::string report_text(const Report& report) {
     }
     out += '\n';
   }
+  for (const MessageBoxSeen& box : report.middle_boxes) put_box(out, "middle", box);
   put_box(out, "final", report.final_box);
   out += "poke done=";
   out += yes_no(report.poke_done);

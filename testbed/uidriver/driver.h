@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,16 @@ struct DriverOptions {
   // When set: dialog.bmp (the dialog in its last state, just before the final box is
   // answered) and final.bmp (the final box), each cropped to the window's rectangle.
   std::string screenshot_dir;
+  // Boxes after the confirmation that are not the final message, such as a request to close
+  // another program: the k-th is answered with middle_answers[k] (IDRETRY, IDCANCEL, ...),
+  // after before_middle_answer, when set, has run. The box after them is the final one.
+  std::vector<int> middle_answers;
+  std::function<void()> before_middle_answer;
 };
 
 struct Report {
   MessageBoxSeen confirmation;
+  std::vector<MessageBoxSeen> middle_boxes;
   MessageBoxSeen final_box;
   bool dialog_seen = false;
   DWORD dialog_first_ms = 0;

@@ -22,6 +22,8 @@ using app::DialogState;
 // What the fakes answer, and what they saw.
 struct World {
   int confirmation_answer = IDYES;
+  bool outlook_open_elsewhere = false;
+  int close_outlook_answer = IDRETRY;
   std::vector<DialogState> dialog_states = {DialogState::pending, DialogState::shown};
   std::size_t states_asked = 0;
   bool outlook_result = true;
@@ -42,6 +44,7 @@ const app::UninstallSystem fakes{
     .message_box =
         [](const char* text, UINT type) {
           record("box " + std::string(text) + " type " + std::to_string(type));
+          if (std::string(text) == "string 12") return world.close_outlook_answer;
           return std::string(text) == "string 2" ? world.confirmation_answer : IDOK;
         },
     .load_string =
@@ -67,11 +70,17 @@ const app::UninstallSystem fakes{
     .enable_label = [](int id) { record("enable " + std::to_string(id)); },
     .mark_label_failed = [](int id) { record("failed " + std::to_string(id)); },
     .convert_outlook_tasks =
-        [](bool& needs_manual_form_step, outlook::ConversionReport*) {
+        [](bool& needs_manual_form_step, outlook::ConversionReport*,
+           const outlook::StepEnvironment& environment) {
           record("outlook");
+          if (world.outlook_open_elsewhere && environment.outlook_window_exists()) {
+            const auto ask = environment.ask_to_close_outlook;
+            record(ask == nullptr ? "nobody asked" : ask(environment.context) ? "retry" : "cancel");
+          }
           needs_manual_form_step = world.needs_manual_form_step;
           return world.outlook_result;
         },
+    .outlook_window_exists = [] { return world.outlook_open_elsewhere; },
     .remove_program_files =
         [](const char* install_dir, removal::Report*) {
           record("files " + std::string(install_dir));
@@ -129,6 +138,14 @@ class EventLog final : public app::RunLog {
   void form_reset(const char*, const char*) override {}
   void form_left(const char*) override {}
   void converted(const outlook::ConversionTally&) override {}
+  void outlook_failed(const char*, long) override {}
+  void walk_stopped(const char*, long) override {}
+  void mapi_unavailable(const char*, long) override {}
+  void form_not_writable(const char*) override {}
+  void folder_unverified(const char*, long) override {}
+  void outlook_open_elsewhere(bool) override {}
+  void call_unanswered(const char*, unsigned long) override {}
+  void calls_turned_away(long, unsigned long) override {}
   void removed(const removal::Removal&) override {}
 };
 
@@ -364,6 +381,21 @@ TEST_F(Uninstall, SwitchesGiveTheExitCodesOfUnattendedRuns) {
   EXPECT_TRUE(world.events.empty());
   EXPECT_EQ(testbed::count_with(testbed::read_lines(log), {" usage string 9"}), 1u);
   testbed::remove_tree(directory);
+}
+
+// Outlook open where the step cannot reach it: only a person at the screen is asked to close
+// it, in a box of its own, and the step hears the answer.
+TEST_F(Uninstall, OnlyAnInteractiveRunAsksToCloseOutlook) {
+  world.outlook_open_elsewhere = true;
+  const auto after_outlook = [](const std::vector<std::string>& events) {
+    const auto at = std::find(events.begin(), events.end(), "outlook");
+    return std::vector<std::string>(at + 1, at + 3);
+  };
+  EXPECT_EQ(after_outlook(run()), (std::vector<std::string>{"box string 12 type 53", "retry"}));
+  world.close_outlook_answer = IDCANCEL;
+  EXPECT_EQ(after_outlook(run()), (std::vector<std::string>{"box string 12 type 53", "cancel"}));
+  EXPECT_EQ(after_outlook(run_as(app::Mode::passive)),
+            (std::vector<std::string>{"nobody asked", "show 1004"}));
 }
 
 }  // namespace

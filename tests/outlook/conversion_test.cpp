@@ -53,6 +53,7 @@ struct Outcome {
   bool result = false;
   bool flag = false;
   std::vector<std::string> report;  // the log's lines, where the child kept one
+  std::string said;  // the outcome's line, with what the step reported
   std::vector<std::string> log;
   std::unique_ptr<testbed::Profile> profile;  // as the run left it
 
@@ -89,7 +90,7 @@ class Conversion : public ::testing::Test {
   }
   void TearDown() override { testbed::register_outlook_standin(testbed::outlook_standin_path()); }
 
-  Outcome run(const std::string& fixture, const char* child = "Run") {
+  Outcome run(const std::string& fixture, const char* child = "Run", const char* answer = "") {
     testbed::write_file(profile_path, fixture);
     testbed::remove_tree(log_path);
     testbed::remove_tree(outcome_path);
@@ -97,7 +98,8 @@ class Conversion : public ::testing::Test {
     EXPECT_EQ(test_support::run_child(std::string("ConversionChild.") + child,
                                       {{"MERIVANE_PROFILE", profile_path},
                                        {"MERIVANE_STANDIN_LOG", log_path},
-                                       {"MERIVANE_OUTCOME", outcome_path}}),
+                                       {"MERIVANE_OUTCOME", outcome_path},
+                                       {"MERIVANE_ANSWER", answer}}),
               0u);
     Outcome outcome;
     const auto written = read_lines(outcome_path);
@@ -105,6 +107,7 @@ class Conversion : public ::testing::Test {
     if (!written.empty()) {
       outcome.result = written[0].find("result=1") != std::string::npos;
       outcome.flag = written[0].find("flag=1") != std::string::npos;
+      outcome.said = written[0];
     }
     outcome.report = read_lines(report_path);
     outcome.log = read_lines(log_path);
@@ -113,11 +116,11 @@ class Conversion : public ::testing::Test {
   }
 };
 
-void write_outcome(bool result, bool flag) {
+void write_outcome(bool result, bool flag, const std::string& said = "") {
   char path[MAX_PATH];
   GetEnvironmentVariableA("MERIVANE_OUTCOME", path, sizeof path);
-  testbed::write_file(
-      path, std::string("result=") + (result ? "1" : "0") + " flag=" + (flag ? "1" : "0") + "\n");
+  testbed::write_file(path, std::string("result=") + (result ? "1" : "0") +
+                                " flag=" + (flag ? "1" : "0") + said + "\n");
 }
 
 // The step with the program's log as its report.
@@ -126,6 +129,37 @@ void run_reported(bool& flag, bool& result) {
   ASSERT_TRUE(log.open(report_path.c_str()));
   result = outlook::convert_outlook_tasks(flag, &log);
 }
+
+// What the step reports about an Outlook that is busy, stuck or open elsewhere, on one line.
+class LineReport final : public outlook::ConversionReport {
+ public:
+  std::string said;
+  void item_not_converted(const char*, long) override {}
+  void form_reset(const char*, const char*) override {}
+  void form_left(const char*) override {}
+  void converted(const outlook::ConversionTally&) override {}
+  void outlook_failed(const char*, long) override {}
+  void walk_stopped(const char*, long) override {}
+  void mapi_unavailable(const char*, long) override {}
+  void form_not_writable(const char*) override {}
+  void folder_unverified(const char* folder, long left) override {
+    said += " unverified=" + std::string(folder) + ":" + std::to_string(left);
+  }
+  void outlook_open_elsewhere(bool asked) override {
+    said += asked ? " open_elsewhere_asked" : " open_elsewhere";
+  }
+  void call_unanswered(const char* call, unsigned long) override {
+    said += " unanswered=" + std::string(call);
+  }
+  void calls_turned_away(long answers, unsigned long) override {
+    said += " turned_away=" + std::to_string(answers);
+  }
+};
+
+// Short limits: a stuck call costs three seconds here, not two minutes.
+constexpr outlook::CallLimits short_limits{1500, 3000};
+HWND outlook_window = nullptr;
+int times_asked = 0;
 
 // ---- children --------------------------------------------------------------------------
 
@@ -143,11 +177,49 @@ TEST(ConversionChild, RunReported) {
   write_outcome(result, flag);
 }
 
+// Watched on a thread of its own; or, asked about an Outlook open elsewhere, on this thread,
+// which holds Outlook's main window (the stand-in looks for it) so that the question can close it.
+TEST(ConversionChild, RunWatched) {
+  CHILD_ONLY();
+  char answer[16] = {};
+  GetEnvironmentVariableA("MERIVANE_ANSWER", answer, sizeof answer);
+  LineReport report;
+  outlook::StepEnvironment environment;
+  environment.limits = short_limits;
+  bool flag = false;
+  if (answer[0] == '\0') {
+    const bool result = outlook::convert_outlook_tasks(flag, &report, environment);
+    return write_outcome(result, flag, report.said);
+  }
+  WNDCLASSA window_class{};
+  window_class.lpfnWndProc = DefWindowProcA;
+  window_class.lpszClassName = "rctrl_renwnd32";
+  ASSERT_NE(RegisterClassA(&window_class), 0);
+  outlook_window = CreateWindowExA(0, "rctrl_renwnd32", "", 0, 0, 0, 9, 9, 0, 0, 0, 0);
+  environment.outlook_window_exists = [] { return FindWindowA("rctrl_renwnd32", 0) != nullptr; };
+  if (std::strcmp(answer, "none") != 0) {
+    environment.context = answer;
+    environment.ask_to_close_outlook = [](const void* context) {
+      ++times_asked;
+      return std::strcmp(static_cast<const char*>(context), "retry") == 0 &&
+             DestroyWindow(outlook_window);
+    };
+  }
+  outlook::CallWatch watch(short_limits);
+  const outlook::WatchedCalls watched(watch);
+  const bool result = outlook::convert_outlook_tasks_on_this_thread(flag, &report, environment);
+  write_outcome(result, flag,
+                report.said + " turned_away=" + std::to_string(watch.turned_away()) +
+                    " asked=" + std::to_string(times_asked));
+}
+
 TEST(ConversionChild, RunWithComAlreadyOpen) {
   CHILD_ONLY();
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
-  bool flag = false, result = false;
-  run_reported(flag, result);
+  app::LogFile log;
+  ASSERT_TRUE(log.open(report_path.c_str()));
+  bool flag = false;
+  const bool result = outlook::convert_outlook_tasks_on_this_thread(flag, &log, {});
   write_outcome(result, flag);
   // The step gave back its own CoInitialize: one more call closes COM on this thread.
   CoUninitialize();
@@ -260,25 +332,36 @@ TEST_F(Conversion, OnlyTheExactClassIsConvertedAndEachItemSavedOnce) {
 }
 
 // An item is skipped and the rest converted whatever fails; the step fails where an item of
-// the add-in's class keeps it, not where an item's class could not even be read.
+// the add-in's class keeps it, also where it could not even be read.
+// An item that could not be read leaves its folder to be verified by Outlook's Restrict: the
+// step fails where items of the add-in's are left there, or where Outlook cannot tell.
 TEST_F(Conversion, AFailingItemIsSkippedAndTheRestConverted) {
   struct Case {
-    const char* rule;
+    std::string rule;
     bool result;
+    std::size_t restricts;                    // of A/A2, the only ones asked
+    const char* first = "IPM.Task.Merivane";  // A/A2's first item, of the add-in's
   };
+  const std::string unread_standard_item =
+      "fail object=Item:A/A2#2 member=MessageClass kind=get exception wcode=3\n";
   const Case cases[] = {
-      {"fail object=Item:A/A2#1 member=Save hresult=0x80004005\n", false},
-      {"fail object=Item:A/A2#1 member=MessageClass kind=put exception wcode=3\n", false},
-      {"fail object=Item:A/A2#1 member=MessageClass kind=get exception wcode=3\n", true},
-      {"fail object=Items:A/A2 member=Item times=1 hresult=0x80004005\n", true},
-      {"fail object=Item:A/A2#1 member=QueryInterface hresult=0x80004002\n", true},
+      {"fail object=Item:A/A2#1 member=Save hresult=0x80004005\n", false, 0},
+      {"fail object=Item:A/A2#1 member=MessageClass kind=put exception wcode=3\n", false, 0},
+      {"fail object=Item:A/A2#1 member=MessageClass kind=get exception wcode=3\n", false, 1},
+      {"fail object=Items:A/A2 member=Item times=1 hresult=0x80004005\n", false, 1},
+      {"fail object=Item:A/A2#1 member=QueryInterface hresult=0x80004002\n", false, 1},
+      {unread_standard_item, true, 1, "IPM.Task"},
+      {unread_standard_item + "fail object=Items:A/A2 member=Restrict hresult=0x80004005\n", false,
+       1, "IPM.Task"},
+      {unread_standard_item + "fail object=Restricted:A/A2 member=Count hresult=0x80004005\n",
+       false, 1, "IPM.Task"},
   };
   for (const Case& c : cases) {
     const Outcome outcome = run(std::string(two_stores) + c.rule);
     EXPECT_EQ(outcome.result, c.result) << c.rule;
+    EXPECT_EQ(count_with(outcome.log, {"Restrict method"}), c.restricts) << c.rule;
     EXPECT_FALSE(outcome.flag) << c.rule;
-    EXPECT_EQ(outcome.classes("A/A2"),
-              (std::vector<std::string>{"IPM.Task.Merivane", "IPM.Task", "IPM.Task"}))
+    EXPECT_EQ(outcome.classes("A/A2"), (std::vector<std::string>{c.first, "IPM.Task", "IPM.Task"}))
         << c.rule;
     EXPECT_EQ(outcome.classes("B/Tasks"),
               (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}))
@@ -479,6 +562,49 @@ TEST_F(Conversion, ANamespaceThatCannotBeHadEndsTheStep) {
   EXPECT_FALSE(outcome.result);
   EXPECT_TRUE(outcome.flag);
   outcome.expect_balanced();
+}
+
+// ---- an Outlook that is busy, stuck, or open elsewhere -----------------------------------
+
+// Calls turned away are asked again until taken or the (here short) limit has passed; a call
+// that never comes back gives the step up after the other limit, and the step says which.
+// Outlook open where COM cannot bind to it is not asked again: a person is asked to close it
+// and Retry makes the object again; Cancel, or nobody to ask, fails the step at once.
+TEST_F(Conversion, ABusyStuckOrUnreachableOutlookIsWaitedForWithinTheLimits) {
+  const char* const open_elsewhere = "other_level window=rctrl_renwnd32\n";
+  struct Case {
+    const char* rules;
+    const char* answer;  // to the question to close Outlook; none: the step on its thread
+    bool result;
+    bool flag;
+    const char* said;
+    bool turned_away;
+  };
+  const Case cases[] = {
+      {"busy for_ms=400\n", "", true, false, "", true},
+      {"busy every=4\n", "", true, false, "", true},
+      {"busy for_ms=100000\n", "", false, true, "", true},
+      {"hang object=Items:A/A2 member=Count\n", "", false, true, " unanswered=Count get", false},
+      {"fail object=Item:A/A2#1 member=MessageClass kind=get hresult=0x80004005\n", "", false,
+       false, " unverified=\\\\A\\A2:1", false},
+      {open_elsewhere, "retry", true, false, " asked=1", false},
+      {open_elsewhere, "cancel", false, true, " open_elsewhere_asked turned_away=0 asked=1", false},
+      {open_elsewhere, "none", false, true, " open_elsewhere turned_away=0 asked=0", false},
+  };
+  for (const Case& c : cases) {
+    const Outcome outcome = run(std::string(two_stores) + c.rules, "RunWatched", c.answer);
+    EXPECT_EQ(outcome.result, c.result) << c.rules << c.answer;
+    EXPECT_EQ(outcome.flag, c.flag) << c.rules << c.answer;
+    EXPECT_NE(outcome.said.find(c.said), std::string::npos) << outcome.said;
+    EXPECT_EQ(outcome.said.find("turned_away=0") == std::string::npos, c.turned_away)
+        << outcome.said;
+    if (c.result) {
+      EXPECT_EQ(outcome.classes("A/A2"),
+                (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}))
+          << c.rules;
+      outcome.expect_balanced();
+    }
+  }
 }
 
 }  // namespace

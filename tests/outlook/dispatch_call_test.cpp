@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <numeric>
 #include <string>
+#include <vector>
 
+#include "outlook/call_watch.h"
 #include "outlook/com_error.h"
 #include "outlook/members.h"
 #include "outlook/variant.h"
@@ -308,13 +311,13 @@ TEST(DispatchCall, DeferredExceptionIsFilledInBeforeItsCodeIsRead) {
 
 TEST(DispatchCall, PlainFailuresRaiseTheirCodeWithoutErrorInformation) {
   FakeDispatch fake;
-  fake.answer = RPC_E_CALL_REJECTED;
+  fake.answer = DISP_E_MEMBERNOTFOUND;
   const DispatchPtr owner = hold(fake);
   try {
     outlook::folder_default_item_type(owner);
     ADD_FAILURE();
   } catch (const _com_error& error) {
-    EXPECT_EQ(error.Error(), RPC_E_CALL_REJECTED);
+    EXPECT_EQ(error.Error(), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(error.ErrorInfo(), nullptr);
   }
 }
@@ -350,6 +353,137 @@ TEST(DispatchCall, AFailedCallLeavesNoReferenceBehind) {
     EXPECT_EQ(child.references, 2);
   }
   EXPECT_EQ(child.references, 1);
+}
+
+// ---- Outlook turning calls away ----------------------------------------------------------
+
+DWORD fake_now = 0;
+std::vector<DWORD> pauses;
+const outlook::CallClock fake_clock{[] { return fake_now; },
+                                    [](DWORD milliseconds) {
+                                      pauses.push_back(milliseconds);
+                                      fake_now += milliseconds;
+                                    }};
+constexpr outlook::CallLimits three_seconds{3000, 120000};
+constexpr HRESULT rejected = RPC_E_CALL_REJECTED, later = RPC_E_SERVERCALL_RETRYLATER;
+constexpr HRESULT exec_failure = CO_E_SERVER_EXEC_FAILURE;
+
+// Only the answers that mean "not now" are asked again, after pauses that grow to 1 s, until
+// the limit has passed since the first rejection; the last answer then stands.
+TEST(TurnedAwayCalls, AreAskedAgainUntilTakenOrTheLimitHasPassed) {
+  struct Row {
+    bool bind;                     // GetIDsOfNames rather than Invoke
+    std::vector<HRESULT> answers;  // one by one, then always
+    HRESULT always;
+    std::vector<DWORD> pauses;
+  };
+  const Row rows[] = {
+      {false, {rejected, later, rejected}, S_OK, {50, 100, 200}},
+      {false, {}, rejected, {50, 100, 200, 400, 800, 1000, 450}},
+      {false, {}, E_FAIL, {}},
+      {false, {}, exec_failure, {}},  // asked again of the making only
+      {true, {later}, S_OK, {50}},
+      {true, {}, later, {50, 100, 200, 400, 800, 1000, 450}},
+  };
+  for (const Row& row : rows) {
+    const unsigned at = unsigned(&row - rows);
+    pauses.clear();
+    FakeDispatch fake;
+    fake.names_bound = row.bind;
+    fake.answers_first = row.answers;
+    fake.answer = row.always;
+    fake.result.vt = VT_I4;
+    outlook::CallWatch watch(three_seconds, fake_clock);
+    {
+      const outlook::WatchedCalls watched(watch);
+      const DispatchPtr owner = hold(fake);
+      DISPID id = 0;
+      if (row.bind)
+        EXPECT_EQ(outlook::bind_name(owner.get(), L"PropertyAccessor", id), row.always) << at;
+      else if (row.always != S_OK)
+        EXPECT_EQ(raised_code([&] { outlook::items_count(owner); }), row.always) << at;
+      else
+        outlook::items_count(owner);
+    }
+    EXPECT_EQ(pauses, row.pauses) << at;
+    EXPECT_EQ(fake.calls.size(), row.pauses.size() + 1) << at;
+    EXPECT_EQ(watch.turned_away(), long(row.pauses.size() + outlook::is_turned_away(row.always)))
+        << at;
+    EXPECT_EQ(watch.paused_ms(), std::accumulate(row.pauses.begin(), row.pauses.end(), 0ul)) << at;
+    EXPECT_EQ(fake.references, 1) << at;
+  }
+}
+
+TEST(TurnedAwayCalls, AStepGivenUpAsksNothingMore) {
+  FakeDispatch fake;
+  outlook::CallWatch watch(three_seconds, fake_clock);
+  const outlook::WatchedCalls watched(watch);
+  watch.abandon();
+  EXPECT_EQ(raised_code([&] { outlook::items_count(hold(fake)); }), E_ABORT);
+  EXPECT_TRUE(fake.calls.empty());
+}
+
+// Registered in this apartment, so that COM's making of its class reaches it first; as an
+// in-process class, since the 32-bit Wine under qemu never answers a making of a local server
+// registered by the caller itself.
+class ScriptedFactory final : public IClassFactory {
+ public:
+  std::vector<HRESULT> answers;  // one a making, then S_OK
+  FakeDispatch made;
+  unsigned makings = 0;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    *out = iid == IID_IUnknown || iid == IID_IClassFactory ? this : nullptr;
+    return *out != nullptr ? S_OK : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID iid, void** out) override {
+    const HRESULT answer = makings < answers.size() ? answers[makings] : S_OK;
+    ++makings;
+    return SUCCEEDED(answer) ? made.QueryInterface(iid, out) : answer;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+bool outlook_window = false;
+
+// The making is asked again as a call is, and also while the server fails to start, unless
+// the server runs where it cannot be bound to: then that failure stands at once.
+TEST(TurnedAwayCalls, TheMakingIsAskedAgainWhileTheServerCannotStartYet) {
+  constexpr CLSID scripted = {0x4d455256, 0x0019, 0x0001, {0x80, 0, 0, 0, 0, 0, 0, 0x19}};
+  struct Row {
+    std::vector<HRESULT> answers;
+    bool window;
+    HRESULT outcome;
+    unsigned makings;
+  };
+  const Row rows[] = {
+      {{rejected, exec_failure, later}, false, S_OK, 4},
+      {{exec_failure}, true, exec_failure, 1},
+      {std::vector<HRESULT>(20, exec_failure), false, exec_failure, 8},
+  };
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  for (const Row& row : rows) {
+    ScriptedFactory factory;
+    factory.answers = row.answers;
+    outlook_window = row.window;
+    DWORD cookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(scripted, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                    &cookie),
+              S_OK);
+    outlook::CallWatch watch(three_seconds, fake_clock);
+    {
+      const outlook::WatchedCalls watched(watch);
+      DispatchPtr application;
+      EXPECT_EQ(application.create_instance(scripted, nullptr, 7, [] { return outlook_window; }),
+                row.outcome);
+      EXPECT_EQ(bool(application), row.outcome == S_OK);
+    }
+    CoRevokeClassObject(cookie);
+    EXPECT_EQ(factory.makings, row.makings);
+    EXPECT_EQ(factory.made.references, 1) << "the object made was not given back";
+  }
+  CoUninitialize();
 }
 
 }  // namespace

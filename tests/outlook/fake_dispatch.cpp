@@ -36,9 +36,18 @@ HRESULT FakeDispatch::GetTypeInfo(UINT, LCID, ITypeInfo**) {
   return E_NOTIMPL;
 }
 
-HRESULT FakeDispatch::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
-  ADD_FAILURE() << "the layer looked a name up: every call goes by DISPID";
-  return E_NOTIMPL;
+HRESULT FakeDispatch::next_answer() {
+  if (answers_first.empty()) return answer;
+  const HRESULT next = answers_first.front();
+  answers_first.erase(answers_first.begin());
+  return next;
+}
+
+HRESULT FakeDispatch::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID* ids) {
+  if (!names_bound) ADD_FAILURE() << "the layer looked a name up: every call goes by DISPID";
+  calls.push_back({DISPID_UNKNOWN, 0, true, 0, {}, {}, false, false, 0});
+  *ids = 7;
+  return next_answer();
 }
 
 HRESULT FakeDispatch::Invoke(DISPID dispid, REFIID iid, LCID locale, WORD kind,
@@ -62,9 +71,10 @@ HRESULT FakeDispatch::Invoke(DISPID dispid, REFIID iid, LCID locale, WORD kind,
     call.named.push_back(parameters->rgdispidNamedArgs[i]);
   calls.push_back(call);
 
-  if (answer == DISP_E_EXCEPTION && exception != nullptr && fill_exception)
+  const HRESULT given = next_answer();
+  if (given == DISP_E_EXCEPTION && exception != nullptr && fill_exception)
     fill_exception(*exception);
-  if (SUCCEEDED(answer) && result_out != nullptr) {
+  if (SUCCEEDED(given) && result_out != nullptr) {
     EXPECT_EQ(result_out->vt, VT_EMPTY) << "the result VARIANT was not initialised";
     // Wine's VariantCopy turns a null BSTR into an empty one; a server hands null on as null.
     if (result.vt == VT_BSTR && result.bstrVal == nullptr)
@@ -72,7 +82,7 @@ HRESULT FakeDispatch::Invoke(DISPID dispid, REFIID iid, LCID locale, WORD kind,
     else
       VariantCopy(result_out, &result);
   }
-  return answer;
+  return given;
 }
 
 std::string narrow(const wchar_t* text) {

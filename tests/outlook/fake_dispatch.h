@@ -31,6 +31,8 @@ class FakeDispatch : public IDispatch {
 
   // What the next calls answer; the result is copied into the caller's VARIANT.
   HRESULT answer = S_OK;
+  std::vector<HRESULT> answers_first;  // answered one by one, before answer
+  bool names_bound = false;            // GetIDsOfNames is expected, and answered as Invoke is
   VARIANT result;
   std::function<void(EXCEPINFO&)> fill_exception;  // run when answer is DISP_E_EXCEPTION
   bool supports_dispatch = true;                   // QueryInterface for IDispatch succeeds
@@ -49,6 +51,9 @@ class FakeDispatch : public IDispatch {
   HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID iid, LCID locale, WORD kind,
                                    DISPPARAMS* parameters, VARIANT* result_out,
                                    EXCEPINFO* exception, UINT* argument_error) override;
+
+ private:
+  HRESULT next_answer();
 };
 
 std::string narrow(const wchar_t* text);

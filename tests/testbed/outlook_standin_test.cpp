@@ -1148,4 +1148,116 @@ TEST_F(OutlookStandin, LoadsAndWalksTwoHundredThousandItemsInTwoThousandFoldersI
   EXPECT_LT(whole.load_ms + whole.walk_ms, 20 * (tenth.load_ms + tenth.walk_ms + 1));
 }
 
+TEST_F(OutlookStandin, RestrictAnswersALiveCollectionOfTheClassAndItsCount) {
+  write_profile(standard_profile);
+  const Dispatch application = create_application();
+  const Dispatch all = tasks_items(application.get());
+  const Dispatch addin =
+      object_of(all.get(), 0x64, method, {text(L"  [MessageClass] = 'IPM.Task.Merivane' ")});
+  EXPECT_EQ(number_of(addin.get(), count), 3);
+  {
+    const Dispatch first = item_of(addin.get(), 1);
+    EXPECT_EQ(call(first.get(), message_class, put, {text(L"IPM.Task")}), S_OK);
+    EXPECT_EQ(number_of(addin.get(), count), 3) << "a class not saved yet still matches";
+    EXPECT_EQ(call(first.get(), save, method), S_OK);
+  }
+  EXPECT_EQ(number_of(addin.get(), count), 2) << "the saved item left the collection at once";
+  EXPECT_EQ(call(item_of(addin.get(), 1).get(), save, method), S_OK);
+  EXPECT_TRUE(contains(lines_of(profile_), "saved item=\"Personal Folders/Tasks#2\""));
+  for (const wchar_t* filter : {L"[Subject] = 'x'", L"[MessageClass] = 'IPM.Task", L""}) {
+    Variant result;
+    EXPECT_EQ(call(all.get(), 0x64, method, {text(filter)}, &result.value), E_INVALIDARG);
+    EXPECT_EQ(result.value.vt, VT_EMPTY);
+  }
+}
+
+// Outlook as it really runs: a local server, started by COM with -Embedding, whose message
+// filter turns calls away while it is busy. In process the same options answer the call.
+class OutlookServers : public OutlookStandin, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    OutlookStandin::SetUp();
+    if (GetParam()) testbed::register_outlook_local_server(testbed::outlook_server_path());
+  }
+  // The local server writes its summary when its last object has gone and it ends.
+  std::string summary_once_ended() {
+    for (int tries = 0; tries < 200; ++tries) {
+      for (const std::string& line : lines_of(log_))
+        if (line.rfind("outlook summary", 0) == 0) return line;
+      Sleep(50);
+    }
+    return "no summary";
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(InProcessAndLocal, OutlookServers, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "local" : "in_process"; });
+
+TEST_P(OutlookServers, ServeTheProfileAndGiveEveryReferenceBack) {
+  write_profile(standard_profile);
+  {
+    const Dispatch application = create_application();
+    EXPECT_EQ(number_of(tasks_items(application.get()).get(), count), 5);
+  }
+  if (!GetParam()) return;  // the DLL's summary comes when COM unloads it
+  const std::string started = "outlook server start pid=";
+  std::string server;
+  for (const std::string& line : lines_of(log_))
+    if (line.rfind(started, 0) == 0) server = line.substr(started.size());
+  EXPECT_NE(std::atol(server.c_str()), 0);
+  EXPECT_NE(std::atol(server.c_str()), long(GetCurrentProcessId())) << "not another process";
+  const std::string summary = summary_once_ended();
+  EXPECT_NE(summary.find(" objects=0 references=0"), std::string::npos) << summary;
+}
+
+TEST_P(OutlookServers, TurnEveryCallAwayForTheFirstMillisecondsThenServe) {
+  write_profile(std::string(standard_profile) + "busy for_ms=4000\n");
+  Unknown unknown;
+  ASSERT_EQ(CoCreateInstance(outlook_clsid, nullptr, program_context, IID_IUnknown,
+                             reinterpret_cast<void**>(unknown.put())),
+            S_OK);
+  const ULONGLONG made = GetTickCount64();
+  Dispatch application;
+  ASSERT_EQ(unknown.get()->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(application.put())),
+            S_OK)
+      << "COM's own calls go through";
+  EXPECT_EQ(OleRun(unknown.get()), RPC_E_CALL_REJECTED);
+  Variant result;
+  EXPECT_EQ(call(application.get(), get_namespace, method, {text(L"MAPI")}, &result.value),
+            RPC_E_CALL_REJECTED);
+  EXPECT_EQ(result.value.vt, VT_EMPTY);
+  ASSERT_LT(GetTickCount64() - made, 4000u) << "too slow to see the busy time";
+  Sleep(DWORD(4500 - (GetTickCount64() - made)));
+  EXPECT_EQ(OleRun(unknown.get()), S_OK);
+  EXPECT_TRUE(store_folders(application.get()));
+}
+
+TEST_P(OutlookServers, TurnEveryKthCallAwayOnce) {
+  write_profile(std::string(standard_profile) + "busy every=3\n");
+  const Dispatch application = create_application();  // OleRun is the first call
+  std::vector<HRESULT> outcomes;
+  for (int n = 0; n < 5; ++n) {
+    Variant result;
+    outcomes.push_back(
+        call(application.get(), get_namespace, method, {text(L"MAPI")}, &result.value));
+  }
+  EXPECT_EQ(outcomes, (std::vector<HRESULT>{S_OK, RPC_E_CALL_REJECTED, S_OK, S_OK,
+                                            RPC_E_CALL_REJECTED}));
+}
+
+// A running Outlook at another privilege level: COM's second Outlook hands over and ends, and
+// the making fails, for as long as Outlook's main window is there.
+TEST_P(OutlookServers, FailTheMakingWhileAnOutlookWindowIsOpen) {
+  write_profile(std::string(standard_profile) + "other_level window=rctrl_renwnd32\n");
+  Unknown unknown;
+  {
+    testbed::OutlookWindow window;
+    EXPECT_EQ(CoCreateInstance(outlook_clsid, nullptr, program_context, IID_IUnknown,
+                               reinterpret_cast<void**>(unknown.put())),
+              CO_E_SERVER_EXEC_FAILURE);
+    EXPECT_FALSE(unknown);
+  }
+  EXPECT_TRUE(create_application());
+}
+
 }  // namespace
