@@ -69,7 +69,11 @@ void LogFile::ended(int exit_code) { line("exit code " + std::to_string(exit_cod
 void LogFile::step_started(int step) { line("step " + std::to_string(step) + " start"); }
 
 void LogFile::step_ended(int step, bool succeeded) {
-  line("step " + std::to_string(step) + (succeeded ? " done" : " failed"));
+  std::string text = "step " + std::to_string(step) + (succeeded ? " done" : " failed");
+  if (step == 1)
+    text +=
+        " turned_away=" + std::to_string(turned_away_) + " waited_ms=" + std::to_string(paused_ms_);
+  line(text);
 }
 
 void LogFile::restore_point(const char* event, std::int64_t sequence_number) {
@@ -97,6 +101,27 @@ void LogFile::converted(const outlook::ConversionTally& tally) {
        " items_converted=" + std::to_string(tally.items_converted) +
        " items_not_converted=" + std::to_string(tally.items_not_converted) + " forms_reset=" +
        std::to_string(tally.forms_reset) + " forms_left=" + std::to_string(tally.forms_left));
+}
+
+void LogFile::folder_unverified(const char* folder, long left) {
+  line("folder_unverified folder=" + log_quoted(folder) +
+       " addin_items_left=" + (left < 0 ? std::string("unknown") : std::to_string(left)));
+}
+
+void LogFile::outlook_open_elsewhere(bool asked) {
+  line(std::string("outlook_open_elsewhere: Outlook is open at another privilege level and must "
+                   "be closed for its tasks to be converted") +
+       (asked ? "; the user chose Cancel" : ""));
+}
+
+void LogFile::call_unanswered(const char* call, unsigned long waited_ms) {
+  line(std::string("outlook_unanswered call=") + log_quoted(call) +
+       " waited_ms=" + std::to_string(waited_ms) + "; the Outlook step was given up");
+}
+
+void LogFile::calls_turned_away(long answers, unsigned long paused_ms) {
+  turned_away_ = answers;
+  paused_ms_ = paused_ms;
 }
 
 void LogFile::removed(const removal::Removal& removal) {

@@ -32,10 +32,17 @@ class LogFile final : public RunLog {
   void form_reset(const char* folder, const char* by) override;
   void form_left(const char* folder) override;
   void converted(const outlook::ConversionTally& tally) override;
+  void folder_unverified(const char* folder, long left) override;
+  void outlook_open_elsewhere(bool asked) override;
+  void call_unanswered(const char* call, unsigned long waited_ms) override;
+  void calls_turned_away(long answers, unsigned long paused_ms) override;
   void removed(const removal::Removal& removal) override;
 
  private:
   base::unique_file file_;
+  // Told by the Outlook step before its result, and written on that result's line.
+  long turned_away_ = 0;
+  unsigned long paused_ms_ = 0;
 };
 
 // A text as the log quotes it: in double quotes, whole; control bytes as \xHH.

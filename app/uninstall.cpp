@@ -69,6 +69,25 @@ void open_notes_document(const UninstallSystem& system) {
   system.sleep(step_pause_ms);
 }
 
+// Outlook open at another integrity level: COM cannot bind to it, and only closing it helps.
+bool ask_to_close_outlook(const void* context) {
+  const UninstallSystem& system = *static_cast<const UninstallSystem*>(context);
+  char message[message_limit];
+  system.load_string(IDS_CLOSE_OUTLOOK, message, message_limit);
+  return system.message_box(message, MB_RETRYCANCEL | MB_ICONEXCLAMATION) == IDRETRY;
+}
+
+// Only a person at the screen is asked to close Outlook.
+outlook::StepEnvironment outlook_environment(const UninstallSystem& system, bool interactive) {
+  outlook::StepEnvironment environment;
+  environment.outlook_window_exists = system.outlook_window_exists;
+  if (interactive) {
+    environment.ask_to_close_outlook = ask_to_close_outlook;
+    environment.context = &system;
+  }
+  return environment;
+}
+
 }  // namespace
 
 FinalMessage final_message(bool any_step_failed, bool needs_manual_form_step) {
@@ -102,7 +121,8 @@ RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system,
   outcome.done = true;
   sequence.begin(1);
   bool needs_manual_form_step = true;
-  sequence.end(1, system.convert_outlook_tasks(needs_manual_form_step, log));
+  sequence.end(1, system.convert_outlook_tasks(needs_manual_form_step, log,
+                                               outlook_environment(system, interactive)));
 
   sequence.begin(2);
   sequence.restore_point("begin", system.begin_restore_point());

@@ -38,7 +38,9 @@ struct UninstallSystem {
   void (*show_label)(int id);
   void (*enable_label)(int id);
   void (*mark_label_failed)(int id);
-  bool (*convert_outlook_tasks)(bool& needs_manual_form_step, outlook::ConversionReport* report);
+  bool (*convert_outlook_tasks)(bool& needs_manual_form_step, outlook::ConversionReport* report,
+                                const outlook::StepEnvironment& environment);
+  bool (*outlook_window_exists)();  // a top-level window of Outlook's main window class
   bool (*remove_program_files)(const char* install_dir, removal::Report* report);
   bool (*remove_registry_entries)(removal::Report* report);
   bool (*remove_shortcuts)(removal::Report* report);

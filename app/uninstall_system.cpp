@@ -28,6 +28,8 @@ int load_program_string(UINT id, char* buffer, int limit) {
 
 void pause(DWORD milliseconds) { Sleep(milliseconds); }
 
+bool outlook_main_window_exists() { return FindWindowA("rctrl_renwnd32", nullptr) != nullptr; }
+
 void open_with_default_action(const char* path) {
   ShellExecuteA(nullptr, nullptr, path, nullptr, ".", SW_SHOWDEFAULT);
 }
@@ -55,6 +57,7 @@ const UninstallSystem& win32_uninstall_system() {
       .enable_label = enable_label,
       .mark_label_failed = mark_label_failed,
       .convert_outlook_tasks = outlook::convert_outlook_tasks,
+      .outlook_window_exists = outlook_main_window_exists,
       .remove_program_files = removal::remove_program_files,
       .remove_registry_entries = removal::remove_registry_entries,
       .remove_shortcuts = removal::remove_shortcuts,

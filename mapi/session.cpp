@@ -1,5 +1,7 @@
 #include "mapi/session.h"
 
+#include <atomic>
+
 #include "base/module.h"
 #include "base/registry.h"
 #include "base/unique_any.h"
@@ -15,7 +17,17 @@ namespace {
 constexpr char messaging_subsystem_key[] = "SOFTWARE\\Microsoft\\Windows Messaging Subsystem";
 constexpr DWORD detection_buffer_size = 100;
 
-std::unique_ptr<MapiSession> held_session;
+std::atomic<bool> session_left_to_process{false};
+
+// At the process's end, a session that a thread given up may still be using is left alone.
+struct HeldSession : std::unique_ptr<MapiSession> {
+  using std::unique_ptr<MapiSession>::operator=;
+  ~HeldSession() {
+    if (session_left_to_process.load()) static_cast<void>(release());
+  }
+};
+
+HeldSession held_session;
 bool mapi_failed = false;
 
 // Registry data of a string type.
@@ -108,5 +120,7 @@ MapiSession* get_mapi_session() {
 bool mapi_session_exists() { return held_session != nullptr; }
 
 void release_mapi_session() { held_session.reset(); }
+
+void leave_mapi_session_to_process() { session_left_to_process.store(true); }
 
 }  // namespace mapi

@@ -80,5 +80,8 @@ class MapiSession : public MapiObject {
 MapiSession* get_mapi_session();
 bool mapi_session_exists();
 void release_mapi_session();
+// The thread that made the session was given up: what it holds is never released, not even
+// when the process ends.
+void leave_mapi_session_to_process();
 
 }  // namespace mapi

@@ -16,6 +16,7 @@ namespace {
 constexpr char addin_class[] = "IPM.Task.Merivane";
 constexpr char standard_class[] = "IPM.Task";
 constexpr char standard_form_name[] = "Task";
+constexpr char addin_items_filter[] = "[MessageClass] = 'IPM.Task.Merivane'";
 // In process, in a handler, or in Outlook's own process.
 constexpr DWORD outlook_context =
     CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER;
@@ -110,9 +111,9 @@ FormReset reset_default_form(const DispatchPtr& folder, OutlookFormWriter& outlo
   return FormReset::left;
 }
 
-// The item at index when it is one of the add-in's; none when it is another class or when it
-// or its class cannot be read, since then nothing is known of it.
-DispatchPtr addin_item(const DispatchPtr& items, LONG index) {
+// The item at index when it is one of the add-in's; none when it is another class, or when it
+// or its class cannot be read (unread is then set).
+DispatchPtr addin_item(const DispatchPtr& items, LONG index, bool& unread) {
   try {
     DispatchPtr item;
     {
@@ -123,8 +124,45 @@ DispatchPtr addin_item(const DispatchPtr& items, LONG index) {
     }
     if (is_addin_class(item_message_class(item).narrow())) return item;
   } catch (...) {
+    unread = true;
   }
   return {};
+}
+
+// How many items of the add-in's class Outlook says the folder still holds; -1 when it cannot
+// tell.
+long addin_items_left(const DispatchPtr& items) {
+  try {
+    return items_count(items_restrict(items, AutomationString(addin_items_filter)));
+  } catch (...) {
+    return -1;
+  }
+}
+
+// The application object, made again for as long as the user, told that Outlook is open
+// where COM cannot bind to it, closes it and asks to.
+HRESULT make_application(DispatchPtr& application, const StepEnvironment& environment,
+                         ConversionReport* report) {
+  for (;;) {
+    const HRESULT made = application.create_instance(
+        outlook_application_class, nullptr, outlook_context, environment.outlook_window_exists);
+    if (made != CO_E_SERVER_EXEC_FAILURE || environment.outlook_window_exists == nullptr ||
+        !environment.outlook_window_exists())
+      return made;
+    bool retry = false;
+    if (environment.ask_to_close_outlook != nullptr) {
+      // Nothing is asked of Outlook while the user reads the question.
+      CallWatch* const watch = installed_call_watch();
+      if (watch != nullptr) watch->suspend();
+      retry = environment.ask_to_close_outlook(environment.context);
+      if (watch != nullptr) watch->resume();
+    }
+    if (!retry) {
+      if (report != nullptr)
+        report->outlook_open_elsewhere(environment.ask_to_close_outlook != nullptr);
+      return made;
+    }
+  }
 }
 
 // Gives one of the add-in's items the standard class: S_OK, or the failure that left it
@@ -148,12 +186,15 @@ bool convert_outlook_tasks(bool& needs_manual_form_step) {
 }
 
 bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report) {
+  return convert_outlook_tasks(needs_manual_form_step, report, StepEnvironment{});
+}
+
+bool convert_outlook_tasks_on_this_thread(bool& needs_manual_form_step, ConversionReport* report,
+                                          const StepEnvironment& environment) {
   needs_manual_form_step = true;
   OutlookSession session;
   if (!session.open_com()) return false;
-  if (session.application.create_instance(outlook_application_class, nullptr, outlook_context) !=
-      S_OK)
-    return false;
+  if (make_application(session.application, environment, report) != S_OK) return false;
   ConversionRecord record;
   record.report = report;
   bool result = false;
@@ -170,7 +211,7 @@ bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* repor
         },
         needs_manual_form_step);
     // An item of the add-in's that keeps its class is something of the add-in left behind.
-    result = record.tally.items_not_converted == 0;
+    result = record.tally.items_not_converted == 0 && record.tally.folders_unverified == 0;
   } catch (...) {
     needs_manual_form_step = true;
     result = false;
@@ -230,8 +271,9 @@ bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
     case FormReset::not_needed:
       break;
   }
+  bool unread = false;
   for (LONG index = 1; index <= count; ++index) {
-    const DispatchPtr item = addin_item(items, index);
+    const DispatchPtr item = addin_item(items, index, unread);
     if (!item) continue;
     const HRESULT converted = convert_item(item);
     if (converted == S_OK) {
@@ -241,6 +283,14 @@ bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
     ++record.tally.items_not_converted;
     if (record.report != nullptr)
       record.report->item_not_converted(path_of(folder).c_str(), converted);
+  }
+  // An item that could not be read may be one of the add-in's: Outlook is asked only then.
+  if (unread) {
+    const long left = addin_items_left(items);
+    if (left != 0) {
+      ++record.tally.folders_unverified;
+      if (record.report != nullptr) record.report->folder_unverified(path_of(folder).c_str(), left);
+    }
   }
   return true;
 }

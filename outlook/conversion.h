@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "outlook/call_watch.h"
 #include "outlook/dispatch_ptr.h"
 #include "outlook/form_writer.h"
 
@@ -23,6 +24,7 @@ struct ConversionTally {
   long items_not_converted = 0;  // of the add-in's, whose new class could not be written or saved
   long forms_reset = 0;
   long forms_left = 0;  // the add-in's, or one that could not be told, left for the manual step
+  long folders_unverified = 0;  // with items unread, and items of the add-in's left or not told
 };
 
 // What the step did, told to whoever keeps a record (the log). Folders are named by their
@@ -34,6 +36,16 @@ class ConversionReport {
   virtual void form_left(const char* folder) = 0;
   // Once Outlook was reached, at the end of the step.
   virtual void converted(const ConversionTally& tally) = 0;
+  // A folder with items that could not be read holds items of the add-in's: left of them, or
+  // -1 when Outlook could not tell.
+  virtual void folder_unverified(const char* folder, long left) = 0;
+  // Outlook is open where COM cannot bind to it; asked: the user was asked to close it and
+  // chose to go on without.
+  virtual void outlook_open_elsewhere(bool asked) = 0;
+  // A call (named as the log names it) has not come back: the step was given up.
+  virtual void call_unanswered(const char* call, unsigned long waited_ms) = 0;
+  // At the end of the step, however it ended: answers that turned a call away, time paused.
+  virtual void calls_turned_away(long answers, unsigned long paused_ms) = 0;
 
  protected:
   ~ConversionReport() = default;
@@ -47,6 +59,18 @@ struct ConversionRecord {
   OutlookFormWriter outlook_form;
 };
 
+// What the step meets outside Outlook: the limits of its waits, and an Outlook that is open
+// where COM cannot bind to it (at another integrity level).
+struct StepEnvironment {
+  CallLimits limits;
+  // True while a top-level window of Outlook's main window class exists; none: never.
+  bool (*outlook_window_exists)() = nullptr;
+  // Asked, Outlook being open elsewhere: true to make the object again once the user has
+  // closed it. None where nobody may be asked: the step then fails at once.
+  bool (*ask_to_close_outlook)(const void* context) = nullptr;
+  const void* context = nullptr;
+};
+
 // Opens COM, starts Outlook and walks the MAPI namespace. True when the walk ran to its end
 // and every item of the add-in's class that was found became a standard task.
 // needs_manual_form_step is written on every path: true when the user must still make the
@@ -55,6 +79,14 @@ struct ConversionRecord {
 // not even probed, without either). Raises nothing.
 bool convert_outlook_tasks(bool& needs_manual_form_step);
 bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report);
+// On a thread of its own, COM opened there, watched from the calling thread: a call into Outlook
+// (or its making) that has not come back within the environment's limit ends the step as a
+// walk that failed, and the thread is abandoned with whatever it holds.
+bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report,
+                           const StepEnvironment& environment);
+// The same on the calling thread, unwatched.
+bool convert_outlook_tasks_on_this_thread(bool& needs_manual_form_step, ConversionReport* report,
+                                          const StepEnvironment& environment);
 
 // Depth-first, each folder before its subfolders. True when a visitor stopped the walk. A
 // folder whose DefaultItemType cannot be read is skipped with its subtree; every other

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "base/unique_any.h"
+#include "outlook/call_watch.h"
 #include "outlook/com_error.h"
 
 namespace outlook {
@@ -150,14 +151,26 @@ HRESULT dispatch_call(IDispatch* object, DISPID dispid, WORD kind, VARTYPE resul
   VariantInit(&result);
   EXCEPINFO exception{};
   UINT argument_error = static_cast<UINT>(-1);
-  const HRESULT outcome =
-      object->Invoke(dispid, IID_NULL, 0, kind, &parameters,
-                     result_type != VT_EMPTY ? &result : nullptr, &exception, &argument_error);
+  VARIANT* const result_wanted = result_type != VT_EMPTY ? &result : nullptr;
+  const HRESULT outcome = call_outlook(
+      {CallSort::invoke, dispid, kind},
+      [&] {
+        return object->Invoke(dispid, IID_NULL, 0, kind, &parameters, result_wanted, &exception,
+                              &argument_error);
+      },
+      is_turned_away);
   if (FAILED(outcome)) raise_failure(outcome, result, exception);
   if (result_type == VT_EMPTY) return outcome;
   if (result_type != VT_VARIANT && result.vt != result_type) convert_result(result, result_type);
   store_result(result, result_type, result_slot);
   return outcome;
+}
+
+HRESULT bind_name(IDispatch* object, const wchar_t* name, DISPID& id) {
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  return call_outlook(
+      {CallSort::bind, 0, 0}, [&] { return object->GetIDsOfNames(IID_NULL, names, 1, 0, &id); },
+      is_turned_away);
 }
 
 }  // namespace outlook

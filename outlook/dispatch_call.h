@@ -51,6 +51,10 @@ HRESULT dispatch_call(IDispatch* object, DISPID dispid, WORD kind, VARTYPE resul
                       void* result_slot, const VARTYPE* parameter_types,
                       std::initializer_list<Argument> arguments);
 
+// Binds one member by name, asked again as a call is while Outlook turns it away: the
+// answer of GetIDsOfNames.
+HRESULT bind_name(IDispatch* object, const wchar_t* name, DISPID& id);
+
 // The failure code of a server exception.
 HRESULT exception_code(const EXCEPINFO& exception) noexcept;
 

@@ -28,7 +28,12 @@ class DispatchPtr {
 
   // Creates an object of the class. With a context that reaches a local or remote server
   // the object is created for IUnknown, run, and then asked for IDispatch. Raises nothing.
+  // Making and running are asked again while the server turns them away, and the making also
+  // while it fails with CO_E_SERVER_EXEC_FAILURE, unless server_open_elsewhere (when given)
+  // says the server runs where it cannot be bound to.
   HRESULT create_instance(REFCLSID clsid, IUnknown* outer, DWORD context) noexcept;
+  HRESULT create_instance(REFCLSID clsid, IUnknown* outer, DWORD context,
+                          bool (*server_open_elsewhere)()) noexcept;
 
   void reset() noexcept { object_.reset(); }
   IDispatch* get() const noexcept { return object_.get(); }

@@ -79,6 +79,13 @@ DispatchPtr items_item(const DispatchPtr& items, const VARIANT& index) {
   return call_for_object(items, dispid::item, one_variant, index);
 }
 
+DispatchPtr items_restrict(const DispatchPtr& items, const AutomationString& filter) {
+  IDispatch* result = nullptr;
+  dispatch_call(items.checked(), dispid::restrict_items, DISPATCH_METHOD, VT_DISPATCH, &result,
+                one_bstr, {filter});
+  return DispatchPtr::adopt(result);
+}
+
 DispatchPtr items_new_item(const DispatchPtr& items, const VARIANT& form) {
   return call_for_object(items, dispid::new_item, one_optional_variant, form);
 }
@@ -111,8 +118,7 @@ AutomationString form_message_class(const DispatchPtr& form_description) {
 
 std::optional<DISPID> bind_member(const DispatchPtr& object, const wchar_t* name) {
   DISPID id = DISPID_UNKNOWN;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  if (FAILED(object.checked()->GetIDsOfNames(IID_NULL, names, 1, 0, &id))) return std::nullopt;
+  if (FAILED(bind_name(object.checked(), name, id))) return std::nullopt;
   return id;
 }
 
@@ -124,6 +130,34 @@ void accessor_set_properties(const DispatchPtr& accessor, DISPID set_properties,
                              const VARIANT& names, const VARIANT& values, Variant& answer) {
   dispatch_call(accessor.checked(), set_properties, DISPATCH_METHOD, VT_VARIANT, answer.put(),
                 two_variants, {names, values});
+}
+
+const char* member_name(DISPID member) {
+  struct Named {
+    DISPID id;
+    const char* name;
+  };
+  static constexpr Named names[] = {
+      {dispid::get_namespace, "GetNamespace"},
+      {dispid::folders, "Folders"},
+      {dispid::count, "Count"},
+      {dispid::item, "Item"},
+      {dispid::default_item_type, "DefaultItemType"},
+      {dispid::items, "Items"},
+      {dispid::entry_id, "EntryID"},
+      {dispid::store_id, "StoreID"},
+      {dispid::new_item, "Add"},
+      {dispid::message_class, "MessageClass"},
+      {dispid::save, "Save"},
+      {dispid::form_description, "FormDescription"},
+      {dispid::close, "Close"},
+      {dispid::folder_path, "FolderPath"},
+      {dispid::restrict_items, "Restrict"},
+  };
+  for (const Named& named : names) {
+    if (named.id == member) return named.name;
+  }
+  return nullptr;
 }
 
 }  // namespace outlook

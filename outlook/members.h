@@ -32,6 +32,7 @@ inline constexpr DISPID save = 61512;
 inline constexpr DISPID form_description = 61589;
 inline constexpr DISPID close = 61475;
 inline constexpr DISPID folder_path = 64120;
+inline constexpr DISPID restrict_items = 0x64;
 }  // namespace dispid
 
 // The value of DefaultItemType for a task folder.
@@ -56,6 +57,8 @@ AutomationString folder_path(const DispatchPtr& folder);
 // Items
 LONG items_count(const DispatchPtr& items);
 DispatchPtr items_item(const DispatchPtr& items, const VARIANT& index);
+// Restrict: the items that match a filter, a collection that follows the items as they change.
+DispatchPtr items_restrict(const DispatchPtr& items, const AutomationString& filter);
 // The new-item method; given missing_argument() the call carries no argument.
 DispatchPtr items_new_item(const DispatchPtr& items, const VARIANT& form);
 // item
@@ -67,6 +70,9 @@ DispatchPtr item_form_description(const DispatchPtr& item);
 void item_close(const DispatchPtr& item, LONG save_mode);
 // FormDescription
 AutomationString form_message_class(const DispatchPtr& form_description);
+
+// The name of a member of those above, for the log; none for another DISPID.
+const char* member_name(DISPID member);
 
 // Members of later Outlook versions have no fixed DISPID here: they are bound by name.
 // None when the object does not know the name; raises E_POINTER for an empty owner.

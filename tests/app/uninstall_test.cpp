@@ -65,11 +65,13 @@ const app::UninstallSystem fakes{
     .enable_label = [](int id) { record("enable " + std::to_string(id)); },
     .mark_label_failed = [](int id) { record("failed " + std::to_string(id)); },
     .convert_outlook_tasks =
-        [](bool& needs_manual_form_step, outlook::ConversionReport*) {
+        [](bool& needs_manual_form_step, outlook::ConversionReport*,
+           const outlook::StepEnvironment&) {
           record("outlook");
           needs_manual_form_step = world.needs_manual_form_step;
           return world.outlook_result;
         },
+    .outlook_window_exists = [] { return false; },
     .remove_program_files =
         [](const char* install_dir, removal::Report*) {
           record("files " + std::string(install_dir));
@@ -126,6 +128,10 @@ class EventLog final : public app::RunLog {
   void form_reset(const char*, const char*) override {}
   void form_left(const char*) override {}
   void converted(const outlook::ConversionTally&) override {}
+  void folder_unverified(const char*, long) override {}
+  void outlook_open_elsewhere(bool) override {}
+  void call_unanswered(const char*, unsigned long) override {}
+  void calls_turned_away(long, unsigned long) override {}
   void removed(const removal::Removal&) override {}
 };
 

@@ -1,0 +1,183 @@
+// The Outlook step on a thread of its own, watched from the caller's. A call into Outlook may
+// never come back (a dialog nobody sees, a profile prompt on a service's desktop); the caller
+// then gives the step up and goes on, and the stuck thread is left with everything it holds
+// until the process ends. It is never terminated: what it holds would be left inconsistent.
+
+#include <windows.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "base/unique_any.h"
+#include "mapi/session.h"
+#include "outlook/conversion.h"
+#include "outlook/members.h"
+
+namespace outlook {
+
+namespace {
+
+// The step's report, forwarded to the run's own until the step is given up: a thread that
+// comes back after that tells nobody anything.
+class GuardedReport final : public ConversionReport {
+ public:
+  explicit GuardedReport(ConversionReport* report) : report_(report) {}
+
+  // Waits for a report under way; none reaches the run's report after this.
+  void close() {
+    const std::lock_guard lock(mutex_);
+    report_ = nullptr;
+  }
+
+  void item_not_converted(const char* folder, long code) override {
+    forward(&ConversionReport::item_not_converted, folder, code);
+  }
+  void form_reset(const char* folder, const char* by) override {
+    forward(&ConversionReport::form_reset, folder, by);
+  }
+  void form_left(const char* folder) override { forward(&ConversionReport::form_left, folder); }
+  void converted(const ConversionTally& tally) override {
+    forward(&ConversionReport::converted, tally);
+  }
+  void folder_unverified(const char* folder, long left) override {
+    forward(&ConversionReport::folder_unverified, folder, left);
+  }
+  void outlook_open_elsewhere(bool asked) override {
+    forward(&ConversionReport::outlook_open_elsewhere, asked);
+  }
+  void call_unanswered(const char* call, unsigned long waited_ms) override {
+    forward(&ConversionReport::call_unanswered, call, waited_ms);
+  }
+  void calls_turned_away(long answers, unsigned long paused_ms) override {
+    forward(&ConversionReport::calls_turned_away, answers, paused_ms);
+  }
+
+ private:
+  template <typename Method, typename... Arguments>
+  void forward(Method method, const Arguments&... arguments) {
+    const std::lock_guard lock(mutex_);
+    if (report_ != nullptr) (report_->*method)(arguments...);
+  }
+
+  std::mutex mutex_;
+  ConversionReport* report_;
+};
+
+// What the step's thread and its watcher share; the last of the two to let go frees it, and a
+// thread given up may never let go.
+struct SharedStep {
+  SharedStep(ConversionReport* run_report, const StepEnvironment& step_environment)
+      : watch(step_environment.limits), report(run_report), environment(step_environment) {}
+
+  CallWatch watch;
+  GuardedReport report;
+  const StepEnvironment environment;
+  // Written by the thread, read by the watcher once the thread has ended.
+  bool result = false;
+  bool needs_manual_form_step = true;
+};
+
+void run_step(SharedStep& step) {
+  const WatchedCalls watched(step.watch);
+  bool flag = true;
+  const bool result = convert_outlook_tasks_on_this_thread(flag, &step.report, step.environment);
+  step.needs_manual_form_step = flag;
+  step.result = result;
+}
+
+DWORD WINAPI step_thread(void* parameter) {
+  const std::unique_ptr<std::shared_ptr<SharedStep>> handed(
+      static_cast<std::shared_ptr<SharedStep>*>(parameter));
+  SharedStep& step = **handed;
+  // Nothing may leave a thread's routine.
+  try {
+    run_step(step);
+  } catch (...) {
+    step.needs_manual_form_step = true;
+    step.result = false;
+  }
+  return 0;
+}
+
+const char* kind_text(WORD kind) {
+  switch (kind) {
+    case DISPATCH_PROPERTYGET:
+      return "get";
+    case DISPATCH_PROPERTYPUT:
+      return "put";
+    case DISPATCH_METHOD:
+      return "method";
+    default:
+      return "call";
+  }
+}
+
+// The call as the log names it.
+std::string call_text(const CallName& call) {
+  switch (call.sort) {
+    case CallSort::create:
+      return "CoCreateInstance";
+    case CallSort::run:
+      return "OleRun";
+    case CallSort::bind:
+      return "GetIDsOfNames";
+    case CallSort::invoke: {
+      const char* name = member_name(call.dispid);
+      return (name != nullptr ? std::string(name) : "dispid " + std::to_string(call.dispid)) + " " +
+             kind_text(call.kind);
+    }
+    case CallSort::none:
+      break;
+  }
+  return "none (between calls)";
+}
+
+// A real wait, never a poll: under emulation two threads must not work at once. The watcher
+// wakes when the step could have been stuck for the limit, and looks again. False once it has.
+bool ends_in_time(HANDLE thread, const CallWatch& watch) {
+  for (;;) {
+    const DWORD waited = WaitForSingleObject(thread, watch.time_left());
+    if (waited == WAIT_OBJECT_0) return true;
+    if (waited != WAIT_TIMEOUT || watch.time_left() == 0) return false;
+  }
+}
+
+}  // namespace
+
+bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report,
+                           const StepEnvironment& environment) {
+  needs_manual_form_step = true;
+  try {
+    const auto step = std::make_shared<SharedStep>(report, environment);
+    auto handed = std::make_unique<std::shared_ptr<SharedStep>>(step);
+    const base::unique_handle thread(
+        CreateThread(nullptr, 0, step_thread, handed.get(), 0, nullptr));
+    if (!thread) {
+      // No thread to be had: the step runs here, unwatched, as it would have without one.
+      run_step(*step);
+    } else {
+      handed.release();  // the thread's now
+      if (!ends_in_time(thread.get(), step->watch)) {
+        step->report.close();
+        step->watch.abandon();
+        mapi::leave_mapi_session_to_process();
+        if (report != nullptr) {
+          report->call_unanswered(call_text(step->watch.outstanding()).c_str(),
+                                  step->watch.since_mark());
+          report->calls_turned_away(step->watch.turned_away(), step->watch.paused_ms());
+        }
+        return false;
+      }
+    }
+    needs_manual_form_step = step->needs_manual_form_step;
+    if (report != nullptr)
+      report->calls_turned_away(step->watch.turned_away(), step->watch.paused_ms());
+    return step->result;
+  } catch (...) {
+    needs_manual_form_step = true;
+    return false;
+  }
+}
+
+}  // namespace outlook
