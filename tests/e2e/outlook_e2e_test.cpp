@@ -36,6 +36,13 @@ constexpr char addin_class[] = "IPM.Task.Merivane";
 // The small profile's add-in items: 5 in Personal/Tasks, 3 in Personal/Tasks/Later.
 constexpr std::size_t addin_items = 8;
 
+// Where a busy Outlook is met. Wine's proxies raise a turned-away call's answer as an exception
+// inside the client, which a 32-bit program under qemu-i386 does not survive beside its other
+// threads (README); that build meets the busy stand-in in its own process, where the stand-in
+// answers the same code itself.
+constexpr OutlookServer busy_server =
+    sizeof(void*) == 8 ? OutlookServer::local : OutlookServer::in_process;
+
 class OutlookAsItRuns : public ::testing::Test {
  protected:
   void lay(OutlookServer server, const std::string& rules = "", bool mapi = true) {
@@ -142,7 +149,7 @@ TEST_F(OutlookAsItRuns, ALocalServerOfEitherArchitectureHasEverythingConvertedAn
 }
 
 TEST_F(OutlookAsItRuns, AnOutlookBusyWhileItStartsIsAskedAgainUntilItAnswers) {
-  lay(OutlookServer::local, "busy for_ms=5000\n");
+  lay(busy_server, "busy for_ms=5000\n");
   const testbed::UninstallerRun result = run("");
   EXPECT_EQ(results(result), all_done);
   EXPECT_EQ(result.report.final_box.text, strings_5);
@@ -223,7 +230,7 @@ TEST_F(OutlookAsItRuns, AnOutlookOpenAtAnotherLevelIsToBeClosedOrLeftUnconverted
 
 // With the shipped limit: an Outlook that turns every call away is given up after 120 s.
 TEST_F(OutlookAsItRuns, AnOutlookThatTurnsEveryCallAwayIsGivenUpAfterTwoMinutes) {
-  lay(OutlookServer::local, "busy for_ms=1000000000\n");
+  lay(busy_server, "busy for_ms=1000000000\n");
   const testbed::UninstallerRun result = run("");
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(results(result), outlook_failed);
