@@ -36,11 +36,12 @@ constexpr char addin_class[] = "IPM.Task.Merivane";
 // The small profile's add-in items: 5 in Personal/Tasks, 3 in Personal/Tasks/Later.
 constexpr std::size_t addin_items = 8;
 
-// Where a busy Outlook is met. Wine's proxies raise a turned-away call's answer as an exception
-// inside the client, which a 32-bit program under qemu-i386 does not survive beside its other
-// threads (README); that build meets the busy stand-in in its own process, where the stand-in
-// answers the same code itself.
-constexpr OutlookServer busy_server =
+// Where an Outlook that turns calls away or refuses to be made is met. Wine's COM raises such
+// answers as exceptions inside the client (a turned-away call in its proxy; a making asked
+// again after a local server refused it), which a 32-bit program under qemu-i386 does not
+// survive beside its other threads (README); that build meets these stand-ins in its own
+// process, where they give the same answers themselves.
+constexpr OutlookServer refusing_server =
     sizeof(void*) == 8 ? OutlookServer::local : OutlookServer::in_process;
 
 class OutlookAsItRuns : public ::testing::Test {
@@ -149,7 +150,7 @@ TEST_F(OutlookAsItRuns, ALocalServerOfEitherArchitectureHasEverythingConvertedAn
 }
 
 TEST_F(OutlookAsItRuns, AnOutlookBusyWhileItStartsIsAskedAgainUntilItAnswers) {
-  lay(busy_server, "busy for_ms=5000\n");
+  lay(refusing_server, "busy for_ms=5000\n");
   const testbed::UninstallerRun result = run("");
   EXPECT_EQ(results(result), all_done);
   EXPECT_EQ(result.report.final_box.text, strings_5);
@@ -198,7 +199,7 @@ TEST_F(OutlookAsItRuns, AnOutlookOpenAtAnotherLevelIsToBeClosedOrLeftUnconverted
   } cases[] = {{IDRETRY, all_done, 0}, {IDCANCEL, outlook_failed, addin_items}, {0, {}, addin_items}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
-    lay(OutlookServer::local, "other_level window=rctrl_renwnd32\n");
+    lay(refusing_server, "other_level window=rctrl_renwnd32\n");
     DeleteFileA(log_path().c_str());
     testbed::OutlookWindow window;
     testbed::DriverOptions options;
@@ -230,7 +231,7 @@ TEST_F(OutlookAsItRuns, AnOutlookOpenAtAnotherLevelIsToBeClosedOrLeftUnconverted
 
 // With the shipped limit: an Outlook that turns every call away is given up after 120 s.
 TEST_F(OutlookAsItRuns, AnOutlookThatTurnsEveryCallAwayIsGivenUpAfterTwoMinutes) {
-  lay(busy_server, "busy for_ms=1000000000\n");
+  lay(refusing_server, "busy for_ms=1000000000\n");
   const testbed::UninstallerRun result = run("");
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(results(result), outlook_failed);
