@@ -36,6 +36,14 @@ constexpr char addin_class[] = "IPM.Task.Merivane";
 // The small profile's add-in items: 5 in Personal/Tasks, 3 in Personal/Tasks/Later.
 constexpr std::size_t addin_items = 8;
 
+// Where an Outlook that turns calls away or refuses to be made is met. Wine's COM raises such
+// answers as exceptions inside the client (a turned-away call in its proxy; a making asked
+// again after a local server refused it), which a 32-bit program under qemu-i386 does not
+// survive beside its other threads (README); that build meets these stand-ins in its own
+// process, where they give the same answers themselves.
+constexpr OutlookServer refusing_server =
+    sizeof(void*) == 8 ? OutlookServer::local : OutlookServer::in_process;
+
 class OutlookAsItRuns : public ::testing::Test {
  protected:
   void lay(OutlookServer server, const std::string& rules = "", bool mapi = true) {
@@ -108,7 +116,9 @@ class OutlookAsItRuns : public ::testing::Test {
 };
 
 // 32-bit programs beside a 64-bit Outlook are the commonest machine: no MAPI of their own
-// bitness, so the forms are reset through Outlook's PropertyAccessor.
+// bitness, so the forms are reset through Outlook's PropertyAccessor. The 64-bit build does not
+// meet a 32-bit server: under qemu-i386 that one, busy on several threads at once, now and then
+// wedges and outlives its test.
 TEST_F(OutlookAsItRuns, ALocalServerOfEitherArchitectureHasEverythingConvertedAndEveryProxyFreed) {
   const struct {
     OutlookServer server;
@@ -121,6 +131,7 @@ TEST_F(OutlookAsItRuns, ALocalServerOfEitherArchitectureHasEverythingConvertedAn
   bool other_missing = false;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bits);
+    if (c.server == OutlookServer::local_other_architecture && sizeof(void*) == 8) continue;
     if (c.server == OutlookServer::local_other_architecture &&
         testbed::outlook_server_path(true).empty()) {
       other_missing = true;
@@ -142,7 +153,7 @@ TEST_F(OutlookAsItRuns, ALocalServerOfEitherArchitectureHasEverythingConvertedAn
 }
 
 TEST_F(OutlookAsItRuns, AnOutlookBusyWhileItStartsIsAskedAgainUntilItAnswers) {
-  lay(OutlookServer::local, "busy for_ms=5000\n");
+  lay(refusing_server, "busy for_ms=5000\n");
   const testbed::UninstallerRun result = run("");
   EXPECT_EQ(results(result), all_done);
   EXPECT_EQ(result.report.final_box.text, strings_5);
@@ -191,7 +202,7 @@ TEST_F(OutlookAsItRuns, AnOutlookOpenAtAnotherLevelIsToBeClosedOrLeftUnconverted
   } cases[] = {{IDRETRY, all_done, 0}, {IDCANCEL, outlook_failed, addin_items}, {0, {}, addin_items}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
-    lay(OutlookServer::local, "other_level window=rctrl_renwnd32\n");
+    lay(refusing_server, "other_level window=rctrl_renwnd32\n");
     DeleteFileA(log_path().c_str());
     testbed::OutlookWindow window;
     testbed::DriverOptions options;
@@ -223,7 +234,7 @@ TEST_F(OutlookAsItRuns, AnOutlookOpenAtAnotherLevelIsToBeClosedOrLeftUnconverted
 
 // With the shipped limit: an Outlook that turns every call away is given up after 120 s.
 TEST_F(OutlookAsItRuns, AnOutlookThatTurnsEveryCallAwayIsGivenUpAfterTwoMinutes) {
-  lay(OutlookServer::local, "busy for_ms=1000000000\n");
+  lay(refusing_server, "busy for_ms=1000000000\n");
   const testbed::UninstallerRun result = run("");
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(results(result), outlook_failed);
@@ -249,7 +260,7 @@ TEST_F(OutlookAsItRuns, ACallThatNeverReturnsIsAbandonedAfterTwoMinutesAndTheRun
   EXPECT_LT(after, 180000);
   EXPECT_EQ(count_with(standin_log(), {"outlook hang call", "Items:Personal/Tasks Count"}), 1u);
   const auto log = read_lines(log_path());
-  EXPECT_EQ(count_with(log, {"Count"}), 1u) << "the log does not name the unanswered call";
+  EXPECT_EQ(count_with(log, {"outlook_unanswered", "Count"}), 1u) << "the unanswered call";
   EXPECT_EQ(count_with(log, {"exit code 1603"}), 1u);
   EXPECT_TRUE(testbed::describe_installation(machine_.install_dir).front().rfind("absent", 0) == 0);
   EXPECT_NE(server_summary().find("summary"), std::string::npos) << "the server lives on";

@@ -1179,6 +1179,11 @@ class OutlookServers : public OutlookStandin, public ::testing::WithParamInterfa
     OutlookStandin::SetUp();
     if (GetParam()) testbed::register_outlook_local_server(testbed::outlook_server_path());
   }
+  // Wine's COM raises a turned-away call's answer, and a making asked again after a refused one,
+  // as exceptions inside the client, and a 32-bit process under qemu-i386 does not survive an
+  // exception beside its other threads (README): there the local server's refusals cannot be
+  // taken.
+  bool rejections_crash_this_client() const { return GetParam() && sizeof(void*) == 4; }
   // The local server writes its summary when its last object has gone and it ends.
   std::string summary_once_ended() {
     for (int tries = 0; tries < 200; ++tries) {
@@ -1211,6 +1216,7 @@ TEST_P(OutlookServers, ServeTheProfileAndGiveEveryReferenceBack) {
 }
 
 TEST_P(OutlookServers, TurnEveryCallAwayForTheFirstMillisecondsThenServe) {
+  if (rejections_crash_this_client()) GTEST_SKIP() << "qemu-i386 and exceptions";
   write_profile(std::string(standard_profile) + "busy for_ms=4000\n");
   Unknown unknown;
   ASSERT_EQ(CoCreateInstance(outlook_clsid, nullptr, program_context, IID_IUnknown,
@@ -1233,6 +1239,7 @@ TEST_P(OutlookServers, TurnEveryCallAwayForTheFirstMillisecondsThenServe) {
 }
 
 TEST_P(OutlookServers, TurnEveryKthCallAwayOnce) {
+  if (rejections_crash_this_client()) GTEST_SKIP() << "qemu-i386 and exceptions";
   write_profile(std::string(standard_profile) + "busy every=3\n");
   const Dispatch application = create_application();  // OleRun is the first call
   std::vector<HRESULT> outcomes;
@@ -1248,6 +1255,7 @@ TEST_P(OutlookServers, TurnEveryKthCallAwayOnce) {
 // A running Outlook at another privilege level: COM's second Outlook hands over and ends, and
 // the making fails, for as long as Outlook's main window is there.
 TEST_P(OutlookServers, FailTheMakingWhileAnOutlookWindowIsOpen) {
+  if (rejections_crash_this_client()) GTEST_SKIP() << "qemu-i386 and exceptions";
   write_profile(std::string(standard_profile) + "other_level window=rctrl_renwnd32\n");
   Unknown unknown;
   {
