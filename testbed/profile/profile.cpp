@@ -357,7 +357,8 @@ void Profile::apply_item(Directive& directive) {
   items.insert(items.end(), std::size_t(count), message_class);
 }
 
-void Profile::apply_fail(Directive& directive) {
+// What a fail or hang rule matches: its object (exact, or a prefix ending in "*") and member.
+FailRule Profile::rule_target(Directive& directive) {
   FailRule rule;
   rule.line = directive.line();
   if (std::optional<std::string> object = directive.take("object")) {
@@ -368,6 +369,11 @@ void Profile::apply_fail(Directive& directive) {
     }
   }
   rule.member = directive.take("member").value_or("*");
+  return rule;
+}
+
+void Profile::apply_fail(Directive& directive) {
+  FailRule rule = rule_target(directive);
   if (const std::optional<std::string> kind = directive.take("kind")) {
     if (*kind == "get") {
       rule.kinds = kind_get;
@@ -440,16 +446,7 @@ void Profile::apply_busy(Directive& directive) {
 }
 
 void Profile::apply_hang(Directive& directive) {
-  FailRule rule;
-  rule.line = directive.line();
-  if (std::optional<std::string> object = directive.take("object")) {
-    rule.object = std::move(*object);
-    if (rule.object.ends_with('*')) {
-      rule.object.pop_back();
-      rule.object_prefix = true;
-    }
-  }
-  rule.member = directive.take("member").value_or("*");
+  FailRule rule = rule_target(directive);
   rule.call = long(directive.take_number("call", 1, INT32_MAX).value_or(0));
   if (rule.object.empty() && !rule.object_prefix && rule.call == 0)
     directive.fail("a hang rule needs \"object=\" or \"call=\"");

@@ -125,6 +125,7 @@ class Profile {
   void apply(std::string_view line, int number);
   void apply_folder(Directive& directive);
   void apply_item(Directive& directive);
+  static FailRule rule_target(Directive& directive);
   void apply_fail(Directive& directive);
   void apply_absent(Directive& directive);
   void apply_end(Directive& directive);

@@ -7,6 +7,8 @@
 
 #include "testbed/srclient/end_after.h"
 
+#include "testbed/imports/import_table.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -73,36 +75,6 @@ FARPROC as_farproc(Function* function) {
   return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
 }
 
-template <typename T>
-T* at(HMODULE module, DWORD offset) {
-  return reinterpret_cast<T*>(reinterpret_cast<BYTE*>(module) + offset);
-}
-
-// The program's import slot of function from dll, or null.
-FARPROC* import_slot(const char* dll, const char* function) {
-  const HMODULE module = GetModuleHandleA(nullptr);
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
-  const auto* nt = at<const IMAGE_NT_HEADERS>(module, DWORD(dos->e_lfanew));
-  const IMAGE_DATA_DIRECTORY& imports =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (imports.VirtualAddress == 0) return nullptr;
-  for (auto* descriptor = at<IMAGE_IMPORT_DESCRIPTOR>(module, imports.VirtualAddress);
-       descriptor->Name != 0; ++descriptor) {
-    if (_stricmp(at<const char>(module, descriptor->Name), dll) != 0) continue;
-    const auto* names = at<IMAGE_THUNK_DATA>(module, descriptor->OriginalFirstThunk != 0
-                                                         ? descriptor->OriginalFirstThunk
-                                                         : descriptor->FirstThunk);
-    auto* addresses = at<IMAGE_THUNK_DATA>(module, descriptor->FirstThunk);
-    for (; names->u1.AddressOfData != 0; ++names, ++addresses) {
-      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-      const auto* by_name = at<const IMAGE_IMPORT_BY_NAME>(module, DWORD(names->u1.AddressOfData));
-      if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), function) == 0)
-        return reinterpret_cast<FARPROC*>(&addresses->u1.Function);
-    }
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 namespace testbed_srclient {
@@ -138,13 +110,11 @@ void hook_end_after(void (*log)(const char*)) {
   calls_left = count;
   log_line = log;
   for (int index = 0; index < 5; ++index) {
-    FARPROC* slot = import_slot(hooks[index].dll, hooks[index].function);
+    testbed::ImportedFunction* slot = testbed::import_slot(hooks[index].dll, hooks[index].function);
     if (slot == nullptr) continue;
-    original_of[index] = *slot;
-    DWORD protection = 0;
-    if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) continue;
-    *slot = hooks[index].replacement;
-    VirtualProtect(slot, sizeof *slot, protection, &protection);
+    original_of[index] = reinterpret_cast<FARPROC>(*slot);
+    testbed::write_import_slot(
+        slot, reinterpret_cast<testbed::ImportedFunction>(hooks[index].replacement));
   }
 }
 
