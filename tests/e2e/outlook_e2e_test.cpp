@@ -36,12 +36,15 @@ constexpr char addin_class[] = "IPM.Task.Merivane";
 // The small profile's add-in items: 5 in Personal/Tasks, 3 in Personal/Tasks/Later.
 constexpr std::size_t addin_items = 8;
 
-// Where an Outlook that turns calls away or refuses to be made is met. Wine's COM raises such
-// answers as exceptions inside the client (a turned-away call in its proxy; a making asked
-// again after a local server refused it), which a 32-bit program under qemu-i386 does not
-// survive beside its other threads (README); that build meets these stand-ins in its own
-// process, where they give the same answers themselves.
-constexpr OutlookServer refusing_server =
+// Where the 32-bit build meets Outlook: in its own process. Wine's COM raises a failed or
+// turned-away call's answer as an exception inside the client, which a 32-bit program under
+// qemu-i386 does not survive beside its other threads (README). With both lanes running, a
+// 32-bit program beside a local server of either architecture died so or lost its server
+// (RPC_S_CALL_FAILED raised, unhandled) in two runs out of three, also where nothing was turned
+// away, and a debugger then held the test's output until its time-out. The stand-ins in process
+// give the same answers themselves; the 64-bit build meets the local server of its own
+// architecture.
+constexpr OutlookServer outlook_server =
     sizeof(void*) == 8 ? OutlookServer::local : OutlookServer::in_process;
 
 class OutlookAsItRuns : public ::testing::Test {
@@ -117,13 +120,11 @@ class OutlookAsItRuns : public ::testing::Test {
 
 // 32-bit programs beside a 64-bit Outlook are the commonest machine: no MAPI of their own
 // bitness, so the forms are reset through Outlook's PropertyAccessor. Neither build meets the
-// server of the other architecture here: under qemu-i386 a 32-bit server, busy on several
-// threads at once, now and then wedges and outlives its test, and a 32-bit program beside a
-// 64-bit server, with its step's thread and COM's own, now and then dies of an exception that
-// Wine's COM raises and handles inside it (README); a debugger then holds it, and its test's
-// output, until the test's time-out. That pairing passed when run alone by hand, and failed
-// under the load of both lanes.
+// server of the other architecture in the suite: under qemu-i386 a 32-bit server now and then
+// wedges and outlives its test, and a 32-bit program beside a 64-bit server died of Wine's
+// raised RPC answers under the load of both lanes (above).
 TEST_F(OutlookAsItRuns, ALocalServerHasEverythingConvertedAndEveryProxyFreed) {
+  if (outlook_server != OutlookServer::local) GTEST_SKIP() << "a 32-bit client under qemu-i386";
   lay(OutlookServer::local);
   const testbed::UninstallerRun result = run("");
   EXPECT_EQ(result.exit_code, 0u);
@@ -139,7 +140,7 @@ TEST_F(OutlookAsItRuns, ALocalServerHasEverythingConvertedAndEveryProxyFreed) {
 }
 
 TEST_F(OutlookAsItRuns, AnOutlookBusyWhileItStartsIsAskedAgainUntilItAnswers) {
-  lay(refusing_server, "busy for_ms=5000\n");
+  lay(outlook_server, "busy for_ms=5000\n");
   const testbed::UninstallerRun result = run("");
   EXPECT_EQ(results(result), all_done);
   EXPECT_EQ(result.report.final_box.text, strings_5);
@@ -188,7 +189,7 @@ TEST_F(OutlookAsItRuns, AnOutlookOpenAtAnotherLevelIsToBeClosedOrLeftUnconverted
   } cases[] = {{IDRETRY, all_done, 0}, {IDCANCEL, outlook_failed, addin_items}, {0, {}, addin_items}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
-    lay(refusing_server, "other_level window=rctrl_renwnd32\n");
+    lay(outlook_server, "other_level window=rctrl_renwnd32\n");
     DeleteFileA(log_path().c_str());
     testbed::OutlookWindow window;
     testbed::DriverOptions options;
@@ -220,7 +221,7 @@ TEST_F(OutlookAsItRuns, AnOutlookOpenAtAnotherLevelIsToBeClosedOrLeftUnconverted
 
 // With the shipped limit: an Outlook that turns every call away is given up after 120 s.
 TEST_F(OutlookAsItRuns, AnOutlookThatTurnsEveryCallAwayIsGivenUpAfterTwoMinutes) {
-  lay(refusing_server, "busy for_ms=1000000000\n");
+  lay(outlook_server, "busy for_ms=1000000000\n");
   const testbed::UninstallerRun result = run("");
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(results(result), outlook_failed);
@@ -236,7 +237,7 @@ TEST_F(OutlookAsItRuns, AnOutlookThatTurnsEveryCallAwayIsGivenUpAfterTwoMinutes)
 // on, and an unattended run ends by itself with its failure code. The stuck server holds its
 // whole apartment; it ends only with its client.
 TEST_F(OutlookAsItRuns, ACallThatNeverReturnsIsAbandonedAfterTwoMinutesAndTheRunEnds) {
-  lay(OutlookServer::local, "hang object=Items:Personal/Tasks member=Count\n");
+  lay(outlook_server, "hang object=Items:Personal/Tasks member=Count\n");
   DeleteFileA(log_path().c_str());
   const testbed::UninstallerRun result = run("/passive /log \"" + log_path() + "\" ");
   EXPECT_EQ(result.exit_code, 1603u);
