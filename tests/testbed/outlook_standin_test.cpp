@@ -1176,6 +1176,9 @@ TEST_F(OutlookStandin, RestrictAnswersALiveCollectionOfTheClassAndItsCount) {
 class OutlookServers : public OutlookStandin, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
+    // A 32-bit local server under qemu-i386 now and then wedges beside the other lane and
+    // outlives its test (README): the 32-bit build meets Outlook in process only.
+    if (GetParam() && sizeof(void*) == 4) GTEST_SKIP() << "a 32-bit local server under qemu-i386";
     OutlookStandin::SetUp();
     if (GetParam()) testbed::register_outlook_local_server(testbed::outlook_server_path());
   }
