@@ -16,6 +16,7 @@
 #include <oleauto.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -233,6 +234,53 @@ LONG standin_calls() {
   return counters ? counters->calls : 0;
 }
 
+// The step timed beside its floor. One run of either is up to 15% off another's on this machine
+// (two cores, Wine's server and COM's threads beside the program), so the two are run in pairs,
+// each round taking the other one first, and the ratio is the median of the rounds' ratios;
+// the times are the quickest of each. The step's calls are counted in its first run.
+struct Paired {
+  double floor = 0, step = 0, ratio = 0, lowest = 0, highest = 0;
+  LONG calls = 0;
+  bool result = true;
+};
+
+template <typename Floor, typename Step>
+Paired paired_rounds(const std::string& name, const std::string& profile, Floor floor_run,
+                     Step step_run) {
+  constexpr int rounds = 5;
+  double ratios[rounds] = {};
+  Paired paired;
+  for (int round = 0; round < rounds; ++round) {
+    double floor = 0, step = 0;
+    for (int turn = 0; turn < 2; ++turn) {
+      if ((turn == 0) == (round % 2 == 0)) {
+        use_profile(name + "-floor.txt", profile);
+        floor = floor_run();
+      } else {
+        use_profile(name + "-step.txt", profile);
+        const LONG calls_before = standin_calls();
+        const double start = seconds();
+        paired.result = step_run() && paired.result;
+        step = seconds() - start;
+        if (round == 0) paired.calls = standin_calls() - calls_before;
+      }
+    }
+    ratios[round] = step / floor;
+    paired.floor = round == 0 || floor < paired.floor ? floor : paired.floor;
+    paired.step = round == 0 || step < paired.step ? step : paired.step;
+  }
+  std::sort(ratios, ratios + rounds);
+  paired.ratio = ratios[rounds / 2];
+  paired.lowest = ratios[0];
+  paired.highest = ratios[rounds - 1];
+  return paired;
+}
+
+void print_ratio(const char* line, const Paired& paired) {
+  std::printf("%s: %.2f (rounds %.2f to %.2f)\n", line, paired.ratio, paired.lowest,
+              paired.highest);
+}
+
 SIZE_T peak_kib() {
   PROCESS_MEMORY_COUNTERS counters{};
   counters.cb = sizeof counters;
@@ -322,8 +370,7 @@ void prepare() {
 
 // The step and the floor against the local server, on a hundredth of the profile: every call
 // is a round trip to another process. The calls are counted on the same profile in process,
-// where the stand-in's counter can be read. The machine's load varies over the minute this
-// takes, so each is run three times in turn and the quickest run of each is kept.
+// where the stand-in's counter can be read.
 void print_out_of_process() {
   const long items = 1000, folders = 10;
   const std::string profile = task_profile(items, folders);
@@ -334,27 +381,20 @@ void print_out_of_process() {
   const LONG invokes = standin_calls() - calls_before;
 
   testbed::register_outlook_local_server(testbed::outlook_server_path());
-  double floor = 0, step = 0;
-  bool result = true;
-  for (int round = 0; round < 3; ++round) {
-    use_profile("floor-local.txt", profile);
-    const double floor_run = floor_seconds();
-    use_profile("step-local.txt", profile);
-    const double start = seconds();
-    bool flag = false;
-    result = outlook::convert_outlook_tasks(flag) && result;
-    const double step_run = seconds() - start;
-    floor = round == 0 || floor_run < floor ? floor_run : floor;
-    step = round == 0 || step_run < step ? step_run : step;
-  }
+  const Paired local = paired_rounds(
+      "local", profile, [] { return floor_seconds(); },
+      [] {
+        bool flag = false;
+        return outlook::convert_outlook_tasks(flag);
+      });
   testbed::register_outlook_standin(testbed::outlook_standin_path());
 
-  std::printf("outlook step out of process: %.2f s for %ld items (%s)\n", step, items,
-              result ? "ok" : "failed");
-  std::printf("outlook floor out of process: %.2f s\n", floor);
-  std::printf("outlook step ratio out of process: %.2f\n", step / floor);
+  std::printf("outlook step out of process: %.2f s for %ld items (%s)\n", local.step, items,
+              local.result ? "ok" : "failed");
+  std::printf("outlook floor out of process: %.2f s\n", local.floor);
+  print_ratio("outlook step ratio out of process", local);
   std::printf("outlook step time per call out of process: %.0f us (%ld calls)\n",
-              step * 1e6 / double(invokes), long(invokes));
+              local.step * 1e6 / double(invokes), long(invokes));
 }
 
 int scale() {
@@ -383,39 +423,34 @@ int main(int argc, char** argv) {
   const base::unique_hmodule standin(LoadLibraryA(testbed::outlook_standin_path().c_str()));
 
   const long items = 100000, folders = 1000;
-  const std::string profile = task_profile(items, folders);
-  use_profile("floor.txt", profile);
-  const double floor = floor_seconds();
-
-  use_profile("step.txt", profile);
-  const LONG calls_before = standin_calls();
-  const double start = seconds();
-  bool flag = false;
-  const bool result = outlook::convert_outlook_tasks(flag);
-  const double step = seconds() - start;
-  const LONG invokes = standin_calls() - calls_before;
+  const Paired with_mapi = paired_rounds(
+      "mapi", task_profile(items, folders), [] { return floor_seconds(); },
+      [] {
+        bool flag = false;
+        return outlook::convert_outlook_tasks(flag);
+      });
   const long converted = items / 2;
-
-  std::printf("outlook step: %.2f s for %ld items (%s)\n", step, items, result ? "ok" : "failed");
-  std::printf("outlook floor: %.2f s\n", floor);
-  std::printf("outlook step ratio: %.2f\n", step / floor);
-  std::printf("outlook invokes per item: %.1f\n", double(invokes) / double(items));
-  std::printf("outlook invokes per converted item: %.1f\n", double(invokes) / double(converted));
+  std::printf("outlook step: %.2f s for %ld items (%s)\n", with_mapi.step, items,
+              with_mapi.result ? "ok" : "failed");
+  std::printf("outlook floor: %.2f s\n", with_mapi.floor);
+  print_ratio("outlook step ratio", with_mapi);
+  std::printf("outlook invokes per item: %.1f\n", double(with_mapi.calls) / double(items));
+  std::printf("outlook invokes per converted item: %.1f\n",
+              double(with_mapi.calls) / double(converted));
 
   // Without MAPI, every folder with the add-in's form, which goes through Outlook.
   set_mapix("0");
-  const std::string addin_forms = task_profile(items, folders, "IPM.Task.Merivane");
-  use_profile("floor-outlook.txt", addin_forms);
-  const double outlook_floor = floor_seconds(true);
-  use_profile("step-outlook.txt", addin_forms);
-  const double outlook_start = seconds();
-  bool outlook_flag = true;
-  const bool outlook_result = outlook::convert_outlook_tasks(outlook_flag);
-  const double outlook_step = seconds() - outlook_start;
-  std::printf("outlook step without MAPI: %.2f s (%s)\n", outlook_step,
-              outlook_result && !outlook_flag ? "ok, forms reset" : "failed");
-  std::printf("outlook floor without MAPI: %.2f s\n", outlook_floor);
-  std::printf("outlook step ratio without MAPI: %.2f\n", outlook_step / outlook_floor);
+  const Paired through_outlook = paired_rounds(
+      "outlook", task_profile(items, folders, "IPM.Task.Merivane"),
+      [] { return floor_seconds(true); },
+      [] {
+        bool flag = true;
+        return outlook::convert_outlook_tasks(flag) && !flag;
+      });
+  std::printf("outlook step without MAPI: %.2f s (%s)\n", through_outlook.step,
+              through_outlook.result ? "ok, forms reset" : "failed");
+  std::printf("outlook floor without MAPI: %.2f s\n", through_outlook.floor);
+  print_ratio("outlook step ratio without MAPI", through_outlook);
   set_mapix("1");
 
   print_peaks(10000, "10k");
