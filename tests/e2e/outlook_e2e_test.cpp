@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -118,25 +119,34 @@ class OutlookAsItRuns : public ::testing::Test {
   testbed::SimulatedMachine machine_;
 };
 
-// 32-bit programs beside a 64-bit Outlook are the commonest machine: no MAPI of their own
-// bitness, so the forms are reset through Outlook's PropertyAccessor. Neither build meets the
-// server of the other architecture in the suite: under qemu-i386 a 32-bit server now and then
-// wedges and outlives its test, and a 32-bit program beside a 64-bit server died of Wine's
-// raised RPC answers under the load of both lanes (above).
+// The 64-bit program meets the server of its own architecture. The 32-bit one meets the
+// 64-bit server, the commonest machine of all (32-bit program, 64-bit Office): no MAPI of its
+// own bitness, so the forms are reset through Outlook's PropertyAccessor. That run is made by
+// tools/test alone, after both lanes (MERIVANE_RUN_ALONE set): beside the other lane, a 32-bit
+// program under qemu-i386 lost its server or died of Wine's raised RPC answers in two runs out
+// of three (README). A 32-bit server is met by neither: under qemu-i386 it now and then wedges
+// and outlives its test.
 TEST_F(OutlookAsItRuns, ALocalServerHasEverythingConvertedAndEveryProxyFreed) {
-  if (outlook_server != OutlookServer::local) GTEST_SKIP() << "a 32-bit client under qemu-i386";
-  lay(OutlookServer::local);
-  const testbed::UninstallerRun result = run("");
+  const bool wide = sizeof(void*) == 8;
+  if (!wide && GetEnvironmentVariableA("MERIVANE_RUN_ALONE", nullptr, 0) == 0)
+    GTEST_SKIP() << "run by tools/test alone, after both lanes";
+  lay(wide ? OutlookServer::local : OutlookServer::local_other_architecture, "", wide);
+  DeleteFileA(log_path().c_str());
+  const testbed::UninstallerRun result = run("/log \"" + log_path() + "\" ");
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(results(result), all_done);
   EXPECT_EQ(result.report.final_box.text, strings_5);
   EXPECT_EQ(addin_items_left(), 0u);
   EXPECT_EQ(form_of("Personal/Tasks"), "IPM.Task");
   const auto log = standin_log();
-  EXPECT_EQ(count_with(log, {"outlook server start", sizeof(void*) == 8 ? "bits=64" : "bits=32"}),
-            1u);
+  EXPECT_EQ(count_with(log, {"outlook server start", "bits=64"}), 1u);
+  EXPECT_EQ(count_with(log, {"SetProperties method"}) != 0, !wide)
+      << "the forms went through Outlook only without MAPI";
   EXPECT_EQ(count_with(log, {"outlook call", "Restrict"}), 0u) << "every item was read";
   EXPECT_NE(server_summary().find(" objects=0 references=0"), std::string::npos);
+  // tools/test tells a call lost under emulation from a fault by the program's own log.
+  if (HasFailure())
+    for (const std::string& line : read_lines(log_path())) std::printf("log: %s\n", line.c_str());
 }
 
 TEST_F(OutlookAsItRuns, AnOutlookBusyWhileItStartsIsAskedAgainUntilItAnswers) {
@@ -186,7 +196,8 @@ TEST_F(OutlookAsItRuns, AnOutlookOpenAtAnotherLevelIsToBeClosedOrLeftUnconverted
     int answer;  // to the box; 0: an unattended run
     std::vector<std::string> expected;
     std::size_t left;
-  } cases[] = {{IDRETRY, all_done, 0}, {IDCANCEL, outlook_failed, addin_items}, {0, {}, addin_items}};
+  } cases[] = {
+      {IDRETRY, all_done, 0}, {IDCANCEL, outlook_failed, addin_items}, {0, {}, addin_items}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
     lay(outlook_server, "other_level window=rctrl_renwnd32\n");
@@ -213,8 +224,9 @@ TEST_F(OutlookAsItRuns, AnOutlookOpenAtAnotherLevelIsToBeClosedOrLeftUnconverted
     EXPECT_EQ(box.text, strings_12);
     EXPECT_EQ(box.icon, "exclamation");
     EXPECT_EQ(box.buttons, (std::vector<std::string>{"&Retry", "Cancel"}));
-    EXPECT_EQ(result.report.final_box.text.rfind(c.answer == IDRETRY ? strings_5 : strings_3_start, 0),
-              0u)
+    EXPECT_EQ(
+        result.report.final_box.text.rfind(c.answer == IDRETRY ? strings_5 : strings_3_start, 0),
+        0u)
         << result.report.final_box.text;
   }
 }
