@@ -14,6 +14,7 @@
 #include "app/unattended.h"
 #include "testbed/machine/installation.h"
 #include "testbed/machine/text_lines.h"
+#include "tests/support/silent_report.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ std::vector<std::string> run(const char* install_dir = "C:\\Merivane\\") {
 }
 
 // A log that keeps the sequence's own events.
-class EventLog final : public app::RunLog {
+class EventLog final : public test_support::SilentConversionReport<app::RunLog> {
  public:
   std::vector<std::string> events;
   void step_started(int step) override { events.push_back("start " + std::to_string(step)); }
@@ -134,18 +135,6 @@ class EventLog final : public app::RunLog {
     events.push_back(std::string("restore point ") + event + " " + std::to_string(number));
   }
   void manual_form_step() override { events.push_back("manual form step"); }
-  void item_not_converted(const char*, long) override {}
-  void form_reset(const char*, const char*) override {}
-  void form_left(const char*) override {}
-  void converted(const outlook::ConversionTally&) override {}
-  void outlook_failed(const char*, long) override {}
-  void walk_stopped(const char*, long) override {}
-  void mapi_unavailable(const char*, long) override {}
-  void form_not_writable(const char*) override {}
-  void folder_unverified(const char*, long) override {}
-  void outlook_open_elsewhere(bool) override {}
-  void call_unanswered(const char*, unsigned long) override {}
-  void calls_turned_away(long, unsigned long) override {}
   void removed(const removal::Removal&) override {}
 };
 

@@ -20,6 +20,7 @@
 #include "testbed/profile/profile.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_lines.h"
+#include "tests/support/silent_report.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ struct Outcome {
   bool result = false;
   bool flag = false;
   std::vector<std::string> report;  // the log's lines, where the child kept one
-  std::string said;  // the outcome's line, with what the step reported
+  std::string said;                 // the outcome's line, with what the step reported
   std::vector<std::string> log;
   std::unique_ptr<testbed::Profile> profile;  // as the run left it
 
@@ -131,17 +132,9 @@ void run_reported(bool& flag, bool& result) {
 }
 
 // What the step reports about an Outlook that is busy, stuck or open elsewhere, on one line.
-class LineReport final : public outlook::ConversionReport {
+class LineReport final : public test_support::SilentConversionReport<> {
  public:
   std::string said;
-  void item_not_converted(const char*, long) override {}
-  void form_reset(const char*, const char*) override {}
-  void form_left(const char*) override {}
-  void converted(const outlook::ConversionTally&) override {}
-  void outlook_failed(const char*, long) override {}
-  void walk_stopped(const char*, long) override {}
-  void mapi_unavailable(const char*, long) override {}
-  void form_not_writable(const char*) override {}
   void folder_unverified(const char* folder, long left) override {
     said += " unverified=" + std::string(folder) + ":" + std::to_string(left);
   }
