@@ -80,10 +80,15 @@ class GuardedReport final : public ConversionReport {
 // thread given up may never let go.
 struct SharedStep {
   SharedStep(ConversionReport* run_report, const StepEnvironment& step_environment)
-      : watch(step_environment.limits), report(run_report), environment(step_environment) {}
+      : watch(step_environment.limits),
+        report(run_report),
+        reported(run_report != nullptr),
+        environment(step_environment) {}
 
   CallWatch watch;
   GuardedReport report;
+  // A run without a report gives the step none: it then asks Outlook nothing for one.
+  const bool reported;
   const StepEnvironment environment;
   // Written by the thread, read by the watcher once the thread has ended.
   bool result = false;
@@ -93,7 +98,8 @@ struct SharedStep {
 void run_step(SharedStep& step) {
   const WatchedCalls watched(step.watch);
   bool flag = true;
-  const bool result = convert_outlook_tasks_on_this_thread(flag, &step.report, step.environment);
+  const bool result = convert_outlook_tasks_on_this_thread(
+      flag, step.reported ? &step.report : nullptr, step.environment);
   step.needs_manual_form_step = flag;
   step.result = result;
 }
