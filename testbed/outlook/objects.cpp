@@ -114,6 +114,12 @@ ClassText class_text(const Profile& profile, std::uint32_t id) {
   return profile.text(id);
 }
 
+// The members of a plain collection (folders, a restricted set of items), as Outlook's.
+constexpr Member collection_members[] = {
+    {count_id, "Count", kind_get, Arguments::none},
+    {item_id, "Item", kind_method, Arguments::number},
+};
+
 // A collection index from 1, as the caller passed it.
 bool index_in(const DISPPARAMS& parameters, std::size_t size, std::size_t& index) {
   const LONG given = parameters.rgvarg[0].lVal;
@@ -243,13 +249,7 @@ class Restricted : public DispatchObject {
         message_class_(std::move(message_class)) {}
 
  protected:
-  std::span<const Member> members() const override {
-    static constexpr Member table[] = {
-        {count_id, "Count", kind_get, Arguments::none},
-        {item_id, "Item", kind_method, Arguments::number},
-    };
-    return table;
-  }
+  std::span<const Member> members() const override { return collection_members; }
 
   HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
     std::vector<std::uint32_t> numbers;
@@ -482,13 +482,7 @@ class Folders : public DispatchObject {
         parent_(parent) {}
 
  protected:
-  std::span<const Member> members() const override {
-    static constexpr Member table[] = {
-        {count_id, "Count", kind_get, Arguments::none},
-        {item_id, "Item", kind_method, Arguments::number},
-    };
-    return table;
-  }
+  std::span<const Member> members() const override { return collection_members; }
 
   HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
     const std::vector<std::uint32_t>& folders =
