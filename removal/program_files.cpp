@@ -26,12 +26,6 @@ constexpr InstalledFile installed_files[] = {
 // The names in one directory that are left for the platform to delete at the next restart.
 using Scheduled = std::vector<std::string>;
 
-Outcome told(Report* report, const char* kind, const char* path, Outcome outcome,
-             unsigned long error) {
-  if (report != nullptr) report->removed({kind, path, nullptr, nullptr, outcome, error});
-  return outcome;
-}
-
 // The platform works through its list in the order of these calls at the next restart, so a
 // directory scheduled after what it holds is empty by its turn.
 Outcome scheduled_at_restart(Report* report, const char* kind, const char* path,
@@ -48,15 +42,19 @@ unsigned long open_for_deletion_error(const char* path) {
   return file ? ERROR_SUCCESS : GetLastError();
 }
 
+// Whether the file whose deletion just failed with error is held by a running program.
+bool held_now(const char* path, DWORD error) {
+  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD open_error = error == ERROR_ACCESS_DENIED ? open_for_deletion_error(path) : 0;
+  return held_by_a_program(error, attributes, open_error);
+}
+
 // Deletes one file. Where a program holds it and scheduled is given, the file is left for the
 // platform to delete at the next restart, and its name joins scheduled.
 Outcome remove_file(const char* path, const char* file_name, Report* report, Scheduled* scheduled) {
   if (DeleteFileA(path) != FALSE) return told(report, "file", path, Outcome::deleted, 0);
   const DWORD error = GetLastError();
-  if (scheduled == nullptr) return told(report, "file", path, outcome_of_error(error), error);
-  const DWORD attributes = GetFileAttributesA(path);
-  const DWORD open_error = error == ERROR_ACCESS_DENIED ? open_for_deletion_error(path) : 0;
-  if (!held_by_a_program(error, attributes, open_error))
+  if (scheduled == nullptr || !held_now(path, error))
     return told(report, "file", path, outcome_of_error(error), error);
   // Asking who holds it costs a session of the Restart Manager: only for a log.
   if (report != nullptr) report->in_use(path, holders_of(path).c_str());

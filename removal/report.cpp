@@ -11,18 +11,21 @@ Outcome outcome_of_error(unsigned long error) {
                                                                         : Outcome::failed;
 }
 
-Outcome told_deletion(Report* report, const char* kind, const char* path, bool deleted) {
-  const DWORD error = deleted ? ERROR_SUCCESS : GetLastError();
-  const Outcome outcome = deleted ? Outcome::deleted : outcome_of_error(error);
+Outcome told(Report* report, const char* kind, const char* path, Outcome outcome,
+             unsigned long error) {
   if (report != nullptr) report->removed({kind, path, nullptr, nullptr, outcome, error});
   return outcome;
+}
+
+Outcome told_deletion(Report* report, const char* kind, const char* path, bool deleted) {
+  const DWORD error = deleted ? ERROR_SUCCESS : GetLastError();
+  return told(report, kind, path, deleted ? Outcome::deleted : outcome_of_error(error), error);
 }
 
 void told_too_long(Report* report, const char* kind, const char* directory, const char* name) {
   if (report == nullptr) return;
   const std::string whole = std::string(directory) + name;
-  report->removed({kind, whole.c_str(), nullptr, nullptr, Outcome::refused,
-                   ERROR_FILENAME_EXCED_RANGE});
+  told(report, kind, whole.c_str(), Outcome::refused, ERROR_FILENAME_EXCED_RANGE);
 }
 
 }  // namespace removal

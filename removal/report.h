@@ -46,6 +46,10 @@ class Report {
 // The outcome of a deletion that failed with error: a missing name is not_found.
 Outcome outcome_of_error(unsigned long error);
 
+// Tells the report, if any, how the removal of path ended; answers the outcome.
+Outcome told(Report* report, const char* kind, const char* path, Outcome outcome,
+             unsigned long error);
+
 // The outcome of the deletion of path that the platform just answered (deleted, or not with
 // its last error), told to the report, if any.
 Outcome told_deletion(Report* report, const char* kind, const char* path, bool deleted);
