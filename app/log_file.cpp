@@ -159,6 +159,12 @@ void LogFile::call_unanswered(const char* call, unsigned long waited_ms) {
        " waited_ms=" + std::to_string(waited_ms) + "; the Outlook step was given up");
 }
 
+void LogFile::outlook_busy(const char* call, unsigned long waited_ms) {
+  line(std::string("outlook_busy call=") + log_quoted(call) +
+       " waited_ms=" + std::to_string(waited_ms) +
+       "; Outlook is taking no calls: the Outlook step was given up");
+}
+
 void LogFile::calls_turned_away(long answers, unsigned long paused_ms) {
   turned_away_ = answers;
   paused_ms_ = paused_ms;

@@ -41,6 +41,7 @@ class LogFile final : public RunLog {
   void folder_unverified(const char* folder, long left) override;
   void outlook_open_elsewhere(bool asked) override;
   void call_unanswered(const char* call, unsigned long waited_ms) override;
+  void outlook_busy(const char* call, unsigned long waited_ms) override;
   void calls_turned_away(long answers, unsigned long paused_ms) override;
   void removed(const removal::Removal& removal) override;
   void in_use(const char* path, const char* holders) override;

@@ -26,10 +26,39 @@ const CallClock& system_clock() {
 }
 
 CallWatch::CallWatch(const CallLimits& limits, const CallClock& clock)
-    : limits_(limits), clock_(clock), mark_(clock.now()) {}
+    : limits_(limits),
+      clock_(clock),
+      mark_(clock.now()),
+      given_up_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+bool CallWatch::suspend() {
+  State expected = State::running;
+  return state_.compare_exchange_strong(expected, State::asking, std::memory_order_acq_rel);
+}
+
+void CallWatch::resume() {
+  mark_.store(clock_.now(), std::memory_order_release);
+  State expected = State::asking;
+  state_.compare_exchange_strong(expected, State::running, std::memory_order_acq_rel);
+}
+
+bool CallWatch::give_up(GiveUp why, const CallName& call, DWORD waited_ms) {
+  const std::lock_guard lock(giving_up_);
+  State expected = State::running;
+  if (!state_.compare_exchange_strong(expected, State::given_up, std::memory_order_acq_rel))
+    return false;
+  given_up_as_ = {why, call, waited_ms};
+  if (given_up_event_) SetEvent(given_up_event_.get());
+  return true;
+}
+
+GivenUp CallWatch::given_up_as() const {
+  const std::lock_guard lock(giving_up_);
+  return given_up_as_;
+}
 
 DWORD CallWatch::time_left() const {
-  if (suspended_.load(std::memory_order_acquire)) return limits_.unanswered_ms;
+  if (state_.load(std::memory_order_acquire) != State::running) return limits_.unanswered_ms;
   const DWORD since = since_mark();
   return since >= limits_.unanswered_ms ? 0 : limits_.unanswered_ms - since;
 }

@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+
+#include "base/unique_any.h"
 
 namespace outlook {
 
@@ -40,6 +43,15 @@ struct CallName {
   WORD kind = 0;
 };
 
+// Why a step was given up: a call that has not come back within its limit, or one that Outlook
+// still turned away when its retry limit had passed (a dialog up, an add-in hung).
+enum class GiveUp : unsigned char { unanswered, busy };
+struct GivenUp {
+  GiveUp why = GiveUp::unanswered;
+  CallName call;
+  DWORD waited_ms = 0;
+};
+
 // Outlook's answers that mean "not now": the call did nothing, and may be asked again.
 constexpr bool is_turned_away(HRESULT answer) {
   return answer == RPC_E_CALL_REJECTED || answer == RPC_E_SERVERCALL_RETRYLATER;
@@ -59,7 +71,7 @@ class CallWatch {
   // Around each attempt of a call. False, and nothing marked, once the step was given up: a
   // thread that comes back after that asks Outlook nothing more.
   bool enter(const CallName& name) {
-    if (abandoned_.load(std::memory_order_relaxed)) return false;
+    if (state_.load(std::memory_order_acquire) == State::given_up) return false;
     sort_.store(name.sort, std::memory_order_relaxed);
     dispid_.store(name.dispid, std::memory_order_relaxed);
     kind_.store(name.kind, std::memory_order_relaxed);
@@ -77,12 +89,21 @@ class CallWatch {
   long turned_away() const { return turned_away_.load(std::memory_order_relaxed); }
   DWORD paused_ms() const { return paused_ms_.load(std::memory_order_relaxed); }
 
-  // While the user is asked something, no limit runs.
-  void suspend() { suspended_.store(true, std::memory_order_release); }
-  void resume() {
-    mark_.store(clock_.now(), std::memory_order_release);
-    suspended_.store(false, std::memory_order_release);
-  }
+  // While the user is asked something, no limit runs and the step cannot be given up. False,
+  // and nothing to ask, once it was: a step given up shows nobody anything.
+  bool suspend();
+  // The limits start again from the user's answer, however long that took.
+  void resume();
+
+  // Ends the step for good, from the step's thread or its watcher's: true for the one caller
+  // that did, false when the step was given up already or is asking the user something. Then
+  // no call enters, nothing is asked, and the watcher's event is set.
+  bool give_up(GiveUp why, const CallName& call, DWORD waited_ms);
+  bool given_up() const { return state_.load(std::memory_order_acquire) == State::given_up; }
+  // Why, once given_up().
+  GivenUp given_up_as() const;
+  // Set once the step is given up, for a watcher to wait on.
+  HANDLE given_up_event() const { return given_up_event_.get(); }
 
   // For the watcher: how long it may sleep before the step can have been stuck for the limit;
   // 0 once it has.
@@ -98,24 +119,32 @@ class CallWatch {
     return {sort_.load(std::memory_order_relaxed), dispid_.load(std::memory_order_relaxed),
             kind_.load(std::memory_order_relaxed)};
   }
-  void abandon() { abandoned_.store(true, std::memory_order_relaxed); }
-  bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
 
  private:
+  enum class State : unsigned char { running, asking, given_up };
+
   const CallLimits limits_;
   const CallClock clock_;
   std::atomic<DWORD> mark_;
   std::atomic<CallSort> sort_{CallSort::none};
   std::atomic<DISPID> dispid_{0};
   std::atomic<WORD> kind_{0};
-  std::atomic<bool> suspended_{false};
-  std::atomic<bool> abandoned_{false};
+  std::atomic<State> state_{State::running};
+  mutable std::mutex giving_up_;
+  GivenUp given_up_as_;
+  const base::unique_handle given_up_event_;
   std::atomic<long> turned_away_{0};
   std::atomic<DWORD> paused_ms_{0};
 };
 
 // The watch of the calls made on this thread, or none.
 CallWatch* installed_call_watch();
+
+// Whether the step this thread runs was given up: nothing it does may take effect any more.
+inline bool step_given_up() {
+  const CallWatch* const watch = installed_call_watch();
+  return watch != nullptr && watch->given_up();
+}
 
 // Makes watch the one of this thread's calls for the scope's duration.
 class WatchedCalls {
@@ -130,7 +159,9 @@ class WatchedCalls {
 };
 
 // Asks again, after growing pauses, while retried(answer) holds and less than the retry limit
-// has passed since the first rejection; then the last answer stands.
+// has passed since the first rejection; then the last answer stands. A call Outlook still
+// turns away then gives the whole step up: Outlook is taking no calls, and each further call
+// would cost the limit again.
 template <typename Attempt, typename Retried>
 [[gnu::noinline, gnu::cold]] HRESULT ask_again(CallWatch& watch, const CallName& name,
                                                HRESULT answer, Attempt& attempt, Retried& retried) {
@@ -140,7 +171,10 @@ template <typename Attempt, typename Retried>
   while (retried(answer)) {
     watch.count_turned_away();
     const DWORD spent = clock.now() - first;
-    if (spent >= watch.limits().retry_ms) break;
+    if (spent >= watch.limits().retry_ms) {
+      if (is_turned_away(answer)) watch.give_up(GiveUp::busy, name, spent);
+      break;
+    }
     const DWORD wait = std::min(pause, watch.limits().retry_ms - spent);
     clock.sleep(wait);
     watch.count_pause(wait);

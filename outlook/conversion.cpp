@@ -44,7 +44,8 @@ class OutlookSession {
   OutlookSession& operator=(const OutlookSession&) = delete;
   ~OutlookSession() {
     name_space.reset();
-    mapi::release_mapi_session();
+    // A step given up leaves its MAPI session to the process: nothing of it may take effect.
+    if (!step_given_up()) mapi::release_mapi_session();
     application.reset();
     if (com_open_) CoUninitialize();
   }
@@ -143,6 +144,7 @@ bool walk(DispatchPtr folders, const DispatchPtr* parent, const FolderVisitor& v
 
 // Through MAPI where there is a session, else (or where its write fails) through Outlook.
 FormReset reset_default_form(const DispatchPtr& folder, OutlookFormWriter& outlook_form) {
+  if (step_given_up()) return FormReset::left;
   const bool mapi = mapi::get_mapi_session() != nullptr;
   try {
     // Bound before the first probe: without either way the probe would serve nothing.
@@ -153,7 +155,7 @@ FormReset reset_default_form(const DispatchPtr& folder, OutlookFormWriter& outlo
   } catch (...) {
     return FormReset::left;  // the probe item could not be discarded
   }
-  if (mapi && written_through_mapi(folder)) return FormReset::by_mapi;
+  if (mapi && !step_given_up() && written_through_mapi(folder)) return FormReset::by_mapi;
   if (outlook_form.write(folder, standard_class, standard_form_name)) return FormReset::by_outlook;
   return FormReset::left;
 }
@@ -198,11 +200,10 @@ HRESULT make_application(DispatchPtr& application, const StepEnvironment& enviro
       return made;
     bool retry = false;
     CallWatch* const watch = installed_call_watch();
-    // A making that comes back after the step was given up asks the user nothing.
-    if (watch != nullptr && watch->abandoned()) return made;
     if (environment.ask_to_close_outlook != nullptr) {
-      // No limit runs while the user reads the question.
-      if (watch != nullptr) watch->suspend();
+      // No limit runs while the user reads the question; a making that comes back after the
+      // step was given up asks nobody anything.
+      if (watch != nullptr && !watch->suspend()) return made;
       retry = environment.ask_to_close_outlook(environment.context);
       if (watch != nullptr) watch->resume();
     }

@@ -57,6 +57,9 @@ class ConversionReport {
   virtual void outlook_open_elsewhere(bool asked) = 0;
   // A call (named as the log names it) has not come back: the step was given up.
   virtual void call_unanswered(const char* call, unsigned long waited_ms) = 0;
+  // A call that Outlook still turned away when its retry limit had passed: the step was given
+  // up, as Outlook is taking no calls.
+  virtual void outlook_busy(const char* call, unsigned long waited_ms) = 0;
   // At the end of the step, however it ended: answers that turned a call away, time paused.
   virtual void calls_turned_away(long answers, unsigned long paused_ms) = 0;
 
@@ -93,8 +96,10 @@ struct StepEnvironment {
 bool convert_outlook_tasks(bool& needs_manual_form_step);
 bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report);
 // On a thread of its own, COM opened there, watched from the calling thread: a call into Outlook
-// (or its making) that has not come back within the environment's limit ends the step as a
-// walk that failed, and the thread is abandoned with whatever it holds.
+// (or its making) that has not come back within the environment's limit, or that Outlook still
+// turns away when its retry limit has passed, ends the step as a walk that failed, and the
+// thread is left with whatever it holds; from then on it asks Outlook and MAPI nothing, reports
+// nothing and asks the user nothing.
 bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* report,
                            const StepEnvironment& environment);
 // The same on the calling thread, unwatched.

@@ -18,11 +18,12 @@ namespace outlook {
 
 namespace {
 
-// The step's report, forwarded to the run's own until the step is given up: a thread that
-// comes back after that tells nobody anything.
+// The step's report, forwarded until the step is given up: a thread that comes back after that
+// tells nobody anything.
 class GuardedReport final : public ConversionReport {
  public:
-  explicit GuardedReport(ConversionReport* report) : report_(report) {}
+  GuardedReport(ConversionReport* report, const CallWatch& watch)
+      : report_(report), watch_(watch) {}
 
   // Waits for a report under way; none reaches the run's report after this.
   void close() {
@@ -61,6 +62,9 @@ class GuardedReport final : public ConversionReport {
   void call_unanswered(const char* call, unsigned long waited_ms) override {
     forward(&ConversionReport::call_unanswered, call, waited_ms);
   }
+  void outlook_busy(const char* call, unsigned long waited_ms) override {
+    forward(&ConversionReport::outlook_busy, call, waited_ms);
+  }
   void calls_turned_away(long answers, unsigned long paused_ms) override {
     forward(&ConversionReport::calls_turned_away, answers, paused_ms);
   }
@@ -69,11 +73,12 @@ class GuardedReport final : public ConversionReport {
   template <typename Method, typename... Arguments>
   void forward(Method method, const Arguments&... arguments) {
     const std::lock_guard lock(mutex_);
-    if (report_ != nullptr) (report_->*method)(arguments...);
+    if (report_ != nullptr && !watch_.given_up()) (report_->*method)(arguments...);
   }
 
   std::mutex mutex_;
   ConversionReport* report_;
+  const CallWatch& watch_;
 };
 
 // What the step's thread and its watcher share; the last of the two to let go frees it, and a
@@ -81,7 +86,7 @@ class GuardedReport final : public ConversionReport {
 struct SharedStep {
   SharedStep(ConversionReport* run_report, const StepEnvironment& step_environment)
       : watch(step_environment.limits),
-        report(run_report),
+        report(run_report, watch),
         reported(run_report != nullptr),
         environment(step_environment) {}
 
@@ -152,13 +157,34 @@ std::string call_text(const CallName& call) {
 }
 
 // A real wait, never a poll: under emulation two threads must not work at once. The watcher
-// wakes when the step could have been stuck for the limit, and looks again. False once it has.
-bool ends_in_time(HANDLE thread, const CallWatch& watch) {
+// wakes when the step could have been stuck for the limit, and looks again; or when the step's
+// thread gave the step up itself. True when the thread ended with the step not given up.
+bool ends_in_time(HANDLE thread, CallWatch& watch) {
+  const HANDLE woken_by[] = {thread, watch.given_up_event()};
+  const DWORD count = woken_by[1] != nullptr ? 2 : 1;
   for (;;) {
-    const DWORD waited = WaitForSingleObject(thread, watch.time_left());
-    if (waited == WAIT_OBJECT_0) return true;
-    if (waited != WAIT_TIMEOUT || watch.time_left() == 0) return false;
+    const DWORD waited = WaitForMultipleObjects(count, woken_by, FALSE, watch.time_left());
+    if (waited == WAIT_OBJECT_0) return !watch.given_up();
+    if (waited == WAIT_OBJECT_0 + 1) return false;
+    // Asking the user, or given up by the thread a moment ago: the wait goes on.
+    if ((waited != WAIT_TIMEOUT || watch.time_left() == 0) &&
+        watch.give_up(GiveUp::unanswered, watch.outstanding(), watch.since_mark()))
+      return false;
   }
+}
+
+// The one place where the end of a step given up is told: whatever the thread left behind
+// does from now on reaches nobody, and the MAPI session it may still hold is the process's.
+void tell_given_up(SharedStep& step, ConversionReport* report) {
+  step.report.close();
+  mapi::leave_mapi_session_to_process();
+  if (report == nullptr) return;
+  const GivenUp given_up = step.watch.given_up_as();
+  const std::string call = call_text(given_up.call);
+  if (given_up.why == GiveUp::busy)
+    report->outlook_busy(call.c_str(), given_up.waited_ms);
+  else
+    report->call_unanswered(call.c_str(), given_up.waited_ms);
 }
 
 }  // namespace
@@ -171,26 +197,20 @@ bool convert_outlook_tasks(bool& needs_manual_form_step, ConversionReport* repor
     auto handed = std::make_unique<std::shared_ptr<SharedStep>>(step);
     const base::unique_handle thread(
         CreateThread(nullptr, 0, step_thread, handed.get(), 0, nullptr));
+    bool ended = true;
     if (!thread) {
       // No thread to be had: the step runs here, unwatched, as it would have without one.
       run_step(*step);
+      ended = !step->watch.given_up();
     } else {
       handed.release();  // the thread's now
-      if (!ends_in_time(thread.get(), step->watch)) {
-        step->report.close();
-        step->watch.abandon();
-        mapi::leave_mapi_session_to_process();
-        if (report != nullptr) {
-          report->call_unanswered(call_text(step->watch.outstanding()).c_str(),
-                                  step->watch.since_mark());
-          report->calls_turned_away(step->watch.turned_away(), step->watch.paused_ms());
-        }
-        return false;
-      }
+      ended = ends_in_time(thread.get(), step->watch);
     }
-    needs_manual_form_step = step->needs_manual_form_step;
+    if (!ended) tell_given_up(*step, report);
     if (report != nullptr)
       report->calls_turned_away(step->watch.turned_away(), step->watch.paused_ms());
+    if (!ended) return false;
+    needs_manual_form_step = step->needs_manual_form_step;
     return step->result;
   } catch (...) {
     needs_manual_form_step = true;

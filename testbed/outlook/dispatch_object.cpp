@@ -494,9 +494,12 @@ HRESULT DispatchObject::dispatch(long call, DISPID id, REFIID iid, WORD flags,
   const HRESULT checked = check_arguments(*member, *parameters, argument_error);
   if (FAILED(checked)) return checked;
 
-  if (profile_->take_hang(call, name_, member->name, member->kind)) {
+  if (const auto hang = profile_->take_hang(call, name_, member->name, member->kind)) {
     log_line("hang call " + std::to_string(call) + " " + name_ + " " + member->name);
-    hang_for_good();
+    if (hang->late_ms == 0) hang_for_good();
+    // A call that comes back late, after its caller may have given it up.
+    Sleep(DWORD(hang->late_ms));
+    log_line("hang over call " + std::to_string(call));
   }
   // Rules act on calls that are well made, as a server's failure would: after the checks.
   refused_property_ = 0;

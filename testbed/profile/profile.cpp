@@ -451,6 +451,7 @@ void Profile::apply_hang(Directive& directive) {
   if (rule.object.empty() && !rule.object_prefix && rule.call == 0)
     directive.fail("a hang rule needs \"object=\" or \"call=\"");
   if (rule.member == "QueryInterface") directive.fail("a hang rule names a member called by Invoke");
+  rule.late_ms = long(directive.take_number("for_ms", 1, INT32_MAX).value_or(0));
   rule.remaining = 1;
   hang_rules_.push_back(std::move(rule));
 }

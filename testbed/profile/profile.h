@@ -45,6 +45,7 @@ struct FailRule {
   std::string description;
   bool deferred = false;     // the exception is filled in only when the caller asks
   std::uint32_t refuse = 0;  // a property tag the call refuses while succeeding as a whole
+  long late_ms = 0;          // a hang rule's: the call comes back after this long; 0 for never
 
   bool matches_object(std::string_view name) const;
   bool matches_member(std::string_view name, unsigned kind) const;

@@ -144,6 +144,13 @@ class LineReport final : public test_support::SilentConversionReport<> {
   void call_unanswered(const char* call, unsigned long) override {
     said += " unanswered=" + std::string(call);
   }
+  void outlook_busy(const char* call, unsigned long) override {
+    said += " busy=" + std::string(call);
+  }
+  void walk_stopped(const char* folder, long) override {
+    said += " walk_stopped=" + std::string(folder);
+  }
+  void converted(const outlook::ConversionTally&) override { said += " converted"; }
   void calls_turned_away(long answers, unsigned long) override {
     said += " turned_away=" + std::to_string(answers);
   }
@@ -170,8 +177,9 @@ TEST(ConversionChild, RunReported) {
   write_outcome(result, flag);
 }
 
-// Watched on a thread of its own; or, asked about an Outlook open elsewhere, on this thread,
-// which holds Outlook's main window (the stand-in looks for it) so that the question can close it.
+// Watched on a thread of its own (with the time it took, and what a thread left behind did in
+// the next seconds); or, asked about an Outlook open elsewhere, on this thread, which holds
+// Outlook's main window (the stand-in looks for it) so that the question can close it.
 TEST(ConversionChild, RunWatched) {
   CHILD_ONLY();
   char answer[16] = {};
@@ -180,9 +188,14 @@ TEST(ConversionChild, RunWatched) {
   outlook::StepEnvironment environment;
   environment.limits = short_limits;
   bool flag = false;
-  if (answer[0] == '\0') {
-    const bool result = outlook::convert_outlook_tasks(flag, &report, environment);
-    return write_outcome(result, flag, report.said);
+  const bool linger = std::strcmp(answer, "linger") == 0;
+  if (answer[0] == '\0' || linger || std::strcmp(answer, "unreported") == 0) {
+    const DWORD start = GetTickCount();
+    const bool result = outlook::convert_outlook_tasks(
+        flag, std::strcmp(answer, "unreported") != 0 ? &report : nullptr, environment);
+    const DWORD took = GetTickCount() - start;
+    if (linger) Sleep(short_limits.unanswered_ms);
+    return write_outcome(result, flag, report.said + " ms=" + std::to_string(took));
   }
   WNDCLASSA window_class{};
   window_class.lpfnWndProc = DefWindowProcA;
@@ -564,21 +577,44 @@ TEST_F(Conversion, ANamespaceThatCannotBeHadEndsTheStep) {
 // that never comes back gives the step up after the other limit, and the step says which.
 // Outlook open where COM cannot bind to it is not asked again: a person is asked to close it
 // and Retry makes the object again; Cancel, or nobody to ask, fails the step at once.
+// A call still turned away when its limit has passed gives the step up too, within about that
+// limit however many items or folders are left, and never passes for a failure of one item or
+// folder. A step given up is silent: a call that comes back late leads to no further call into
+// Outlook or MAPI and to no report.
 TEST_F(Conversion, ABusyStuckOrUnreachableOutlookIsWaitedForWithinTheLimits) {
   const char* const open_elsewhere = "other_level window=rctrl_renwnd32\n";
+  const std::string twenty_items_turned_away =
+      "item folder=B/Tasks class=IPM.Task.Merivane count=20\n"
+      "fail object=Items:B/Tasks member=Item hresult=0x80010001\n";
+  const std::string type_turned_away =
+      "fail object=Folder:A/A1 member=DefaultItemType kind=get hresult=0x8001010A\n";
+  // Each call comes back at once, yet the step takes longer than the unanswered limit in all.
+  const std::string long_but_answered = "item folder=A/A1/A1a class=IPM.Note count=90\n"
+                                        "busy every=2\n";
   struct Case {
-    const char* rules;
+    std::string rules;
     const char* answer;  // to the question to close Outlook; none: the step on its thread
     bool result;
     bool flag;
     const char* said;
     bool turned_away;
+    DWORD most_ms = 0;  // the step's own time at the most
   };
+  const DWORD about_one_limit = short_limits.retry_ms * 2 + 1000;
   const Case cases[] = {
       {"busy for_ms=400\n", "", true, false, "", true},
-      {"busy every=4\n", "", true, false, "", true},
-      {"busy for_ms=100000\n", "", false, true, "", true},
+      {long_but_answered, "", true, false, " converted turned_away=", true},
+      {"busy for_ms=100000\n", "", false, true, " busy=OleRun turned_away=", true,
+       about_one_limit},
+      {twenty_items_turned_away, "", false, true, " busy=Item method turned_away=", true,
+       about_one_limit},
+      {twenty_items_turned_away, "unreported", false, true, "", false, about_one_limit},
+      {type_turned_away, "", false, true, " busy=DefaultItemType get turned_away=", true,
+       about_one_limit},
+      {type_turned_away, "unreported", false, true, "", false, about_one_limit},
       {"hang object=Items:A/A2 member=Count\n", "", false, true, " unanswered=Count get", false},
+      {"hang object=Items:A/A2 member=Count for_ms=4500\n", "linger", false, true,
+       " unanswered=Count get turned_away=0 ms=", false},
       {"fail object=Item:A/A2#1 member=MessageClass kind=get hresult=0x80004005\n", "", false,
        false, " unverified=\\\\A\\A2:1", false},
       {open_elsewhere, "retry", true, false, " asked=1", false},
@@ -590,8 +626,29 @@ TEST_F(Conversion, ABusyStuckOrUnreachableOutlookIsWaitedForWithinTheLimits) {
     EXPECT_EQ(outcome.result, c.result) << c.rules << c.answer;
     EXPECT_EQ(outcome.flag, c.flag) << c.rules << c.answer;
     EXPECT_NE(outcome.said.find(c.said), std::string::npos) << outcome.said;
-    EXPECT_EQ(outcome.said.find("turned_away=0") == std::string::npos, c.turned_away)
-        << outcome.said;
+    if (std::strcmp(c.answer, "unreported") != 0) {
+      EXPECT_EQ(outcome.said.find("turned_away=0") == std::string::npos, c.turned_away)
+          << outcome.said;
+    }
+    if (c.most_ms != 0) {
+      const std::size_t at = outcome.said.find(" ms=");
+      ASSERT_NE(at, std::string::npos) << outcome.said;
+      EXPECT_LT(std::stoul(outcome.said.substr(at + 4)), c.most_ms) << c.rules << c.answer;
+    }
+    if (std::strcmp(c.answer, "linger") == 0) {
+      // The call came back after the step was given up, and the thread then ended.
+      const std::size_t over = position_of(outcome.log, "hang over");
+      ASSERT_LT(over, outcome.log.size());
+      EXPECT_EQ(count_with(outcome.log, {"MAPIInitialize", "-> 0x00000000"}), 1u);
+      for (std::size_t line = over + 1; line < outcome.log.size(); ++line) {
+        const std::string& text = outcome.log[line];
+        // The stand-ins' own lines at the process's end.
+        if (text.find(" summary ") != std::string::npos || text.ends_with(" unload")) continue;
+        EXPECT_TRUE(text.find("mapi") == std::string::npos &&
+                    (text.find(" call ") == std::string::npos || line == over + 1))
+            << "after the step was given up: " << text;
+      }
+    }
     if (c.result) {
       EXPECT_EQ(outcome.classes("A/A2"),
                 (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}))

@@ -369,7 +369,8 @@ constexpr HRESULT rejected = RPC_E_CALL_REJECTED, later = RPC_E_SERVERCALL_RETRY
 constexpr HRESULT exec_failure = CO_E_SERVER_EXEC_FAILURE;
 
 // Only the answers that mean "not now" are asked again, after pauses that grow to 1 s, until
-// the limit has passed since the first rejection; the last answer then stands.
+// the limit has passed since the first rejection; the last answer then stands, and one that
+// still turns the call away gives the step up.
 TEST(TurnedAwayCalls, AreAskedAgainUntilTakenOrTheLimitHasPassed) {
   struct Row {
     bool bind;                     // GetIDsOfNames rather than Invoke
@@ -381,7 +382,9 @@ TEST(TurnedAwayCalls, AreAskedAgainUntilTakenOrTheLimitHasPassed) {
       {false, {rejected, later, rejected}, S_OK, {50, 100, 200}},
       {false, {}, rejected, {50, 100, 200, 400, 800, 1000, 450}},
       {false, {}, E_FAIL, {}},
+      {false, {}, RPC_E_SERVERFAULT, {}},
       {false, {}, exec_failure, {}},  // asked again of the making only
+      {false, {later, rejected}, RPC_E_SERVERFAULT, {50, 100}},
       {true, {later}, S_OK, {50}},
       {true, {}, later, {50, 100, 200, 400, 800, 1000, 450}},
   };
@@ -411,14 +414,45 @@ TEST(TurnedAwayCalls, AreAskedAgainUntilTakenOrTheLimitHasPassed) {
         << at;
     EXPECT_EQ(watch.paused_ms(), std::accumulate(row.pauses.begin(), row.pauses.end(), 0ul)) << at;
     EXPECT_EQ(fake.references, 1) << at;
+    EXPECT_EQ(watch.given_up(), outlook::is_turned_away(row.always)) << at;
+    if (watch.given_up()) {
+      const outlook::GivenUp given_up = watch.given_up_as();
+      EXPECT_EQ(given_up.why, outlook::GiveUp::busy) << at;
+      EXPECT_EQ(given_up.waited_ms, 3000u) << at;
+      EXPECT_EQ(given_up.call.sort, row.bind ? outlook::CallSort::bind : outlook::CallSort::invoke);
+      EXPECT_EQ(WaitForSingleObject(watch.given_up_event(), 0), WAIT_OBJECT_0) << at;
+    }
   }
 }
 
-TEST(TurnedAwayCalls, AStepGivenUpAsksNothingMore) {
+// The unanswered limit runs from the start of the call outstanding (or of the last one), never
+// from the step's, and not while the user is asked something: then it starts again from the
+// answer. A step given up asks Outlook nothing more and the user nothing at all.
+TEST(TurnedAwayCalls, TheLimitsRunFromTheLastCallOrAnswerAndAStepGivenUpAsksNothing) {
+  constexpr outlook::CallLimits limits{3000, 5000};
+  fake_now = 0;
+  outlook::CallWatch watch(limits, fake_clock);
+  for (int call = 0; call < 10; ++call) {
+    fake_now += 2000;
+    EXPECT_TRUE(watch.enter({outlook::CallSort::invoke, 1, DISPATCH_METHOD}));
+    watch.leave();
+  }
+  fake_now += 1000;
+  EXPECT_EQ(watch.time_left(), 4000u) << "measured from the step's start";
+  ASSERT_TRUE(watch.suspend());
+  fake_now += 600000;  // the user took ten minutes
+  EXPECT_EQ(watch.time_left(), 5000u);
+  EXPECT_FALSE(watch.give_up(outlook::GiveUp::unanswered, {}, 0)) << "given up while asking";
+  watch.resume();
+  EXPECT_EQ(watch.time_left(), 5000u) << "the limit did not start again from the answer";
+  fake_now += 5000;
+  EXPECT_EQ(watch.time_left(), 0u);
+  EXPECT_TRUE(watch.give_up(outlook::GiveUp::unanswered, {}, 5000));
+  EXPECT_FALSE(watch.give_up(outlook::GiveUp::busy, {}, 0)) << "given up twice";
+  EXPECT_FALSE(watch.suspend()) << "a step given up may still ask the user";
+
   FakeDispatch fake;
-  outlook::CallWatch watch(three_seconds, fake_clock);
   const outlook::WatchedCalls watched(watch);
-  watch.abandon();
   EXPECT_EQ(raised_code([&] { outlook::items_count(hold(fake)); }), E_ABORT);
   EXPECT_TRUE(fake.calls.empty());
 }

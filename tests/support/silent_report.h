@@ -20,6 +20,7 @@ class SilentConversionReport : public Report {
   void folder_unverified(const char*, long) override {}
   void outlook_open_elsewhere(bool) override {}
   void call_unanswered(const char*, unsigned long) override {}
+  void outlook_busy(const char*, unsigned long) override {}
   void calls_turned_away(long, unsigned long) override {}
 };
 
