@@ -97,6 +97,8 @@ void LogFile::restore_point(const char* event, std::int64_t sequence_number) {
 
 void LogFile::manual_form_step() { line("manual_form_step needed"); }
 
+void LogFile::parts_placed(const char* placement) { line(std::string("parts ") + placement); }
+
 void LogFile::item_not_converted(const char* folder, long code) {
   line("item_not_converted folder=" + log_quoted(folder) +
        " code=" + hex(static_cast<unsigned long>(code)));

@@ -30,6 +30,7 @@ class LogFile final : public RunLog {
   void step_ended(int step, bool succeeded) override;
   void restore_point(const char* event, std::int64_t sequence_number) override;
   void manual_form_step() override;
+  void parts_placed(const char* placement) override;
   void item_not_converted(const char* folder, long code) override;
   void form_reset(const char* folder, const char* by) override;
   void form_left(const char* folder) override;

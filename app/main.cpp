@@ -5,9 +5,13 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "app/app_instance.h"
 #include "app/command_line.h"
 #include "app/launch.h"
+#include "app/part_channel.h"
+#include "app/program_parts.h"
 #include "app/removal_lock.h"
 #include "app/unattended.h"
 #include "app/uninstall.h"
@@ -21,6 +25,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // a program name with non-ASCII bytes is skipped whole.
   const char* command_line = GetCommandLineA();
   const char* arguments = app::argument_string(command_line);
+  // A part of a removal that another process of the program runs: that process holds the
+  // removal's lock and shows and logs whatever there is.
+  if (std::strncmp(arguments, app::part_switch, sizeof app::part_switch - 1) == 0) {
+    app::LocalParts here(app::win32_uninstall_system());
+    return app::serve_part_from_arguments(arguments + sizeof app::part_switch - 1, here.user(),
+                                          here.machine())
+               ? 0
+               : app::exit_bad_command_line;
+  }
+  const app::UninstallSystem& system = app::win32_uninstall_system();
   app::unique_removal_lock lock;
   switch (app::command_for(arguments)) {
     case app::Command::launch_setup:
@@ -30,13 +44,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
       // Another removal is running: this one shows nothing and leaves it to that one.
       if (!app::take_removal_lock(lock)) return 0;
       try {
-        app::run_uninstall(arguments + 1);
+        app::ProgramParts parts(system);
+        app::run_uninstall(arguments + 1, system, app::Mode::interactive, nullptr, parts);
       } catch (...) {
         // Nothing is reported and the exit code stays 0; the steps absorb their own failures.
       }
       return 0;
-    case app::Command::switches:
-      return app::run_with_switches(command_line, arguments);
+    case app::Command::switches: {
+      app::ProgramParts parts(system);
+      return app::run_with_switches(command_line, arguments, system, &parts);
+    }
     case app::Command::nothing:
       // Not read as a removal that succeeded, which a deployment system would report.
       return app::exit_bad_command_line;

@@ -19,8 +19,24 @@ void show_usage(const UninstallSystem& system) {
 
 }  // namespace
 
+int unattended_exit_code(const RunOutcome& outcome, Mode mode) {
+  if (mode == Mode::interactive) return exit_success;
+  switch (outcome.parts) {
+    case PartsReady::ready:
+      break;
+    case PartsReady::declined:
+      return exit_user_cancelled;
+    case PartsReady::needs_administrator:
+    case PartsReady::failed:
+      return exit_install_failure;
+  }
+  return outcome.any_step_failed ? exit_install_failure
+         : outcome.at_restart    ? exit_restart_required
+                                 : exit_success;
+}
+
 int run_with_switches(const char* command_line, const char* arguments,
-                      const UninstallSystem& system) {
+                      const UninstallSystem& system, RemovalParts* parts) {
   Switches switches;
   if (!parse_switches(arguments, switches)) return exit_bad_command_line;
   const bool interactive = switches.mode == Mode::interactive;
@@ -66,18 +82,17 @@ int run_with_switches(const char* command_line, const char* arguments,
   }
 
   RunOutcome outcome;
+  LocalParts here(system);
   try {
-    outcome = run_uninstall(install_dir, system, switches.mode, run_log);
+    outcome = run_uninstall(install_dir, system, switches.mode, run_log,
+                            parts != nullptr ? *parts : here);
   } catch (...) {
     // The steps absorb their own failures; anything else is not a removal that succeeded.
     outcome.done = true;
     outcome.any_step_failed = true;
   }
-  if (!outcome.done) log.line("cancelled");
-  const int exit_code = interactive               ? exit_success
-                        : outcome.any_step_failed ? exit_install_failure
-                        : outcome.at_restart      ? exit_restart_required
-                                                  : exit_success;
+  if (!outcome.done && outcome.parts == PartsReady::ready) log.line("cancelled");
+  const int exit_code = unattended_exit_code(outcome, switches.mode);
   log.ended(exit_code);
   return exit_code;
 }

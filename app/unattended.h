@@ -13,10 +13,16 @@ inline constexpr int exit_install_failure = 1603;
 inline constexpr int exit_bad_command_line = 87;
 inline constexpr int exit_log_failure = 1622;
 inline constexpr int exit_another_removal = 1618;  // Windows Installer's "another installation"
+inline constexpr int exit_user_cancelled = 1602;   // the elevation prompt was declined
 
 // command_line is the whole command line, for the log; arguments its argument string, which
-// starts with "/". Answers the process's exit code: 0 for every interactive run.
+// starts with "/". Answers the process's exit code: 0 for every interactive run. Without parts
+// given, both run here.
 int run_with_switches(const char* command_line, const char* arguments,
-                      const UninstallSystem& system = win32_uninstall_system());
+                      const UninstallSystem& system = win32_uninstall_system(),
+                      RemovalParts* parts = nullptr);
+
+// The exit code of an unattended run that ended so.
+int unattended_exit_code(const RunOutcome& outcome, Mode mode);
 
 }  // namespace app

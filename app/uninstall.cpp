@@ -111,34 +111,55 @@ void run_uninstall(const char* install_dir, const UninstallSystem& system) {
 
 RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system, Mode mode,
                          RunLog* log) {
+  LocalParts here(system);
+  return run_uninstall(install_dir, system, mode, log, here);
+}
+
+RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system, Mode mode,
+                         RunLog* log, RemovalParts& parts) {
   const bool interactive = mode == Mode::interactive;
   char message[message_limit];
   if (interactive) {
     system.load_string(IDS_CONFIRM_REMOVAL, message, message_limit);
     if (system.message_box(message, MB_YESNO | MB_ICONQUESTION) != IDYES) return {};
   }
+  // Nothing is changed unless both parts can be had: tasks converted while the add-in stays
+  // installed would be taken from it.
+  RunOutcome outcome;
+  outcome.parts = parts.get_ready(mode, log);
+  if (outcome.parts != PartsReady::ready) {
+    // Declining the prompt was the user's own answer; a part that could not be had is told.
+    if (interactive && outcome.parts == PartsReady::failed) {
+      system.load_string(IDS_SOME_NOT_REMOVED, message, message_limit);
+      system.message_box(message, MB_OK | MB_ICONEXCLAMATION);
+    }
+    return outcome;
+  }
+  UserPart& user = parts.user();
+  MachinePart& machine = parts.machine();
 
   const bool watched = mode != Mode::quiet;
   Sequence sequence(system, watched, log);
   if (watched) wait_for_dialog(system);
 
-  RunOutcome outcome;
   outcome.done = true;
   sequence.begin(1);
   bool needs_manual_form_step = true;
-  sequence.end(1, system.convert_outlook_tasks(needs_manual_form_step, log,
-                                               outlook_environment(system, interactive)));
+  sequence.end(1, user.convert_outlook_tasks(needs_manual_form_step, log,
+                                             outlook_environment(system, interactive)));
 
   sequence.begin(2);
-  sequence.restore_point("begin", system.begin_restore_point());
-  const removal::StepResult files = system.remove_program_files(install_dir, log);
+  sequence.restore_point("begin", machine.begin_restore_point());
+  const removal::StepResult files = machine.remove_program_files(install_dir, log);
   sequence.end(2, files.done);
 
   sequence.begin(3);
-  sequence.end(3, system.remove_registry_entries(log));
+  const bool uninstall_entry = machine.remove_uninstall_entry(log);
+  sequence.end(3, user.remove_user_settings(log) && uninstall_entry);
 
   sequence.begin(4);
-  sequence.end(4, system.remove_shortcuts(log));
+  const bool desktop_shortcut = user.remove_desktop_shortcut(log);
+  sequence.end(4, machine.remove_programs_shortcut(log) && desktop_shortcut);
   // Nothing follows the last result in a passive run: without a pause the dialog would be
   // gone before anyone saw it.
   if (mode == Mode::passive) system.sleep(step_pause_ms);
@@ -151,7 +172,7 @@ RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system,
     system.load_string(final.string_id, message, message_limit);
     system.message_box(message, MB_OK | final.box_type);
   }
-  sequence.restore_point("end", system.end_restore_point());
+  sequence.restore_point("end", machine.end_restore_point());
   outcome.any_step_failed = sequence.any_step_failed();
   outcome.at_restart = files.at_restart;
   return outcome;

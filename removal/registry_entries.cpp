@@ -102,19 +102,26 @@ bool key_is_left(HKEY root, const char* path, REGSAM view = 0) {
 bool remove_registry_entries() { return remove_registry_entries(nullptr); }
 
 bool remove_registry_entries(Report* report) {
+  const bool entry = remove_uninstall_entry(report);
+  return remove_user_settings(report) && entry;
+}
+
+bool remove_uninstall_entry(Report* report) {
   for (const REGSAM view : uninstall_entry_views) {
     delete_values(HKEY_LOCAL_MACHINE, uninstall_entry_key, uninstall_entry_values, view, report);
     delete_key(HKEY_LOCAL_MACHINE, uninstall_entry_key, view, report);
   }
-
-  delete_values(HKEY_CURRENT_USER, settings_key, settings_values, 0, report);
-  for (const char* key : settings_keys) delete_key(HKEY_CURRENT_USER, key, 0, report);
-
-  // The maker's key may stay for another product's; the add-in's own keys must be gone.
-  bool removed = !key_is_left(HKEY_CURRENT_USER, product_key);
+  bool removed = true;
   for (const REGSAM view : uninstall_entry_views)
     removed = removed && !key_is_left(HKEY_LOCAL_MACHINE, uninstall_entry_key, view);
   return removed;
+}
+
+bool remove_user_settings(Report* report) {
+  delete_values(HKEY_CURRENT_USER, settings_key, settings_values, 0, report);
+  for (const char* key : settings_keys) delete_key(HKEY_CURRENT_USER, key, 0, report);
+  // The maker's key may stay for another product's; the add-in's own keys must be gone.
+  return !key_is_left(HKEY_CURRENT_USER, product_key);
 }
 
 bool read_install_location(char (&directory)[base::path_capacity]) {

@@ -12,6 +12,10 @@ namespace removal {
 bool remove_registry_entries();
 // The same, telling the report of every key and value it acts on.
 bool remove_registry_entries(Report* report);
+// Its two halves: the machine's uninstall entry (in both registry views), and the settings of
+// the user who runs it. Each true when what it removes is gone.
+bool remove_uninstall_entry(Report* report);
+bool remove_user_settings(Report* report);
 
 // The uninstall entry's "InstallLocation" (the 32-bit view's first in a 64-bit program), with
 // a trailing separator; false and an empty text when there is none that fits.

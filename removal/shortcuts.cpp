@@ -62,17 +62,24 @@ bool is_nt_platform() {
 bool remove_shortcuts() { return remove_shortcuts(nullptr); }
 
 bool remove_shortcuts(Report* report) {
+  const bool desktop = remove_desktop_shortcut(report);
+  return remove_programs_shortcut(report) && desktop;
+}
+
+bool remove_desktop_shortcut(Report* report) {
   char path[base::path_capacity];
   // The desktop's shortcut may be missing; one that is there must go.
-  bool desktop_left = false;
-  if (folder_found(special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY), "desktop", report)) {
-    const Outcome desktop = delete_shortcut_in(path, report);
-    desktop_left = desktop != Outcome::deleted && desktop != Outcome::not_found;
-  }
+  if (!folder_found(special_folder_path(nullptr, path, CSIDL_DESKTOPDIRECTORY), "desktop", report))
+    return true;
+  const Outcome desktop = delete_shortcut_in(path, report);
+  return desktop == Outcome::deleted || desktop == Outcome::not_found;
+}
 
+bool remove_programs_shortcut(Report* report) {
+  char path[base::path_capacity];
   const int programs = is_nt_platform() ? CSIDL_COMMON_PROGRAMS : CSIDL_PROGRAMS;
   if (!folder_found(special_folder_path(nullptr, path, programs), "programs", report)) return false;
-  return delete_shortcut_in(path, report) == Outcome::deleted && !desktop_left;
+  return delete_shortcut_in(path, report) == Outcome::deleted;
 }
 
 }  // namespace removal

@@ -13,6 +13,10 @@ namespace removal {
 bool remove_shortcuts();
 // The same, telling the report of every shortcut it acts on.
 bool remove_shortcuts(Report* report);
+// Its two halves: the user's desktop shortcut (true when none is left), and the Programs
+// menu's (true when it was deleted).
+bool remove_desktop_shortcut(Report* report);
+bool remove_programs_shortcut(Report* report);
 
 // Writes the file-system path of a special folder (a CSIDL value) into path.
 bool special_folder_path(HWND owner, char (&path)[base::path_capacity], int folder);

@@ -168,7 +168,7 @@ BOOL CALLBACK collect_name(HMODULE, LPCSTR, LPSTR name, LONG_PTR names) {
   return TRUE;
 }
 
-TEST(Program, IsAWindowsProgramWithOneManifestAskingForAdministratorRights) {
+TEST(Program, IsAWindowsProgramWithOneManifestStartedAtItsCallersLevel) {
   const base::unique_hmodule program(
       LoadLibraryExA(program_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
   ASSERT_TRUE(program) << program_path();
@@ -179,7 +179,7 @@ TEST(Program, IsAWindowsProgramWithOneManifestAskingForAdministratorRights) {
   const HRSRC found = FindResourceA(program.get(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
   const auto* bytes = static_cast<const char*>(LockResource(LoadResource(program.get(), found)));
   const std::string manifest(bytes, SizeofResource(program.get(), found));
-  for (const char* part : {"level=\"requireAdministrator\"",
+  for (const char* part : {"level=\"asInvoker\"",
                            "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
                            ">PerMonitorV2, PerMonitor</dpiAwareness>",
                            "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",   // Windows 10 and 11

@@ -10,8 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "base/path_text.h"
+#include <thread>
+
+#include "app/elevation.h"
+#include "app/part_channel.h"
+#include "app/program_parts.h"
 #include "app/unattended.h"
+#include "base/path_text.h"
 #include "testbed/machine/installation.h"
 #include "testbed/machine/text_lines.h"
 #include "tests/support/silent_report.h"
@@ -32,6 +37,8 @@ struct World {
   bool files_result = true;
   bool files_at_restart = false;
   bool registry_result = true;
+  bool settings_result = true;
+  bool desktop_result = true;
   bool shortcuts_result = true;
   bool shortcuts_throw = false;
   std::string own_directory = "C:\\Program Files\\Quillaburst\\Merivane\\";
@@ -87,14 +94,24 @@ const app::UninstallSystem fakes{
           record("files " + std::string(install_dir));
           return removal::StepResult{world.files_result, world.files_at_restart};
         },
-    .remove_registry_entries =
+    .remove_uninstall_entry =
         [](removal::Report*) {
-          record("registry");
+          record("uninstall entry");
           return world.registry_result;
         },
-    .remove_shortcuts =
+    .remove_user_settings =
         [](removal::Report*) {
-          record("shortcuts");
+          record("settings");
+          return world.settings_result;
+        },
+    .remove_desktop_shortcut =
+        [](removal::Report*) {
+          record("desktop shortcut");
+          return world.desktop_result;
+        },
+    .remove_programs_shortcut =
+        [](removal::Report*) {
+          record("programs shortcut");
           if (world.shortcuts_throw) throw 1;
           return world.shortcuts_result;
         },
@@ -135,6 +152,9 @@ class EventLog final : public test_support::SilentConversionReport<app::RunLog> 
     events.push_back(std::string("restore point ") + event + " " + std::to_string(number));
   }
   void manual_form_step() override { events.push_back("manual form step"); }
+  void parts_placed(const char* placement) override {
+    events.push_back(std::string("parts ") + placement);
+  }
   void removed(const removal::Removal&) override {}
 };
 
@@ -166,11 +186,13 @@ TEST_F(Uninstall, EveryStepInItsOrderWithItsPausesAndLabels) {
                        "show 1005",
                        "enable 1002",
                        "sleep 1000",
-                       "registry",
+                       "uninstall entry",
+                       "settings",
                        "show 1006",
                        "enable 1003",
                        "sleep 1000",
-                       "shortcuts",
+                       "desktop shortcut",
+                       "programs shortcut",
                        "show 1007",
                        "box string 5 type 64",
                        "end restore point",
@@ -185,14 +207,16 @@ TEST_F(Uninstall, UnattendedRunsLeaveOutWhatIsThereForAPersonAtTheScreen) {
             (std::vector<std::string>{
                 "start dialog", "sleep 200", "outlook", "show 1004", "enable 1001", "sleep 1000",
                 "begin restore point", "files C:\\Merivane\\", "show 1005", "enable 1002",
-                "sleep 1000", "registry", "show 1006", "enable 1003", "sleep 1000", "shortcuts",
+                "sleep 1000", "uninstall entry", "settings", "show 1006", "enable 1003", "sleep 1000",
+                "desktop shortcut", "programs shortcut",
                 "show 1007", "sleep 1000", "end restore point"}));
   EXPECT_EQ(run_as(app::Mode::quiet),
             (std::vector<std::string>{"outlook", "begin restore point", "files C:\\Merivane\\",
-                                      "registry", "shortcuts", "end restore point"}));
+                                      "uninstall entry", "settings", "desktop shortcut",
+                                      "programs shortcut", "end restore point"}));
   world.files_result = false;
   bool failed = false;
-  EXPECT_EQ(run_as(app::Mode::quiet, nullptr, &failed).size(), 6u);
+  EXPECT_EQ(run_as(app::Mode::quiet, nullptr, &failed).size(), 8u);
   EXPECT_TRUE(failed);
 }
 
@@ -230,7 +254,7 @@ TEST_F(Uninstall, AFailedStepIsMarkedAndTheRestStillRuns) {
   auto events = run();
   EXPECT_EQ(std::vector<std::string>(events.begin() + 3, events.begin() + 6),
             (std::vector<std::string>{"outlook", "failed 1004", "show 1004"}));
-  EXPECT_NE(std::find(events.begin(), events.end(), "shortcuts"), events.end());
+  EXPECT_NE(std::find(events.begin(), events.end(), "programs shortcut"), events.end());
   EXPECT_EQ(events[events.size() - 2], "box string 3 type 48");
 
   world = World{};
@@ -385,6 +409,201 @@ TEST_F(Uninstall, OnlyAnInteractiveRunAsksToCloseOutlook) {
   EXPECT_EQ(after_outlook(run()), (std::vector<std::string>{"box string 12 type 53", "cancel"}));
   EXPECT_EQ(after_outlook(run_as(app::Mode::passive)),
             (std::vector<std::string>{"nobody asked", "show 1004"}));
+}
+
+// Steps 3 and 4 are each done by both parts: either half failing fails its step.
+TEST_F(Uninstall, EachHalfOfTheSharedStepsCountsForItsStep) {
+  struct Row {
+    bool World::*half;
+    const char* failed_label;
+  };
+  const Row rows[] = {{&World::registry_result, "failed 1006"},
+                      {&World::settings_result, "failed 1006"},
+                      {&World::desktop_result, "failed 1007"},
+                      {&World::shortcuts_result, "failed 1007"}};
+  for (const Row& row : rows) {
+    world = World{};
+    world.*row.half = false;
+    const auto events = run();
+    EXPECT_NE(std::find(events.begin(), events.end(), row.failed_label), events.end())
+        << row.failed_label;
+    EXPECT_EQ(events[events.size() - 2], "box string 3 type 48");
+  }
+}
+
+// ---- where the parts run ------------------------------------------------------------------
+
+// The token decides: elevated runs both parts here unless the desktop's user is at another
+// level; at the user's level the machine's part goes to an elevated copy, which a quiet run
+// may not ask for; the system account keeps both here.
+TEST(PartRoutes, FollowTheTokenTheModeAndTheShell) {
+  using app::Route;
+  using app::ShellStanding;
+  const app::TokenFacts full{false, TokenElevationTypeFull, true};
+  const app::TokenFacts limited{false, TokenElevationTypeLimited, false};
+  const app::TokenFacts administrator{false, TokenElevationTypeDefault, true};
+  const app::TokenFacts standard_user{false, TokenElevationTypeDefault, false};
+  const app::TokenFacts system{true, TokenElevationTypeDefault, true};
+  struct Row {
+    app::TokenFacts token;
+    app::Mode mode;
+    ShellStanding shell;
+    Route route;
+  };
+  const Row rows[] = {
+      {full, app::Mode::interactive, ShellStanding::as_this, Route::both_here},
+      {full, app::Mode::quiet, ShellStanding::none, Route::both_here},
+      {full, app::Mode::passive, ShellStanding::other_level, Route::user_in_shell_session},
+      {administrator, app::Mode::quiet, ShellStanding::other_level, Route::user_in_shell_session},
+      {limited, app::Mode::interactive, ShellStanding::none, Route::machine_elevated_copy},
+      {limited, app::Mode::passive, ShellStanding::other_level, Route::machine_elevated_copy},
+      {limited, app::Mode::quiet, ShellStanding::none, Route::needs_administrator},
+      {standard_user, app::Mode::interactive, ShellStanding::none, Route::machine_elevated_copy},
+      {standard_user, app::Mode::quiet, ShellStanding::none, Route::needs_administrator},
+      {system, app::Mode::quiet, ShellStanding::other_level, Route::both_here},
+  };
+  for (const Row& row : rows) {
+    const unsigned at = unsigned(&row - rows);
+    EXPECT_EQ(app::route_for(row.token, row.mode, row.shell), row.route) << at;
+  }
+}
+
+// What the fake processes answer, and the thread that plays the other process: it serves its
+// part over the pipe through the fakes, until it has answered serve_requests of them.
+struct Placement {
+  app::TokenFacts token{false, TokenElevationTypeLimited, false};
+  app::ShellStanding shell = app::ShellStanding::none;
+  DWORD start_answer = ERROR_SUCCESS;
+  int serve_requests = 1000;
+  std::vector<std::string> started;  // "elevated <parameters>" or "shell ..."
+};
+Placement placement;
+
+// The other process: a thread of this one, serving through the fakes.
+DWORD WINAPI other_process(void*) {
+  const std::string& parameters = placement.started.back();
+  char kind[16] = {}, name[MAX_PATH] = {};
+  std::sscanf(parameters.c_str(), "%*s %*s %15s %259s", kind, name);
+  app::PartPipe pipe;
+  if (!pipe.open(name)) return 1;
+  app::LocalParts here(fakes);
+  // Ends as a process killed half way would: its end of the pipe closes.
+  struct Counted final : app::MachinePart {
+    app::MachinePart& real;
+    explicit Counted(app::MachinePart& machine) : real(machine) {}
+    bool spent() { return --placement.serve_requests < 0; }
+    std::int64_t begin_restore_point() override { return spent() ? 0 : real.begin_restore_point(); }
+    std::int64_t end_restore_point() override { return spent() ? 0 : real.end_restore_point(); }
+    removal::StepResult remove_program_files(const char* dir, removal::Report* report) override {
+      if (spent()) throw 1;
+      return real.remove_program_files(dir, report);
+    }
+    bool remove_uninstall_entry(removal::Report* report) override {
+      if (spent()) throw 1;
+      return real.remove_uninstall_entry(report);
+    }
+    bool remove_programs_shortcut(removal::Report* report) override {
+      if (spent()) throw 1;
+      return real.remove_programs_shortcut(report);
+    }
+  } counted(here.machine());
+  try {
+    app::serve_part(pipe, std::strcmp(kind, "machine") == 0 ? app::PartKind::machine
+                                                            : app::PartKind::user,
+                    here.user(), counted);
+  } catch (...) {
+  }
+  return 0;
+}
+
+DWORD start_thread(const char* how, const char* parameters, base::unique_handle& process) {
+  placement.started.push_back(std::string(how) + " " + parameters);
+  if (placement.start_answer != ERROR_SUCCESS) return placement.start_answer;
+  process.reset(CreateThread(nullptr, 0, other_process, nullptr, 0, nullptr));
+  return ERROR_SUCCESS;
+}
+
+const app::PartProcesses fake_processes{
+    [] { return placement.token; },
+    [](std::string& sid) {
+      sid = "S-1-5-21-1-2-3-1001";
+      return placement.shell;
+    },
+    [](const char* parameters, base::unique_handle& process) {
+      return start_thread("elevated", parameters, process);
+    },
+    [](const char* parameters, base::unique_handle& process) {
+      return start_thread("shell", parameters, process);
+    },
+};
+
+// Asked of another process, the parts do what they do here: the same steps, results and
+// report; nothing at all when the part cannot be had; and a part whose process is gone
+// fails its steps at once rather than being waited for.
+TEST_F(Uninstall, PartsInAnotherProcessDoWhatTheyDoHereOrNothingAtAll) {
+  const app::TokenFacts full{false, TokenElevationTypeFull, true};
+  struct Row {
+    app::TokenFacts token;
+    app::ShellStanding shell;
+    DWORD start_answer;
+    int serve_requests;
+    const char* arguments;
+    int exit_code;
+    const char* started;  // how the other process was started; "" for none
+    std::size_t steps;    // the fakes' steps and boxes
+  };
+  const app::TokenFacts limited{false, TokenElevationTypeLimited, false};
+  const Row rows[] = {
+      {limited, app::ShellStanding::none, ERROR_SUCCESS, 1000, "/passive %C:\\M\\", 0,
+       "elevated /merivane-part machine", 8},
+      {full, app::ShellStanding::other_level, ERROR_SUCCESS, 1000, "/quiet %C:\\M\\", 0,
+       "shell /merivane-part user", 8},
+      {full, app::ShellStanding::other_level, ERROR_ACCESS_DENIED, 1000, "/quiet %C:\\M\\", 0,
+       "shell /merivane-part user", 8},
+      {full, app::ShellStanding::as_this, ERROR_SUCCESS, 1000, "/quiet %C:\\M\\", 0, "", 8},
+      {limited, app::ShellStanding::none, ERROR_CANCELLED, 1000, "/passive %C:\\M\\", 1602,
+       "elevated /merivane-part machine", 0},
+      // Interactive: the confirmation, and no box after the prompt was declined.
+      {limited, app::ShellStanding::none, ERROR_CANCELLED, 1000, "/log x %C:\\M\\", 0,
+       "elevated /merivane-part machine", 1},
+      {limited, app::ShellStanding::none, ERROR_FILE_NOT_FOUND, 1000, "/passive %C:\\M\\", 1603,
+       "elevated /merivane-part machine", 0},
+      {limited, app::ShellStanding::none, ERROR_SUCCESS, 1000, "/quiet /log x %C:\\M\\", 1603, "",
+       0},
+      // Gone after the restore point's begin and the file step: the rest fails at once.
+      {limited, app::ShellStanding::none, ERROR_SUCCESS, 2, "/passive %C:\\M\\", 1603,
+       "elevated /merivane-part machine", 5},
+  };
+  const std::string directory = "C:\\merivane-tests\\parts";
+  testbed::make_directories(directory);
+  for (const Row& row : rows) {
+    const unsigned at = unsigned(&row - rows);
+    world = World{};
+    placement = Placement{row.token, row.shell, row.start_answer, row.serve_requests, {}};
+    std::string arguments = row.arguments;
+    if (const auto log = arguments.find("/log x"); log != std::string::npos)
+      arguments.replace(log, 6, "/log " + directory + "\\run.log");
+    int exit_code = -1;
+    const DWORD begun = GetTickCount();
+    {
+      app::ProgramParts parts(fakes, fake_processes);
+      exit_code = app::run_with_switches("UninstallMV.exe", arguments.c_str(), fakes, &parts);
+    }
+    EXPECT_LT(GetTickCount() - begun, 20000u) << at << " waited for a part that was gone";
+    EXPECT_EQ(exit_code, row.exit_code) << at;
+    const std::string started = placement.started.empty() ? "" : placement.started.front();
+    EXPECT_EQ(started.rfind(row.started, 0), 0u) << at << " " << started;
+    const auto steps = std::count_if(world.events.begin(), world.events.end(),
+                                     [](const std::string& event) {
+                                       return event.find("sleep") == std::string::npos &&
+                                              event.find("show") == std::string::npos &&
+                                              event.find("enable") == std::string::npos &&
+                                              event.find("failed") == std::string::npos &&
+                                              event.find("dialog") == std::string::npos;
+                                     });
+    EXPECT_EQ(std::size_t(steps), row.steps) << at << testing::PrintToString(world.events);
+  }
+  testbed::remove_tree(directory);
 }
 
 }  // namespace
