@@ -60,4 +60,18 @@ TEST(LogFile, AwkwardNamesStayInTheirFieldAndOnTheirLine) {
   }
 }
 
+// The Restart Manager's names of the programs that hold a file go whole into one field.
+TEST(LogFile, TheHoldersOfAFileInUseReadBackWhole) {
+  const char* const path = "C:\\M\\Merivane.exe";
+  for (const char* holders : {"Merivane (process 1234), Help Viewer (process 88)",
+                              "Say \"Hi\" (process 7), C:\\Tools\\ (process 9)", ""}) {
+    const auto lines = logged([&](app::LogFile& log) { log.in_use(path, holders); });
+    ASSERT_EQ(lines.size(), 1u) << holders;
+    EXPECT_EQ(lines[0].event, "in_use");
+    std::map<std::string, std::string> fields = {{"path", path}};
+    if (holders[0] != '\0') fields["held_by"] = holders;
+    EXPECT_EQ(lines[0].fields, fields) << holders;
+  }
+}
+
 }  // namespace
