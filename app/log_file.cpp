@@ -19,19 +19,30 @@ std::string hex(unsigned long value) {
   return text;
 }
 
+// A control byte would break the line for its readers (a CR or LF ends it early and lets the
+// rest pass for a line of its own), so none is written as it is.
+bool is_control(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+
+void append_escaped(std::string& text, unsigned char byte) {
+  char escaped[8];
+  std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+  text += escaped;
+}
+
 }  // namespace
 
 std::string log_quoted(const char* text) {
   std::string quoted = "\"";
   for (const char* at = text; *at != '\0'; ++at) {
     const auto byte = static_cast<unsigned char>(*at);
-    if (byte < 0x20 || byte == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      quoted += escaped;
-    } else {
-      quoted += *at;
+    if (is_control(byte)) {
+      append_escaped(quoted, byte);
+      continue;
     }
+    // Bare, a quote would end the field early (a name could then forge fields of its own), and
+    // a backslash would read as the start of an escape.
+    if (*at == '"' || *at == '\\') quoted += '\\';
+    quoted += *at;
   }
   return quoted + "\"";
 }
@@ -49,7 +60,15 @@ void LogFile::line(const std::string& text) {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u ", now.wYear, now.wMonth,
                 now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-  const std::string whole = stamp + text + "\r\n";
+  std::string whole = stamp;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (is_control(byte))
+      append_escaped(whole, byte);
+    else
+      whole += c;
+  }
+  whole += "\r\n";
   DWORD written = 0;
   // One write a line, so that lines of runs side by side do not interleave.
   WriteFile(file_.get(), whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr);

@@ -17,7 +17,8 @@ class LogFile final : public RunLog {
   bool open(const char* path);
   bool is_open() const { return bool(file_); }
 
-  // One line: the timestamp, a blank and text (line ends in text are written escaped).
+  // One line: the timestamp, a blank and text, whose control bytes (line ends among them) are
+  // written as \xHH: whatever a caller passes stays on this one line.
   void line(const std::string& text);
 
   void started(const char* command_line, Mode mode);
@@ -54,7 +55,8 @@ class LogFile final : public RunLog {
   unsigned long paused_ms_ = 0;
 };
 
-// A text as the log quotes it: in double quotes, whole; control bytes as \xHH.
+// A text as the log quotes it: in double quotes, whole; a quote as \", a backslash as \\ and a
+// control byte as \xHH, so that a reader takes the field back exactly as it was.
 std::string log_quoted(const char* text);
 
 }  // namespace app

@@ -71,15 +71,25 @@ TEST_F(InUse, AHeldFileIsLeftForTheRestartAndTheRunSaysSo) {
   const std::string log = machine.data_dir + "in-use.log";
   EXPECT_EQ(run_while_held("/quiet /log " + log + " %").exit_code, 3010u);
   EXPECT_EQ(testbed::pending_deletions(), in_restart_order);
-  const std::vector<std::string> lines = test_support::read_lines(log);
-  const auto count = [&](const std::string& text) {
-    return test_support::count_with(lines, {text.c_str()});
+  const std::vector<test_support::LogLine> lines = test_support::parse_log(log);
+  ASSERT_FALSE(lines.empty());
+  // The lines of an event about path, with outcome; null: with no other field.
+  const auto count = [&](const char* event, const std::string& path, const char* outcome) {
+    std::size_t found = 0;
+    for (const test_support::LogLine& line : lines) {
+      const auto& fields = line.fields;
+      found += line.event == event && fields.contains("path") && fields.at("path") == path &&
+               (outcome == nullptr ? fields.size() == 1
+                                   : fields.contains("outcome") && fields.at("outcome") == outcome);
+    }
+    return found;
   };
   // Wine's Restart Manager names no holder: the log says the file is in use.
-  EXPECT_EQ(count("in_use path=\"" + held + "\"\r"), 1u);
-  for (const std::string& path : {held, directory, parent})
-    EXPECT_EQ(count("path=\"" + path + "\" outcome=at_restart"), 1u) << path;
-  EXPECT_EQ(count("exit code 3010"), 1u);
+  EXPECT_EQ(count("in_use", held, nullptr), 1u);
+  EXPECT_EQ(count("file", held, "at_restart"), 1u);
+  EXPECT_EQ(count("directory", directory, "at_restart"), 1u);
+  EXPECT_EQ(count("parent", parent, "at_restart"), 1u);
+  EXPECT_EQ(lines.back().words, (std::vector<std::string>{"code", "3010"}));
 }
 
 TEST(InUseAfterRestart, TheRestartLeavesNothingOfTheAddIn) {

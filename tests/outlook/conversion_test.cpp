@@ -530,9 +530,9 @@ TEST_F(Conversion, TheLogSaysWhyTheStepOrAFormsResetFailed) {
       {"1", "fail object=Folders: member=Item hresult=0x80070057\n",
        "walk_stopped folder=\"\" code=0x80070057"},
       {"1", "fail object=Folders:A/A1 member=Item hresult=0x80004005 times=1\n",
-       "walk_stopped folder=\"\\\\A\\A1\" code=0x80004005"},
+       R"(walk_stopped folder="\\\\A\\A1" code=0x80004005)"},
       {"1", "fail object=Folder:A/A2 member=Items hresult=0x80070005\n",
-       "walk_stopped folder=\"\\\\A\\A2\" code=0x80070005"},
+       R"(walk_stopped folder="\\\\A\\A2" code=0x80070005)"},
       {"0", "", "mapi_unavailable stage=detection code=0x00000000"},
       {"1", "", "mapi_unavailable stage=load code=0x8007007E",
        [] { testbed::remove_system_library("mapi32.dll"); }},
@@ -541,7 +541,7 @@ TEST_F(Conversion, TheLogSaysWhyTheStepOrAFormsResetFailed) {
       {"1", "fail object=MAPI member=MAPILogonEx hresult=0x80040111\n",
        "mapi_unavailable stage=logon code=0x80040111"},
       {"0", "absent member=PropertyAccessor\n",
-       "form_left folder=\"\\\\B\\Tasks\" reason=no_way_to_write"},
+       R"(form_left folder="\\\\B\\Tasks" reason=no_way_to_write)"},
       {"0", "absent member=PropertyAccessor\n", " forms_reset=0 forms_left=3"},
   };
   for (const Case& c : cases) {
