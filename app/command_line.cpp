@@ -89,6 +89,8 @@ bool parse_switches(const char* arguments, Switches& switches) {
       quiet = true;
     } else if (is_switch(at, end, "/passive")) {
       passive = true;
+    } else if (is_switch(at, end, "/allusers")) {
+      switches.all_users = true;
     } else if (is_switch(at, end, "/?")) {
       switches.help = true;
     } else if (is_switch(at, end, "/log")) {
@@ -102,7 +104,11 @@ bool parse_switches(const char* arguments, Switches& switches) {
     }
     at = end;
   }
-  switches.mode = quiet ? Mode::quiet : passive ? Mode::passive : Mode::interactive;
+  // A removal for every user asks nobody anything: alone, it shows nothing either.
+  switches.mode = quiet                ? Mode::quiet
+                  : passive            ? Mode::passive
+                  : switches.all_users ? Mode::quiet
+                                       : Mode::interactive;
   return true;
 }
 

@@ -36,6 +36,7 @@ enum class Mode {
 struct Switches {
   Mode mode = Mode::interactive;  // /quiet wins over /passive
   bool help = false;
+  bool all_users = false;  // the machine's part, and every user's part for its user
   char log_file[base::path_capacity] = {};  // empty: no log
   const char* install_dir = nullptr;        // behind the "%", inside the parsed text; null: none
 };

@@ -32,6 +32,7 @@ class LogFile final : public RunLog {
   void restore_point(const char* event, std::int64_t sequence_number) override;
   void manual_form_step() override;
   void parts_placed(const char* placement) override;
+  void fleet_line(const std::string& text) override { line(text); }
   void item_not_converted(const char* folder, long code) override;
   void form_reset(const char* folder, const char* by) override;
   void form_left(const char* folder) override;

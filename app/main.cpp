@@ -6,10 +6,13 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "app/app_instance.h"
 #include "app/command_line.h"
+#include "app/fleet.h"
 #include "app/launch.h"
+#include "app/logon.h"
 #include "app/part_channel.h"
 #include "app/program_parts.h"
 #include "app/removal_lock.h"
@@ -34,8 +37,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
                ? 0
                : app::exit_bad_command_line;
   }
+  // A user's part that a logon runs: per user, and no removal of the machine's.
+  if (std::strncmp(arguments, app::logon_switch, sizeof app::logon_switch - 1) == 0)
+    return app::run_at_logon(arguments + sizeof app::logon_switch - 1,
+                             app::win32_uninstall_system());
   const app::UninstallSystem& system = app::win32_uninstall_system();
+  const app::TokenFacts token = app::own_token_facts();
   app::unique_removal_lock lock;
+  // The system account is only ever a deployment system's, with nobody to answer a box: its
+  // "%<dir>" is a removal for every user too.
+  std::string for_every_user;
+  if (token.system && app::command_for(arguments) == app::Command::uninstall) {
+    for_every_user = std::string("/allusers ") + arguments;
+    arguments = for_every_user.c_str();
+  }
   switch (app::command_for(arguments)) {
     case app::Command::launch_setup:
       app::launch_program("merivane.exe", "/Setup");
@@ -52,7 +67,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
       return 0;
     case app::Command::switches: {
       app::ProgramParts parts(system);
-      return app::run_with_switches(command_line, arguments, system, &parts);
+      app::FleetParts fleet(system, token);
+      return app::run_with_switches(command_line, arguments, system, &parts, &fleet);
     }
     case app::Command::nothing:
       // Not read as a removal that succeeded, which a deployment system would report.

@@ -1,5 +1,6 @@
 #include "app/unattended.h"
 
+#include "app/fleet.h"
 #include "app/log_file.h"
 #include "app/removal_lock.h"
 #include "removal/registry_entries.h"
@@ -36,9 +37,17 @@ int unattended_exit_code(const RunOutcome& outcome, Mode mode) {
 }
 
 int run_with_switches(const char* command_line, const char* arguments,
-                      const UninstallSystem& system, RemovalParts* parts) {
+                      const UninstallSystem& system, RemovalParts* parts, FleetParts* fleet) {
   Switches switches;
   if (!parse_switches(arguments, switches)) return exit_bad_command_line;
+  // For every user: asked for, or the system account, which only a deployment system runs
+  // the program as, and which has no desktop anyone sees.
+  const bool for_every_user = fleet != nullptr && (switches.all_users || fleet->system_account());
+  if (for_every_user) {
+    fleet->by_switch = switches.all_users;
+    if (fleet->system_account() || switches.mode == Mode::interactive) switches.mode = Mode::quiet;
+    parts = fleet;
+  }
   const bool interactive = switches.mode == Mode::interactive;
   // A quiet run has nobody to close a box, which would hold a deployment up until its time-out.
   if (switches.help && switches.mode != Mode::quiet) {
@@ -92,6 +101,7 @@ int run_with_switches(const char* command_line, const char* arguments,
     outcome.any_step_failed = true;
   }
   if (!outcome.done && outcome.parts == PartsReady::ready) log.line("cancelled");
+  if (for_every_user && outcome.done) fleet->tell_counts();
   const int exit_code = unattended_exit_code(outcome, switches.mode);
   log.ended(exit_code);
   return exit_code;

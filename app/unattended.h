@@ -18,9 +18,11 @@ inline constexpr int exit_user_cancelled = 1602;   // the elevation prompt was d
 // command_line is the whole command line, for the log; arguments its argument string, which
 // starts with "/". Answers the process's exit code: 0 for every interactive run. Without parts
 // given, both run here.
+// A removal for every user (/allusers, or any run as the system account) asks fleet's parts.
+class FleetParts;
 int run_with_switches(const char* command_line, const char* arguments,
                       const UninstallSystem& system = win32_uninstall_system(),
-                      RemovalParts* parts = nullptr);
+                      RemovalParts* parts = nullptr, FleetParts* fleet = nullptr);
 
 // The exit code of an unattended run that ended so.
 int unattended_exit_code(const RunOutcome& outcome, Mode mode);

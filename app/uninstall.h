@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "app/command_line.h"
 #include "app/parts.h"
@@ -25,6 +26,8 @@ class RunLog : public outlook::ConversionReport, public removal::Report {
   virtual void manual_form_step() = 0;
   // Where the removal's parts run, or why they could not be had: one line of the log's words.
   virtual void parts_placed(const char* placement) = 0;
+  // A line of a removal for every user, in the log's words.
+  virtual void fleet_line(const std::string& text) = 0;
 
  protected:
   ~RunLog() = default;

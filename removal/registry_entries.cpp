@@ -62,11 +62,18 @@ const char* view_name(REGSAM view) {
   return nullptr;
 }
 
+// A registry root as the calls take it and as the log names it.
+struct Root {
+  HKEY key;
+  const char* name;  // "HKLM", "HKCU", or a user's hive "HKU\\<SID>"
+};
+const Root machine_root{HKEY_LOCAL_MACHINE, "HKLM"};
+
 // Tells the report, if any, how one registry call ended.
-void tell(Report* report, const char* kind, HKEY root, const char* path, const char* value,
+void tell(Report* report, const char* kind, const Root& root, const char* path, const char* value,
           REGSAM view, LONG status) {
   if (report == nullptr) return;
-  const std::string whole = (root == HKEY_LOCAL_MACHINE ? "HKLM\\" : "HKCU\\") + std::string(path);
+  const std::string whole = std::string(root.name) + "\\" + path;
   const Outcome outcome = status == ERROR_SUCCESS ? Outcome::deleted : outcome_of_error(status);
   report->removed(
       {kind, whole.c_str(), value, view_name(view), outcome, static_cast<unsigned long>(status)});
@@ -74,10 +81,10 @@ void tell(Report* report, const char* kind, HKEY root, const char* path, const c
 
 // Deletes the named values where the key opens for writing; a key that does not open is
 // left alone.
-void delete_values(HKEY root, const char* path, std::span<const char* const> names, REGSAM view,
-                   Report* report) {
+void delete_values(const Root& root, const char* path, std::span<const char* const> names,
+                   REGSAM view, Report* report) {
   base::unique_hkey key;
-  const LONG opened = base::open_registry_key(root, path, KEY_WRITE | view, key);
+  const LONG opened = base::open_registry_key(root.key, path, KEY_WRITE | view, key);
   if (opened != ERROR_SUCCESS) {
     tell(report, "values", root, path, nullptr, view, opened);
     return;
@@ -86,15 +93,22 @@ void delete_values(HKEY root, const char* path, std::span<const char* const> nam
     tell(report, "value", root, path, name, view, RegDeleteValueA(key.get(), name));
 }
 
-void delete_key(HKEY root, const char* path, REGSAM view, Report* report) {
+void delete_key(const Root& root, const char* path, REGSAM view, Report* report) {
   tell(report, "key", root, path, nullptr, view,
-       view == 0 ? RegDeleteKeyA(root, path) : RegDeleteKeyExA(root, path, view, 0));
+       view == 0 ? RegDeleteKeyA(root.key, path) : RegDeleteKeyExA(root.key, path, view, 0));
 }
 
 // A key that cannot be opened for any other reason than its absence is still there.
 bool key_is_left(HKEY root, const char* path, REGSAM view = 0) {
   base::unique_hkey key;
   return base::open_registry_key(root, path, KEY_QUERY_VALUE | view, key) != ERROR_FILE_NOT_FOUND;
+}
+
+bool remove_settings(const Root& root, Report* report) {
+  delete_values(root, settings_key, settings_values, 0, report);
+  for (const char* key : settings_keys) delete_key(root, key, 0, report);
+  // The maker's key may stay for another product's; the add-in's own keys must be gone.
+  return !key_is_left(root.key, product_key);
 }
 
 }  // namespace
@@ -108,8 +122,8 @@ bool remove_registry_entries(Report* report) {
 
 bool remove_uninstall_entry(Report* report) {
   for (const REGSAM view : uninstall_entry_views) {
-    delete_values(HKEY_LOCAL_MACHINE, uninstall_entry_key, uninstall_entry_values, view, report);
-    delete_key(HKEY_LOCAL_MACHINE, uninstall_entry_key, view, report);
+    delete_values(machine_root, uninstall_entry_key, uninstall_entry_values, view, report);
+    delete_key(machine_root, uninstall_entry_key, view, report);
   }
   bool removed = true;
   for (const REGSAM view : uninstall_entry_views)
@@ -118,10 +132,11 @@ bool remove_uninstall_entry(Report* report) {
 }
 
 bool remove_user_settings(Report* report) {
-  delete_values(HKEY_CURRENT_USER, settings_key, settings_values, 0, report);
-  for (const char* key : settings_keys) delete_key(HKEY_CURRENT_USER, key, 0, report);
-  // The maker's key may stay for another product's; the add-in's own keys must be gone.
-  return !key_is_left(HKEY_CURRENT_USER, product_key);
+  return remove_settings({HKEY_CURRENT_USER, "HKCU"}, report);
+}
+
+bool remove_user_settings_in(HKEY hive, const char* hive_name, Report* report) {
+  return remove_settings({hive, hive_name}, report);
 }
 
 bool read_install_location(char (&directory)[base::path_capacity]) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include "base/path_text.h"
 #include "removal/report.h"
 
@@ -16,6 +18,9 @@ bool remove_registry_entries(Report* report);
 // the user who runs it. Each true when what it removes is gone.
 bool remove_uninstall_entry(Report* report);
 bool remove_user_settings(Report* report);
+// The settings in another user's hive, opened at hive and named so in the report
+// ("HKU\\<SID>").
+bool remove_user_settings_in(HKEY hive, const char* hive_name, Report* report);
 
 // The uninstall entry's "InstallLocation" (the 32-bit view's first in a 64-bit program), with
 // a trailing separator; false and an empty text when there is none that fits.

@@ -66,6 +66,15 @@ bool remove_shortcuts(Report* report) {
   return remove_programs_shortcut(report) && desktop;
 }
 
+Outcome remove_shortcut_from(const char* folder, Report* report) {
+  char path[base::path_capacity];
+  if (!base::copy_path(path, folder)) {
+    told_too_long(report, "shortcut", folder, shortcut_name);
+    return Outcome::refused;
+  }
+  return delete_shortcut_in(path, report);
+}
+
 bool remove_desktop_shortcut(Report* report) {
   char path[base::path_capacity];
   // The desktop's shortcut may be missing; one that is there must go.

@@ -48,6 +48,7 @@ TEST(ParseSwitches, EachSwitchItsLogAndTheInstallationDirectory) {
     bool help = false;
     const char* log_file = "";
     const char* install_dir = nullptr;  // null: none
+    bool all_users = false;
   };
   const std::string longest(259, 'L');
   const std::string too_long(260, 'L');
@@ -79,6 +80,9 @@ TEST(ParseSwitches, EachSwitchItsLogAndTheInstallationDirectory) {
       {"/log a /log b", false},
       {"/quiet x %C:\\d\\", false},
       {"/quiet -passive", false},
+      {"/allusers", true, Mode::quiet, false, "", nullptr, true},
+      {"/AllUsers /passive /log:f %d", true, Mode::passive, false, "f", "d", true},
+      {"/allusers:", false},
   };
   for (const Case& c : cases) {
     app::Switches switches;
@@ -86,6 +90,7 @@ TEST(ParseSwitches, EachSwitchItsLogAndTheInstallationDirectory) {
     if (!c.valid) continue;
     EXPECT_EQ(switches.mode, c.mode) << c.arguments;
     EXPECT_EQ(switches.help, c.help) << c.arguments;
+    EXPECT_EQ(switches.all_users, c.all_users) << c.arguments;
     EXPECT_STREQ(switches.log_file, c.log_file) << c.arguments;
     if (c.install_dir == nullptr) {
       EXPECT_EQ(switches.install_dir, nullptr) << c.arguments;

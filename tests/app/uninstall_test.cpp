@@ -156,6 +156,7 @@ class EventLog final : public test_support::SilentConversionReport<app::RunLog> 
   void parts_placed(const char* placement) override {
     events.push_back(std::string("parts ") + placement);
   }
+  void fleet_line(const std::string& text) override { events.push_back(text); }
   void removed(const removal::Removal&) override {}
 };
 
