@@ -95,6 +95,11 @@ DWORD start_in_session(HANDLE token, const char* log_path, base::unique_handle& 
   return ERROR_SUCCESS;
 }
 
+bool process_ended(HANDLE process, DWORD limit_ms, DWORD& exit_code) {
+  return WaitForSingleObject(process, limit_ms) == WAIT_OBJECT_0 &&
+         GetExitCodeProcess(process, &exit_code) != FALSE;
+}
+
 // Where a session's user part logs, for this process to read back: the system's temporary
 // folder, which each user may write a file of its own in.
 std::string session_log_path(DWORD session) {
@@ -126,7 +131,8 @@ void take_session_log(const std::string& path, DWORD session, RunLog& log) {
 const FleetSystem& win32_fleet_system() {
   static const FleetSystem fleet{removal::person_profiles, removal::remove_from_profile,
                                  logged_on_sessions,       start_in_session,
-                                 register_for_logon,       session_part_limit_ms};
+                                 process_ended,            register_for_logon,
+                                 session_part_limit_ms};
   return fleet;
 }
 
@@ -209,10 +215,10 @@ void FleetParts::run_sessions(std::vector<Person>& people) {
       text += " process=" + std::to_string(GetProcessId(process.get()));
       // One not done in time is left running: its own limits end it, and the logon takes
       // what it leaves.
-      if (WaitForSingleObject(process.get(), fleet_.session_limit_ms) != WAIT_OBJECT_0)
-        text += " timed_out_ms=" + std::to_string(fleet_.session_limit_ms);
-      else if (GetExitCodeProcess(process.get(), &exit_code) != FALSE)
+      if (fleet_.ended(process.get(), fleet_.session_limit_ms, exit_code))
         text += " exit_code=" + std::to_string(exit_code);
+      else
+        text += " timed_out_ms=" + std::to_string(fleet_.session_limit_ms);
     }
     if (exit_code == 0)
       done_in_session.push_back(session.sid);

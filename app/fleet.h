@@ -37,6 +37,8 @@ struct FleetSystem {
   std::vector<UserSession> (*sessions)();
   // Starts the user's part in the user's session with its token, logging to log_path.
   DWORD (*start_user_part)(HANDLE token, const char* log_path, base::unique_handle& process);
+  // Waits for that process within the limit: true, with its exit code, when it ended.
+  bool (*ended)(HANDLE process, DWORD limit_ms, DWORD& exit_code);
   bool (*register_for_logon)(std::string& version, unsigned long& error);
   DWORD session_limit_ms;
 };

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/elevation.h"
+#include "app/fleet.h"
 #include "app/part_channel.h"
 #include "app/program_parts.h"
 #include "app/unattended.h"
@@ -607,6 +608,126 @@ TEST_F(Uninstall, PartsInAnotherProcessDoWhatTheyDoHereOrNothingAtAll) {
                                               event.find("dialog") == std::string::npos;
                                      });
     EXPECT_EQ(std::size_t(steps), row.steps) << at << testing::PrintToString(world.events);
+  }
+  testbed::remove_tree(directory);
+}
+
+// ---- a removal for every user ------------------------------------------------------------
+
+// What the fake fleet answers: three people, sessions for two of them whose user's part ends
+// with the code given (or never, within the bound), and a logon registration that holds or not.
+struct Fleet {
+  std::vector<DWORD> session_exits;  // per session; STILL_ACTIVE: never ends
+  bool registers = true;
+  std::vector<std::string> started;
+};
+Fleet fleet_world;
+
+DWORD WINAPI session_part(void* exit_code) {
+  const auto code = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(exit_code));
+  if (code == STILL_ACTIVE) Sleep(5000);
+  return code;
+}
+
+const app::FleetSystem fake_fleet{
+    [] {
+      return std::vector<removal::UserProfile>{
+          {"S-1-5-21-9-1", "C:\\users\\a"}, {"S-1-5-21-9-2", "C:\\users\\b"},
+          {"S-1-5-21-9-3", "C:\\users\\c"}};
+    },
+    [](const removal::UserProfile& profile, removal::Report*) {
+      record("profile " + profile.sid);
+      removal::ProfileOutcome outcome;
+      outcome.hive = removal::HiveReach::loaded_now;
+      outcome.settings_removed = outcome.shortcut_removed = true;
+      return outcome;
+    },
+    [] {
+      std::vector<app::UserSession> sessions;
+      for (std::size_t at = 0; at < fleet_world.session_exits.size(); ++at) {
+        app::UserSession session;
+        session.id = DWORD(at + 1);
+        session.sid = "S-1-5-21-9-" + std::to_string(at + 1);
+        sessions.push_back(std::move(session));
+      }
+      return sessions;
+    },
+    [](HANDLE, const char* log_path, base::unique_handle& process) {
+      const DWORD exit_code = fleet_world.session_exits[fleet_world.started.size()];
+      fleet_world.started.push_back(log_path);
+      process.reset(CreateThread(nullptr, 0, session_part,
+                                 reinterpret_cast<void*>(UINT_PTR{exit_code}), 0, nullptr));
+      return DWORD{ERROR_SUCCESS};
+    },
+    [](HANDLE thread, DWORD limit_ms, DWORD& exit_code) {
+      return WaitForSingleObject(thread, limit_ms) == WAIT_OBJECT_0 &&
+             GetExitCodeThread(thread, &exit_code) != FALSE;
+    },
+    [](std::string& version, unsigned long& error) {
+      version = "1,2,3,4";
+      error = fleet_world.registers ? 0 : ERROR_ACCESS_DENIED;
+      return fleet_world.registers;
+    },
+    300,
+};
+
+// The system account, or /allusers, runs the machine's part here and each person's through
+// the profiles, the sessions and the logon; the run's own Outlook, settings and desktop are
+// never touched. A session's part is waited for within the bound, and one not done is the
+// logon's; without a registration for the logon the run fails.
+TEST_F(Uninstall, ARemovalForEveryUserDoesEachPersonsPartAsThatPerson) {
+  const app::TokenFacts system{true, TokenElevationTypeDefault, true};
+  const app::TokenFacts administrator{false, TokenElevationTypeFull, true};
+  const app::TokenFacts limited{false, TokenElevationTypeLimited, false};
+  struct Row {
+    app::TokenFacts token;
+    const char* switches;
+    std::vector<DWORD> session_exits;
+    bool registers;
+    int exit_code;
+    const char* told;  // a line of the log
+  };
+  const Row rows[] = {
+      {system, "/quiet", {}, true, 0, "fleet profiles=3 done=0 deferred=3 failed=0"},
+      {system, "/passive", {0, 1603}, true, 0, "fleet profiles=3 done=1 deferred=2 failed=0"},
+      {administrator, "/allusers", {0, STILL_ACTIVE}, true, 0,
+       "session id=2 sid=S-1-5-21-9-2 process="},
+      {administrator, "/allusers", {0}, false, 1603, "fleet profiles=3 done=1 deferred=0 failed=2"},
+      {limited, "/allusers /passive", {}, true, 1603, "parts needs_administrator"},
+      {administrator, "/quiet", {}, true, 0, "parts user=here machine=here"},
+  };
+  const std::string directory = "C:\\merivane-tests\\fleet";
+  testbed::make_directories(directory);
+  const std::string log = directory + "\\fleet.log";
+  for (const Row& row : rows) {
+    const unsigned at = unsigned(&row - rows);
+    world = World{};
+    fleet_world = Fleet{row.session_exits, row.registers, {}};
+    DeleteFileA(log.c_str());
+    placement = Placement{};
+    placement.token = row.token;
+    app::ProgramParts parts(fakes, fake_processes);
+    app::FleetParts fleet(fakes, row.token, fake_fleet);
+    const std::string arguments = std::string(row.switches) + " /log " + log + " %C:\\M\\";
+    const DWORD begun = GetTickCount();
+    EXPECT_EQ(app::run_with_switches("UninstallMV.exe", arguments.c_str(), fakes, &parts, &fleet),
+              row.exit_code)
+        << at;
+    EXPECT_LT(GetTickCount() - begun, 3000u) << at << " waited past the session's bound";
+    const auto lines = testbed::read_lines(log);
+    EXPECT_EQ(testbed::count_with(lines, {row.told}), 1u) << at << testing::PrintToString(lines);
+    const bool for_every_user = row.token.system || std::strstr(row.switches, "/allusers");
+    const auto ran = [&](const char* event) {
+      return std::find(world.events.begin(), world.events.end(), event) != world.events.end();
+    };
+    const bool ready = std::strstr(row.told, "needs_administrator") == nullptr;
+    EXPECT_EQ(ran("outlook") || ran("settings") || ran("desktop shortcut"),
+              ready && !for_every_user)
+        << at << " the run's own user's part";
+    EXPECT_EQ(ran("files C:\\M\\") && ran("programs shortcut"), ready) << at;
+    EXPECT_EQ(ran("start dialog"), ready && !row.token.system && std::strstr(row.switches, "/passive"))
+        << at << " the system account has no desktop anyone sees";
+    EXPECT_EQ(fleet_world.started.size(), row.session_exits.size()) << at;
   }
   testbed::remove_tree(directory);
 }
