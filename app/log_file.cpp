@@ -193,6 +193,7 @@ void LogFile::calls_turned_away(long answers, unsigned long paused_ms) {
 
 void LogFile::removed(const removal::Removal& removal) {
   std::string text = std::string(removal.kind) + " path=" + log_quoted(removal.path);
+  if (removal.moved_to != nullptr) text += " moved_to=" + log_quoted(removal.moved_to);
   if (removal.value != nullptr) text += " name=" + log_quoted(removal.value);
   if (removal.view != nullptr) text += std::string(" view=") + removal.view;
   text += std::string(" outcome=") + outcome_names[static_cast<int>(removal.outcome)] +

@@ -72,7 +72,7 @@ class SentReport final : public outlook::ConversionReport, public removal::Repor
   void removed(const removal::Removal& removal) override {
     Frame frame(tell_removed);
     frame.text(removal.kind).text(removal.path).text(removal.value).text(removal.view);
-    frame.number(static_cast<std::int64_t>(removal.outcome)).number(removal.error);
+    frame.text(removal.moved_to).number(static_cast<std::int64_t>(removal.outcome)).number(removal.error);
     send(frame);
   }
   void in_use(const char* path, const char* holders) override {
@@ -135,17 +135,19 @@ class SentReport final : public outlook::ConversionReport, public removal::Repor
 
 // Hands a removal event on; false when it does not parse.
 bool replay_removed(FrameReader& reader, removal::Report* report) {
-  std::string kind, path, value, view;
-  bool has_value = false, has_view = false;
+  std::string kind, path, value, view, moved_to;
+  bool has_value = false, has_view = false, has_moved_to = false;
   std::int64_t outcome = 0, error = 0;
   if (!reader.text(kind) || !reader.text(path) || !reader.text(value, has_value) ||
-      !reader.text(view, has_view) || !reader.number(outcome) || !reader.number(error) ||
+      !reader.text(view, has_view) || !reader.text(moved_to, has_moved_to) ||
+      !reader.number(outcome) || !reader.number(error) ||
       !reader.whole() || outcome < 0 || outcome > static_cast<int>(removal::Outcome::at_restart))
     return false;
   if (report != nullptr) {
     removal::Removal removal{kind.c_str(), path.c_str()};
     removal.value = has_value ? value.c_str() : nullptr;
     removal.view = has_view ? view.c_str() : nullptr;
+    removal.moved_to = has_moved_to ? moved_to.c_str() : nullptr;
     removal.outcome = static_cast<removal::Outcome>(outcome);
     removal.error = static_cast<unsigned long>(error);
     report->removed(removal);

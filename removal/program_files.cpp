@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -49,8 +51,54 @@ bool held_now(const char* path, DWORD error) {
   return held_by_a_program(error, attributes, open_error);
 }
 
+// A name taken already costs a try: left-over names of earlier runs are few.
+constexpr DWORD most_aside_tries = 16;
+
+// Renames the file at path, in its own directory, to "<path>.<8 hex digits>.removed", a name
+// no installation uses, and leaves that path in moved. False, with moved empty, when the
+// rename is refused, the name does not fit or no free name was found.
+bool moved_aside(const char* path, char (&moved)[base::path_capacity]) {
+  // Another run, or this one a moment before, may have left such a name: each try steps by
+  // an odd number, so no value comes twice within the tries.
+  const DWORD first = GetTickCount() ^ (GetCurrentProcessId() * 0x9E3779B1u);
+  for (DWORD attempt = 0; attempt < most_aside_tries; ++attempt) {
+    char suffix[sizeof ".12345678.removed"];
+    std::snprintf(suffix, sizeof suffix, ".%08lx.removed",
+                  static_cast<unsigned long>(first + attempt * 0x7FEB352Du));
+    if (!base::join_path(moved, path, suffix)) return false;
+    if (MoveFileExA(path, moved, 0) != FALSE) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+  }
+  moved[0] = '\0';
+  return false;
+}
+
+// Leaves a held file for the platform to delete at the next restart, under a name no
+// installation uses where it can be renamed: deployment systems often install again at once
+// on exit code 3010, and the restart must not delete the new file written at path. A file
+// held without FILE_SHARE_DELETE refuses the rename too and is left under its own name.
+Outcome left_for_restart(const char* path, const char* file_name, unsigned long error,
+                         Report* report, Scheduled* scheduled) {
+  char moved[base::path_capacity];
+  if (!moved_aside(path, moved)) {
+    const Outcome outcome = scheduled_at_restart(report, "file", path, error);
+    if (outcome == Outcome::at_restart) scheduled->push_back(file_name);
+    return outcome;
+  }
+  if (MoveFileExA(moved, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) == FALSE) {
+    const DWORD schedule_error = GetLastError();
+    // Under a name that nothing deletes, the file would keep the directory, and a later run
+    // would find the installation without it: it goes back to its own name where it can.
+    const bool back = MoveFileExA(moved, path, 0) != FALSE;
+    return told(report, "file", back ? path : moved, Outcome::failed, schedule_error);
+  }
+  scheduled->push_back(std::string(file_name) + (moved + std::strlen(path)));
+  return told(report, "file", path, Outcome::at_restart, error, moved);
+}
+
 // Deletes one file. Where a program holds it and scheduled is given, the file is left for the
-// platform to delete at the next restart, and its name joins scheduled.
+// platform to delete at the next restart, and the name it is left under joins scheduled.
 Outcome remove_file(const char* path, const char* file_name, Report* report, Scheduled* scheduled) {
   if (DeleteFileA(path) != FALSE) return told(report, "file", path, Outcome::deleted, 0);
   const DWORD error = GetLastError();
@@ -58,9 +106,7 @@ Outcome remove_file(const char* path, const char* file_name, Report* report, Sch
     return told(report, "file", path, outcome_of_error(error), error);
   // Asking who holds it costs a session of the Restart Manager: only for a log.
   if (report != nullptr) report->in_use(path, holders_of(path).c_str());
-  const Outcome outcome = scheduled_at_restart(report, "file", path, error);
-  if (outcome == Outcome::at_restart) scheduled->push_back(file_name);
-  return outcome;
+  return left_for_restart(path, file_name, error, report, scheduled);
 }
 
 Outcome delete_file(const char* install_dir, const char* file_name, Report* report,

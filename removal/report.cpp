@@ -12,8 +12,8 @@ Outcome outcome_of_error(unsigned long error) {
 }
 
 Outcome told(Report* report, const char* kind, const char* path, Outcome outcome,
-             unsigned long error) {
-  if (report != nullptr) report->removed({kind, path, nullptr, nullptr, outcome, error});
+             unsigned long error, const char* moved_to) {
+  if (report != nullptr) report->removed({kind, path, nullptr, nullptr, outcome, error, moved_to});
   return outcome;
 }
 

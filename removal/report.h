@@ -26,7 +26,8 @@ struct Removal {
   const char* value = nullptr;  // a value's name
   const char* view = nullptr;   // "32" or "64" where the registry view was named
   Outcome outcome = Outcome::deleted;
-  unsigned long error = 0;  // the platform's error code
+  unsigned long error = 0;         // the platform's error code
+  const char* moved_to = nullptr;  // the name a file left for the restart was renamed to
 };
 
 class Report {
@@ -48,7 +49,7 @@ Outcome outcome_of_error(unsigned long error);
 
 // Tells the report, if any, how the removal of path ended; answers the outcome.
 Outcome told(Report* report, const char* kind, const char* path, Outcome outcome,
-             unsigned long error);
+             unsigned long error, const char* moved_to = nullptr);
 
 // The outcome of the deletion of path that the platform just answered (deleted, or not with
 // its last error), told to the report, if any.

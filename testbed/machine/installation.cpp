@@ -170,6 +170,45 @@ std::vector<std::string> directory_entries(const std::string& path) {
   return names;
 }
 
+std::string moved_aside(const std::string& directory, const std::string& file_name) {
+  const std::string head = file_name + ".";
+  const std::string tail = ".removed";
+  std::string found;
+  for (const std::string& entry : directory_entries(directory)) {
+    if (entry.size() != head.size() + 8 + tail.size() || !entry.starts_with(head) ||
+        !entry.ends_with(tail) ||
+        entry.find_first_not_of("0123456789abcdef", head.size()) != head.size() + 8)
+      continue;
+    if (!found.empty()) return {};
+    found = entry;
+  }
+  return found;
+}
+
+RunningImage::RunningImage(const std::string& path) {
+  if (!CopyFileA((program_directory() + "resident.exe").c_str(), path.c_str(), FALSE))
+    fail("cannot place resident.exe as " + path);
+  static int started = 0;
+  const std::string event_name = "merivane-resident-" + std::to_string(GetCurrentProcessId()) +
+                                 "-" + std::to_string(++started);
+  release_.reset(CreateEventA(nullptr, TRUE, FALSE, event_name.c_str()));
+  if (!release_) fail("cannot make the event " + event_name);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::string command_line = "\"" + path + "\" " + event_name;
+  if (!CreateProcessA(path.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process))
+    fail("cannot start " + path);
+  process_.reset(process.hProcess);
+  const base::unique_handle thread(process.hThread);
+}
+
+RunningImage::~RunningImage() {
+  SetEvent(release_.get());
+  WaitForSingleObject(process_.get(), 60000);
+}
+
 void remove_tree(const std::string& path) {
   // A link goes, never what it leads to.
   if (is_link(path)) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_any.h"
+
 namespace testbed {
 
 // What the installer leaves behind, written down from the installer's side.
@@ -28,6 +30,26 @@ bool directory_exists(const std::string& path);
 void make_directories(const std::string& path);                       // every missing level
 void remove_tree(const std::string& path);                            // no error when it is missing
 std::vector<std::string> directory_entries(const std::string& path);  // names, sorted
+
+// The one entry of directory that is file_name moved aside for a restart
+// ("<file_name>.<8 lowercase hex digits>.removed"), or an empty text when there is none or more
+// than one.
+std::string moved_aside(const std::string& directory, const std::string& file_name);
+
+// A copy of resident.exe (from program_directory()) placed at path and run from there, so that
+// its image is in use as the add-in's program is while it runs; told to end, and waited for,
+// when the object goes. Throws when it cannot be placed or started.
+class RunningImage {
+ public:
+  explicit RunningImage(const std::string& path);
+  RunningImage(const RunningImage&) = delete;
+  RunningImage& operator=(const RunningImage&) = delete;
+  ~RunningImage();
+
+ private:
+  base::unique_handle release_;
+  base::unique_handle process_;
+};
 
 // Wine only: the Unix name of a path, and a Unix program started (Wine starts an ELF file
 // given as "Z:\bin\ln ..." as a Unix process) and waited for until done() says its work is

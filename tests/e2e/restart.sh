@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# A removal while a file is held, then a restart of the prefix, then what is left: the one
-# test that needs the platform to restart. A prefix of its own, so that the wineserver of the
-# other tests runs on. Wine carries PendingFileRenameOperations out in the wineboot run when a
-# stopped prefix starts again.
+# A removal while a file is held, and one while the add-in runs followed by its reinstallation,
+# then a restart of the prefix, then what is left: the one test that needs the platform to
+# restart. A prefix of its own, so that the wineserver of the other tests runs on. Wine carries
+# PendingFileRenameOperations out in the wineboot run when a stopped prefix starts again.
 # Usage: restart.sh LOADER E2E_TESTS_EXE
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -19,6 +19,8 @@ boot() {
 trap '"$WINESERVER" -k >/dev/null 2>&1 || true; rm -rf "$prefix"' EXIT
 boot
 MERIVANE_KEEP_PENDING=1 "$loader" "$tests" --gtest_filter='InUse.*'
+# After them: each of their cases begins by forgetting what is pending.
+MERIVANE_KEEP_PENDING=1 "$loader" "$tests" --gtest_filter='RunningAddIn.*'
 "$WINESERVER" -k
 "$WINESERVER" -w
 boot

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -116,7 +117,9 @@ class Told final : public removal::Report {
 };
 
 // A file held open without FILE_SHARE_DELETE (Wine, like Windows, refuses its deletion with
-// ERROR_SHARING_VIOLATION) is scheduled, then what only scheduled things keep, in that order.
+// ERROR_SHARING_VIOLATION, and its renaming too) is scheduled under its own name; a running
+// program's image (its deletion refused with ERROR_ACCESS_DENIED, its renaming not) is moved
+// aside first, which frees its own name at once. Then what only scheduled things keep, in order.
 TEST_F(ProgramFiles, AHeldFileAndWhatOnlyItKeepsAreLeftForTheRestartInOrder) {
   using removal::Outcome;
   struct Row {
@@ -125,6 +128,7 @@ TEST_F(ProgramFiles, AHeldFileAndWhatOnlyItKeepsAreLeftForTheRestartInOrder) {
     bool extra_in_parent, read_only, done, at_restart;
     int pending;  // the file, the directory, the parent: how many of them, in this order
     Outcome directory, parent;
+    bool image = false;  // a running program's image, else a file held open
   };
   const Row rows[] = {
       {"Setup.exe", nullptr, false, false, true, true, 3, Outcome::at_restart, Outcome::at_restart},
@@ -133,6 +137,8 @@ TEST_F(ProgramFiles, AHeldFileAndWhatOnlyItKeepsAreLeftForTheRestartInOrder) {
       {"Setup.exe", "other.txt", true, false, true, true, 2, Outcome::at_restart, Outcome::failed},
       {"Setup.exe", "notes.txt", false, false, false, true, 1, Outcome::failed, Outcome::failed},
       {"Setup.exe", nullptr, false, true, false, false, 0, Outcome::failed, Outcome::failed},
+      {"Merivane.exe", nullptr, false, false, true, true, 3, Outcome::at_restart,
+       Outcome::at_restart, true},
   };
   for (const Row& row : rows) {
     const auto saved = test_support::SavedValue::of(
@@ -146,16 +152,24 @@ TEST_F(ProgramFiles, AHeldFileAndWhatOnlyItKeepsAreLeftForTheRestartInOrder) {
     if (row.read_only) SetFileAttributesA(held.c_str(), FILE_ATTRIBUTE_READONLY);
     Told told;
     removal::StepResult result;
+    std::string left = held;
     {
-      const base::unique_file handle(CreateFileA(held.c_str(), GENERIC_READ,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                 OPEN_EXISTING, 0, nullptr));
-      ASSERT_TRUE(handle) << held;
+      std::optional<testbed::RunningImage> image;
+      if (row.image) image.emplace(held);
+      const base::unique_file handle(row.image ? INVALID_HANDLE_VALUE
+                                               : CreateFileA(held.c_str(), GENERIC_READ,
+                                                             FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                             nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(row.image || handle) << held;
       result = removal::remove_program_files((install + "\\").c_str(), &told);
+      if (row.image) {
+        left = install + "\\" + testbed::moved_aside(install, row.held);
+        EXPECT_NO_THROW(write_file(held)) << "the moved file's own name is free";
+      }
     }
     EXPECT_EQ(result.done, row.done) << row.held << row.pending;
     EXPECT_EQ(result.at_restart, row.at_restart) << row.held << row.pending;
-    const std::vector<std::string> order = {"\\??\\" + held, "\\??\\" + install, "\\??\\" + parent};
+    const std::vector<std::string> order = {"\\??\\" + left, "\\??\\" + install, "\\??\\" + parent};
     EXPECT_EQ(testbed::pending_deletions(),
               std::vector<std::string>(order.begin(), order.begin() + row.pending))
         << row.held << row.pending;
