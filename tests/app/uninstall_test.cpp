@@ -80,9 +80,14 @@ const app::UninstallSystem fakes{
     .enable_label = [](int id) { record("enable " + std::to_string(id)); },
     .mark_label_failed = [](int id) { record("failed " + std::to_string(id)); },
     .convert_outlook_tasks =
-        [](bool& needs_manual_form_step, outlook::ConversionReport*,
+        [](bool& needs_manual_form_step, outlook::ConversionReport* report,
            const outlook::StepEnvironment& environment) {
           record("outlook");
+          if (report != nullptr) {
+            report->item_not_converted("\\Mailbox \"x\"\\Tasks", E_ACCESSDENIED);
+            report->converted({2, 7, 3, 40, 1, 2, 1, 0});
+            report->calls_turned_away(12, 3150);
+          }
           if (world.outlook_open_elsewhere && environment.outlook_window_exists()) {
             const auto ask = environment.ask_to_close_outlook;
             record(ask == nullptr ? "nobody asked" : ask(environment.context) ? "retry" : "cancel");
@@ -92,8 +97,15 @@ const app::UninstallSystem fakes{
         },
     .outlook_window_exists = [] { return world.outlook_open_elsewhere; },
     .remove_program_files =
-        [](const char* install_dir, removal::Report*) {
+        [](const char* install_dir, removal::Report* report) {
           record("files " + std::string(install_dir));
+          if (report != nullptr) {
+            report->in_use("C:\\M\\Merivane.exe", "Merivane (process 1234)");
+            removal::Removal moved{"file", "C:\\M\\Merivane.exe", nullptr, nullptr,
+                                   removal::Outcome::at_restart, 5, "C:\\M\\x.removed"};
+            report->removed(moved);
+            report->removed({"value", "HKLM\\K", "Name", "64", removal::Outcome::not_found, 2});
+          }
           return removal::StepResult{world.files_result, world.files_at_restart};
         },
     .remove_uninstall_entry =
@@ -560,9 +572,9 @@ TEST_F(Uninstall, PartsInAnotherProcessDoWhatTheyDoHereOrNothingAtAll) {
   };
   const app::TokenFacts limited{false, TokenElevationTypeLimited, false};
   const Row rows[] = {
-      {limited, app::ShellStanding::none, ERROR_SUCCESS, 1000, "/passive %C:\\M\\", 0,
+      {limited, app::ShellStanding::none, ERROR_SUCCESS, 1000, "/passive /log x %C:\\M\\", 0,
        "elevated /merivane-part machine", 8},
-      {full, app::ShellStanding::other_level, ERROR_SUCCESS, 1000, "/quiet %C:\\M\\", 0,
+      {full, app::ShellStanding::other_level, ERROR_SUCCESS, 1000, "/quiet /log x %C:\\M\\", 0,
        "shell /merivane-part user", 8},
       {full, app::ShellStanding::other_level, ERROR_ACCESS_DENIED, 1000, "/quiet %C:\\M\\", 0,
        "shell /merivane-part user", 8},
@@ -608,6 +620,22 @@ TEST_F(Uninstall, PartsInAnotherProcessDoWhatTheyDoHereOrNothingAtAll) {
                                               event.find("dialog") == std::string::npos;
                                      });
     EXPECT_EQ(std::size_t(steps), row.steps) << at << testing::PrintToString(world.events);
+    // A part in another process reports what it does here: the same lines, but for where.
+    if (row.steps == 8 && arguments.find("/log") != std::string::npos) {
+      const auto without_where = [&] {
+        std::vector<std::string> lines;
+        for (const std::string& line : testbed::read_lines(directory + "\\run.log"))
+          if (line.find(" parts ") == std::string::npos) lines.push_back(line.substr(24));
+        return lines;
+      };
+      const auto there = without_where();
+      DeleteFileA((directory + "\\run.log").c_str());
+      world = World{};
+      EXPECT_EQ(app::run_with_switches("UninstallMV.exe", arguments.c_str(), fakes), row.exit_code);
+      EXPECT_EQ(there, without_where()) << at;
+      EXPECT_EQ(testbed::count_with(there, {"moved_to="}), 1u) << at;
+    }
+    DeleteFileA((directory + "\\run.log").c_str());
   }
   testbed::remove_tree(directory);
 }
