@@ -113,11 +113,17 @@ TEST(RunningAddIn, ItsImageIsMovedAsideSoThatAReinstallationKeepsItsFiles) {
   }
   const std::string moved =
       reinstalled.install_dir + testbed::moved_aside(reinstalled.install_dir, "Merivane.exe");
-  const std::vector<std::string> lines = test_support::read_lines(log);
-  EXPECT_EQ(test_support::count_with(lines, {"moved_to="}), 1u);
-  const std::string line =
-      "file path=\"" + image + "\" moved_to=\"" + moved + "\" outcome=at_restart error=5\r";
-  EXPECT_EQ(test_support::count_with(lines, {line.c_str()}), 1u) << line;
+  std::size_t moves = 0;
+  for (const test_support::LogLine& line : test_support::parse_log(log)) {
+    if (line.fields.count("moved_to") == 0) continue;
+    ++moves;
+    EXPECT_EQ(line.event, "file");
+    EXPECT_EQ(line.fields.at("path"), image);
+    EXPECT_EQ(line.fields.at("moved_to"), moved);
+    EXPECT_EQ(line.fields.at("outcome"), "at_restart");
+    EXPECT_EQ(line.fields.at("error"), "5");
+  }
+  EXPECT_EQ(moves, 1u);
   const std::vector<std::string> pending = testbed::pending_deletions();
   EXPECT_EQ(std::count(pending.begin(), pending.end(), "\\??\\" + moved), 1) << moved;
   // An installer writes its files over whatever it finds.
