@@ -1,5 +1,7 @@
 #include "app/elevation.h"
 
+#include <sddl.h>
+
 #include "base/unique_any.h"
 
 namespace app {
@@ -14,6 +16,18 @@ Route route_for(const TokenFacts& token, Mode mode, ShellStanding shell) {
   if (is_elevated(token))
     return shell == ShellStanding::other_level ? Route::user_in_shell_session : Route::both_here;
   return mode == Mode::quiet ? Route::needs_administrator : Route::machine_elevated_copy;
+}
+
+std::string user_sid_text(HANDLE token) {
+  char buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+  DWORD size = 0;
+  char* text = nullptr;
+  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) == FALSE ||
+      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text) == FALSE)
+    return {};
+  std::string sid = text;
+  LocalFree(text);
+  return sid;
 }
 
 TokenFacts own_token_facts() {

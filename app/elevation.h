@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "app/command_line.h"
 
 namespace app {
@@ -35,5 +37,8 @@ bool is_elevated(const TokenFacts& token);
 Route route_for(const TokenFacts& token, Mode mode, ShellStanding shell);
 
 TokenFacts own_token_facts();
+
+// The text of the SID of a token's user ("S-1-5-21-..."); empty when it cannot be had.
+std::string user_sid_text(HANDLE token);
 
 }  // namespace app

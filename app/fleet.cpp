@@ -8,6 +8,7 @@
 
 #include "app/log_file.h"
 #include "app/logon.h"
+#include "app/own_directory.h"
 #include "base/path_text.h"
 
 namespace app {
@@ -33,15 +34,8 @@ const char* elevation_text(TOKEN_ELEVATION_TYPE type) {
 }
 
 std::string sid_of(HANDLE token) {
-  char buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-  DWORD size = 0;
-  char* text = nullptr;
-  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) == FALSE ||
-      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text) == FALSE)
-    return "?";
-  std::string sid = text;
-  LocalFree(text);
-  return sid;
+  const std::string sid = user_sid_text(token);
+  return sid.empty() ? "?" : sid;
 }
 
 struct WtsMemoryTraits {
@@ -75,8 +69,7 @@ struct EnvironmentTraits {
 
 DWORD start_in_session(HANDLE token, const char* log_path, base::unique_handle& process) {
   char path[base::path_capacity];
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length >= sizeof path) return ERROR_FILENAME_EXCED_RANGE;
+  if (!own_program_path(path)) return ERROR_FILENAME_EXCED_RANGE;
   std::string command = "\"";
   command.append(path).append("\" ").append(logon_switch).append(" user ").append(log_path);
   base::unique_any<EnvironmentTraits> environment;

@@ -9,6 +9,7 @@
 #include "app/log_file.h"
 #include "app/uninstall.h"
 #include "base/registry.h"
+#include "app/own_directory.h"
 #include "base/unique_any.h"
 
 namespace app {
@@ -24,15 +25,10 @@ constexpr char log_name[] = "\\Merivane removal.log";
 
 std::string component_key() { return std::string(components_key) + active_setup_component; }
 
-bool own_path(char (&path)[base::path_capacity]) {
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  return length != 0 && length < sizeof path;
-}
-
 // The program with the logon switch and what follows it, as a command line.
 std::string own_command(const char* run) {
   char path[base::path_capacity];
-  if (!own_path(path)) return {};
+  if (!own_program_path(path)) return {};
   std::string command = "\"";
   command.append(path).append("\" ").append(logon_switch).append(" ").append(run);
   return command;

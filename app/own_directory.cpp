@@ -6,6 +6,12 @@
 
 namespace app {
 
+bool own_program_path(char (&path)[base::path_capacity]) {
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  // A full name that filled the buffer may have been cut: it would name another file.
+  return length != 0 && length < sizeof path;
+}
+
 char* own_directory(char* buffer, std::size_t capacity) {
   if (capacity == 0) return buffer;
   buffer[0] = '\0';

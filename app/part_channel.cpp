@@ -1,5 +1,7 @@
 #include "app/part_channel.h"
 
+#include "app/elevation.h"
+
 #include <sddl.h>
 
 #include <cstdio>
@@ -292,14 +294,8 @@ bool PartPipe::create(const char* name, const char* other_user_sid) {
   std::string descriptor = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)";
   base::unique_handle token;
   if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) != FALSE) {
-    char buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    DWORD size = 0;
-    char* text = nullptr;
-    if (GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) != FALSE &&
-        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text) != FALSE) {
-      descriptor += std::string("(A;;GA;;;") + text + ")";
-      LocalFree(text);
-    }
+    const std::string own = user_sid_text(token.get());
+    if (!own.empty()) descriptor += "(A;;GA;;;" + own + ")";
   }
   if (other_user_sid != nullptr && other_user_sid[0] != '\0')
     descriptor += std::string("(A;;GA;;;") + other_user_sid + ")";

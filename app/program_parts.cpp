@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/own_directory.h"
 #include "base/path_text.h"
 
 namespace app {
@@ -15,11 +16,6 @@ namespace {
 // How long the sequence's process waits for the other to end once told the removal is over.
 constexpr DWORD other_end_limit_ms = 10000;
 
-bool own_path(char (&path)[base::path_capacity]) {
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  return length != 0 && length < sizeof path;
-}
-
 struct UserOfToken {
   std::string sid;
   bool elevated = false;
@@ -27,19 +23,13 @@ struct UserOfToken {
 
 // The user and the elevation of a process's token.
 bool user_of(HANDLE token, UserOfToken& user) {
-  char buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-  DWORD size = 0;
-  char* text = nullptr;
-  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) == FALSE ||
-      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text) == FALSE)
-    return false;
-  user.sid = text;
-  LocalFree(text);
+  user.sid = user_sid_text(token);
   TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
   user.elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) !=
                       FALSE &&
                   elevation.TokenIsElevated != 0;
-  return true;
+  return !user.sid.empty();
 }
 
 // The token of the process that owns the desktop's shell window.
@@ -68,7 +58,7 @@ ShellStanding shell_standing(std::string& user_sid) {
 
 DWORD start_elevated(const char* parameters, base::unique_handle& process) {
   char path[base::path_capacity];
-  if (!own_path(path)) return ERROR_FILENAME_EXCED_RANGE;
+  if (!own_program_path(path)) return ERROR_FILENAME_EXCED_RANGE;
   SHELLEXECUTEINFOA execute{};
   execute.cbSize = sizeof execute;
   execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
@@ -90,7 +80,7 @@ std::vector<wchar_t> wide(const char* text) {
 
 DWORD start_as_shell_user(const char* parameters, base::unique_handle& process) {
   char path[base::path_capacity];
-  if (!own_path(path)) return ERROR_FILENAME_EXCED_RANGE;
+  if (!own_program_path(path)) return ERROR_FILENAME_EXCED_RANGE;
   const base::unique_handle shell = shell_token(TOKEN_DUPLICATE | TOKEN_QUERY);
   base::unique_handle token;
   if (!shell || DuplicateTokenEx(shell.get(),
