@@ -1,6 +1,5 @@
 #include "app/fleet.h"
 
-#include <sddl.h>
 #include <userenv.h>
 #include <wtsapi32.h>
 

@@ -1,7 +1,6 @@
 #include "app/program_parts.h"
 
 #include <shellapi.h>
-#include <sddl.h>
 
 #include <cstdio>
 #include <vector>
