@@ -69,7 +69,8 @@ class MessageFilter : public IMessageFilter {
 
 MessageFilter filter;
 
-// Wine's COM starts the server from the client's process: its parent is its client.
+// Wine's COM starts the server from the client's process: its parent is its client. The
+// handle also serves to read the client's token, whose level decides an other_level making.
 HANDLE open_parent() {
   const DWORD self = GetCurrentProcessId();
   DWORD parent = 0;
@@ -81,7 +82,8 @@ HANDLE open_parent() {
     if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
   }
   CloseHandle(snapshot);
-  return parent != 0 ? OpenProcess(SYNCHRONIZE, FALSE, parent) : nullptr;
+  return parent != 0 ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent)
+                     : nullptr;
 }
 
 bool embedding(const char* command_line) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "testbed/machine/elevation.h"
 #include "testbed/outlook/server.h"
 
 namespace testbed {
@@ -604,15 +605,23 @@ HRESULT create_application(REFIID iid, void** out) {
     log_line(std::string("error ") + error.what());
     return E_FAIL;
   }
-  // Outlook open at another privilege level: COM starts a second Outlook, which hands over to
-  // the running one and ends, and the making fails.
+  // In process the maker is this process; out of it, the client COM started the server for.
+  const HANDLE maker = serving_out_of_process ? client_process : GetCurrentProcess();
+  const std::string elevation = elevation_of(maker);
+  const std::string who =
+      "Application process=" + std::to_string(GetProcessId(maker)) + " elevation=" + elevation;
+  // Outlook open at another privilege level than its caller's: COM starts a second Outlook,
+  // which hands over to the running one and ends, and the making fails. The running one is
+  // the user's, at the user's own level: a caller with a limited token reaches it.
   const std::string& window = profile->behaviour().other_level_window;
-  if (!window.empty() && FindWindowA(window.c_str(), nullptr) != nullptr) {
-    log_line("refuse Application: a window of class " + window + " is open");
+  if (!window.empty() && elevation != "limited" &&
+      FindWindowA(window.c_str(), nullptr) != nullptr) {
+    log_line("refuse " + who + ": a window of class " + window + " is open");
     return CO_E_SERVER_EXEC_FAILURE;
   }
   start_busy_period(profile->behaviour());
   Application* application = new Application(std::move(profile));
+  log_line("made " + who);
   const HRESULT result = application->query(iid, out);
   application->Release();
   return result;

@@ -3,7 +3,10 @@
 // Appends one line per event to the file named by SRCLIENT_LOG: "load" and "unload" from
 // DllMain, and for every SRSetRestorePointA call
 //   call event=<dwEventType> type=<dwRestorePtType> sequence=<llSequenceNumber> description=<text>
-// where text is szDescription up to its NUL, or "<unterminated>" when the 64 bytes hold none.
+//        process=<id> elevation=<full|limited|default|unknown>
+// (one line) where text is szDescription up to its NUL, or "<unterminated>" when the 64 bytes
+// hold none, and the process and its token's level are the caller's: the restore point belongs
+// to the machine's part of a removal, which an elevated process does.
 // With SRCLIENT_BYTES=1 a second line follows with both records' bytes as the call found them:
 //   bytes info=<80 bytes in hex> status=<12 bytes in hex>
 //
@@ -25,6 +28,7 @@
 #include <cstring>
 #include <string>
 
+#include "testbed/machine/elevation.h"
 #include "testbed/srclient/end_after.h"
 
 namespace {
@@ -101,10 +105,12 @@ extern "C" __declspec(dllexport) BOOL WINAPI
   if (std::memchr(text, '\0', description_size) != nullptr) std::strcpy(description, text);
 
   char line[256];
-  std::snprintf(line, sizeof line, "call event=%lu type=%lu sequence=%" PRId64 " description=%s",
-                static_cast<unsigned long>(event_type),
-                static_cast<unsigned long>(field<DWORD>(info, info_restore_point_type)),
-                sequence_number, description);
+  std::snprintf(
+      line, sizeof line,
+      "call event=%lu type=%lu sequence=%" PRId64 " description=%s process=%lu elevation=%s",
+      static_cast<unsigned long>(event_type),
+      static_cast<unsigned long>(field<DWORD>(info, info_restore_point_type)), sequence_number,
+      description, GetCurrentProcessId(), testbed::elevation_of(GetCurrentProcess()).c_str());
   append_line(line);
   if (variable_number("SRCLIENT_BYTES", 0) != 0) {
     append_line(

@@ -53,6 +53,10 @@ struct DriverOptions {
   // after before_middle_answer, when set, has run. The box after them is the final one.
   std::vector<int> middle_answers;
   std::function<void()> before_middle_answer;
+  // For those that start the program before driving it (run_uninstaller, uidriver.exe --limited),
+  // not read by drive(): start it with the limited token, as the shell starts it for an
+  // administrator whose rights are not in use; without one it is not started at all.
+  bool limited_token = false;
 };
 
 struct Report {

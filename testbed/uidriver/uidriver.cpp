@@ -1,8 +1,11 @@
-// uidriver [--no] [--poke] [--screenshots DIR] [--report FILE] -- PROGRAM COMMAND_LINE...
+// uidriver [--no] [--poke] [--limited] [--screenshots DIR] [--report FILE] -- PROGRAM
+//          COMMAND_LINE...
 //
 // Starts PROGRAM with the arguments after it, joined by single blanks, as its exact command
 // line (CreateProcessA takes them as they are: quotes the program should see must be part of
 // the arguments), drives its windows and writes the report to FILE or standard output.
+// --limited starts it with the limited token, as the shell starts it for an administrator
+// whose rights are not in use.
 // Exits 0 when the program ended by itself with exit code 0, else 1; 2 on a usage error.
 
 #include <windows.h>
@@ -12,14 +15,15 @@
 #include <string>
 
 #include "base/unique_any.h"
+#include "testbed/machine/elevation.h"
 #include "testbed/uidriver/driver.h"
 
 namespace {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: uidriver [--no] [--poke] [--screenshots DIR] [--report FILE] -- PROGRAM "
-               "COMMAND_LINE...\n");
+               "usage: uidriver [--no] [--poke] [--limited] [--screenshots DIR] [--report FILE] "
+               "-- PROGRAM COMMAND_LINE...\n");
   return 2;
 }
 
@@ -44,6 +48,8 @@ int main(int argc, char** argv) {
       options.answer_yes = false;
     else if (option == "--poke")
       options.poke_dialog = true;
+    else if (option == "--limited")
+      options.limited_token = true;
     else if (option == "--screenshots" && has_value)
       options.screenshot_dir = argv[++index];
     else if (option == "--report" && has_value)
@@ -62,8 +68,10 @@ int main(int argc, char** argv) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
-  if (!CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &started)) {
+  const testbed::Token token =
+      options.limited_token ? testbed::Token::limited : testbed::Token::own;
+  if (!testbed::create_process(token, program.c_str(), command_line, FALSE, 0, nullptr, startup,
+                               started)) {
     std::fprintf(stderr, "uidriver: cannot start %s (error %lu)\n", program.c_str(),
                  GetLastError());
     return 1;

@@ -42,9 +42,16 @@ TEST_F(RestorePoint, BeginAndEndPassTheirRecordsAndTheBeginsNumber) {
   EXPECT_EQ(app::restore_sequence_number, 0x123456789A);
   app::end_restore_point();
 
+  // Under Wine every process starts with a full token, whatever its manifest asks.
+  const std::string caller =
+      " process=" + std::to_string(GetCurrentProcessId()) + " elevation=full";
   const std::vector<std::string> expected = {
-      "load", "call event=100 type=0 sequence=0 description=Removed Merivane",           "unload",
-      "load", "call event=101 type=0 sequence=78187493530 description=Removed Merivane", "unload",
+      "load",
+      "call event=100 type=0 sequence=0 description=Removed Merivane" + caller,
+      "unload",
+      "load",
+      "call event=101 type=0 sequence=78187493530 description=Removed Merivane" + caller,
+      "unload",
   };
   EXPECT_EQ(test_support::read_lines(log_path), expected);
 }
@@ -64,7 +71,8 @@ TEST_F(RestorePoint, AReportedFailureStillHandsOnTheStatusNumber) {
   app::end_restore_point();
   const auto lines = test_support::read_lines(log_path);
   ASSERT_EQ(lines.size(), 9u);
-  EXPECT_EQ(lines[7], "call event=101 type=0 sequence=41 description=Removed Merivane");
+  EXPECT_EQ(lines[7], "call event=101 type=0 sequence=41 description=Removed Merivane process=" +
+                          std::to_string(GetCurrentProcessId()) + " elevation=full");
 }
 
 TEST_F(RestorePoint, CallReportsTheEntryPointsResult) {

@@ -61,7 +61,7 @@ std::string own_program() {
 bool is_child() { return !variable(child_marker).empty(); }
 
 DWORD run_child(const std::string& filter, const Environment& environment,
-                const std::string& program) {
+                const std::string& program, testbed::Token token) {
   Environment all = environment;
   all.emplace_back(child_marker, "1");
   const ScopedEnvironment scoped(all);
@@ -80,8 +80,8 @@ DWORD run_child(const std::string& filter, const Environment& environment,
   startup.hStdOutput = startup.hStdError = output.get();
   PROCESS_INFORMATION process{};
   DWORD exit_code = 0xFFFFFFFF;
-  if (CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                     nullptr, &startup, &process)) {
+  if (testbed::create_process(token, program.c_str(), command_line, TRUE, 0, nullptr, startup,
+                              process)) {
     const base::unique_handle child(process.hProcess), thread(process.hThread);
     if (WaitForSingleObject(child.get(), 60000) == WAIT_OBJECT_0)
       GetExitCodeProcess(child.get(), &exit_code);

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "testbed/machine/elevation.h"
+
 namespace test_support {
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
@@ -18,12 +20,14 @@ std::string own_program();
 // True in a child started by run_child.
 bool is_child();
 
-// Runs program (default: this one) with --gtest_filter=filter and the variables set, waits at
-// most a minute, and returns its exit code; 0xFFFFFFFF when it could not run or timed out,
-// no_test_ran when it passed without a test passing (none selected, or all skipped).
+// Runs program (default: this one) with --gtest_filter=filter and the variables set, with
+// this process's token or the limited one, waits at most a minute, and returns its exit code;
+// 0xFFFFFFFF when it could not run or timed out, no_test_ran when it passed without a test
+// passing (none selected, or all skipped).
 inline constexpr DWORD no_test_ran = 0xFFFFFFFE;
 DWORD run_child(const std::string& filter, const Environment& environment = {},
-                const std::string& program = own_program());
+                const std::string& program = own_program(),
+                testbed::Token token = testbed::Token::own);
 
 }  // namespace test_support
 

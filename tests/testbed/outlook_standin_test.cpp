@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -22,8 +23,10 @@
 
 #include "base/module.h"
 #include "base/unique_any.h"
+#include "testbed/machine/elevation.h"
 #include "testbed/machine/installation.h"
 #include "testbed/profile/profile.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -1269,6 +1272,64 @@ TEST_P(OutlookServers, FailTheMakingWhileAnOutlookWindowIsOpen) {
     EXPECT_FALSE(unknown);
   }
   EXPECT_TRUE(create_application());
+}
+
+std::string variable(const char* name) {
+  char value[512];
+  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+  return length != 0 && length < sizeof value ? std::string(value, length) : std::string();
+}
+
+// Runs in a child of OutlookServers.RefuseTheMakingToAFullCallerAndServeALimitedOne...: makes
+// the Application as the program does, with the token the child was started with.
+TEST(OutlookMaker, HasTheExpectedTokenAndGetsTheExpectedMakingAndLogLine) {
+  CHILD_ONLY();
+  EXPECT_EQ(testbed::elevation_of(GetCurrentProcess()), variable("MERIVANE_EXPECTED_ELEVATION"));
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  {
+    Unknown unknown;
+    const auto expected =
+        HRESULT(std::strtoul(variable("MERIVANE_EXPECTED_MAKING").c_str(), nullptr, 0));
+    EXPECT_EQ(CoCreateInstance(outlook_clsid, nullptr, program_context, IID_IUnknown,
+                               reinterpret_cast<void**>(unknown.put())),
+              expected);
+  }
+  CoUninitialize();
+  const std::string line = variable("MERIVANE_EXPECTED_LINE") +
+                           " process=" + std::to_string(GetCurrentProcessId()) +
+                           " elevation=" + variable("MERIVANE_EXPECTED_ELEVATION");
+  const std::vector<std::string> log = lines_of(variable("MERIVANE_STANDIN_LOG"));
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [&](const std::string& logged) { return logged.rfind(line, 0) == 0; }),
+            1)
+      << line;
+}
+
+// The shell starts a program for an administrator whose rights are not in use with the
+// limited token, at the level of the user's own Outlook: COM binds such a caller to the
+// running Outlook, and refuses a full one. Under Wine every process starts full; the limited
+// token is its linked one.
+TEST_P(OutlookServers, RefuseTheMakingToAFullCallerAndServeALimitedOneWhileAnOutlookIsOpen) {
+  write_profile(std::string(standard_profile) + "other_level window=rctrl_renwnd32\n");
+  const struct {
+    testbed::Token token;
+    const char* elevation;
+    const char* making;
+    const char* line;
+  } rows[] = {
+      {testbed::Token::own, "full", "0x80080005", "outlook refuse Application"},
+      {testbed::Token::limited, "limited", "0x00000000", "outlook made Application"},
+  };
+  testbed::OutlookWindow window;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.elevation);
+    EXPECT_EQ(test_support::run_child("OutlookMaker.*",
+                                      {{"MERIVANE_EXPECTED_ELEVATION", row.elevation},
+                                       {"MERIVANE_EXPECTED_MAKING", row.making},
+                                       {"MERIVANE_EXPECTED_LINE", row.line}},
+                                      test_support::own_program(), row.token),
+              0u);
+  }
 }
 
 }  // namespace
