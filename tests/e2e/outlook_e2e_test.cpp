@@ -231,6 +231,68 @@ TEST_F(OutlookAsItRuns, AnOutlookOpenAtAnotherLevelIsToBeClosedOrLeftUnconverted
   }
 }
 
+// Started as the shell starts it for an administrator whose rights are not in use: the user's
+// part runs in the started process, at the user's level, where COM binds to the user's open
+// Outlook (the stand-in serves a limited caller), so nobody is asked to close it; the machine's
+// part runs in a copy of the program of its own, started for it ("runas", which under Wine
+// raises no prompt and keeps the caller's token: that the copy is elevated cannot be shown
+// here). The labels, messages, log and exit codes are those of a run of one process. A quiet
+// run at the user's level may not ask for rights, and changes nothing.
+TEST_F(OutlookAsItRuns, StartedAtTheUsersLevelTheUsersPartRunsThereAndTheMachinesInACopy) {
+  struct Case {
+    const char* switches;
+    DWORD exit_code;
+    std::size_t left;
+  };
+  const Case cases[] = {{"", 0, 0}, {"/passive /log \"{log}\" ", 0, 0},
+                        {"/quiet /log \"{log}\" ", 1603, addin_items}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.switches);
+    lay(outlook_server, "other_level window=rctrl_renwnd32\n");
+    DeleteFileA(log_path().c_str());
+    DeleteFileA(machine_.restore_log().c_str());
+    testbed::OutlookWindow window;
+    testbed::DriverOptions options;
+    options.limited_token = true;
+    std::string switches = c.switches;
+    if (const auto at = switches.find("{log}"); at != std::string::npos)
+      switches.replace(at, 5, log_path());
+    const testbed::UninstallerRun result = run(switches, options);
+    EXPECT_EQ(result.exit_code, c.exit_code);
+    EXPECT_EQ(addin_items_left(), c.left);
+    EXPECT_TRUE(result.report.middle_boxes.empty()) << testbed::report_text(result.report);
+    const std::string program = "process=" + std::to_string(result.process_id) + " ";
+    const auto restore_points = read_lines(machine_.restore_log());
+    if (c.exit_code != 0) {
+      EXPECT_EQ(count_with(standin_log(), {"outlook made Application"}), 0u);
+      EXPECT_EQ(count_with(restore_points, {"call "}), 0u);
+      EXPECT_EQ(count_with(read_lines(log_path()), {"parts needs_administrator"}), 1u);
+      EXPECT_EQ(testbed::describe_installation(machine_.install_dir).front().rfind("present", 0), 0u);
+      continue;
+    }
+    EXPECT_EQ(count_with(standin_log(), {"outlook made Application", program.c_str(),
+                                         "elevation=limited"}),
+              1u)
+        << testing::PrintToString(standin_log());
+    EXPECT_EQ(count_with(restore_points, {"call event="}), 2u);
+    EXPECT_EQ(count_with(restore_points, {"call event=", program.c_str()}), 0u)
+        << "the restore point was begun by the started process itself";
+    if (!result.report.samples.empty()) {
+      EXPECT_EQ(results(result), all_done);
+    }
+    if (c.switches[0] == '\0') {
+      EXPECT_EQ(result.report.final_box.text, strings_5);
+    } else {
+      const auto log = read_lines(log_path());
+      EXPECT_EQ(count_with(log, {"parts user=here machine=elevated_copy process="}), 1u);
+      EXPECT_EQ(count_with(log, {"file path=", "Merivane.exe", "outcome=deleted"}), 1u);
+      EXPECT_EQ(count_with(log, {"step ", " done"}), 4u);
+      EXPECT_EQ(count_with(log, {"exit code 0"}), 1u);
+    }
+    EXPECT_TRUE(testbed::describe_installation(machine_.install_dir).front().rfind("absent", 0) == 0);
+  }
+}
+
 // With the shipped limit: an Outlook that turns every call away is given up after 120 s.
 TEST_F(OutlookAsItRuns, AnOutlookThatTurnsEveryCallAwayIsGivenUpAfterTwoMinutes) {
   lay(outlook_server, "busy for_ms=1000000000\n");
