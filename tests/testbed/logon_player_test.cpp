@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,9 @@ class LogonPlayer : public ::testing::Test {
     testbed::delete_value(HKEY_CURRENT_USER, testbed::run_once_key, "mv-test-once");
     testbed::delete_value(HKEY_CURRENT_USER, testbed::run_key, "mv-test-run");
     testbed::delete_value(HKEY_CURRENT_USER, testbed::run_key, "mv-test-stuck");
+    testbed::delete_key_tree(HKEY_LOCAL_MACHINE, component_key("{MV-TEST-D}"), KEY_WOW64_64KEY);
+    testbed::delete_key_tree(HKEY_CURRENT_USER, component_key("{MV-TEST-D}"));
+    testbed::delete_value(HKEY_CURRENT_USER, testbed::run_once_key, "mv-test-later");
     testbed::remove_tree(directory);
   }
 
@@ -155,6 +159,28 @@ TEST_F(LogonPlayer, RunsAStubAgainOnlyForANewerVersion) {
   EXPECT_EQ(entries(play()),
             (std::vector<std::string>{"active_setup {MV-TEST-A}", "HKCU Run mv-test-run"}));
   EXPECT_EQ(text_value(HKEY_CURRENT_USER, component_key("{MV-TEST-A}"), "Version"), "1,0,0,10");
+}
+
+// A stub that leaves a command for later, as the uninstaller's does, has it run in the same
+// logon: the RunOnce values are read after the stubs have run.
+TEST_F(LogonPlayer, RunsWhatAStubLeftInRunOnceInTheSameLogon) {
+  const std::string copy = directory + "\\recorder.exe";
+  ASSERT_TRUE(
+      CopyFileA((testbed::program_directory() + "recorder.exe").c_str(), copy.c_str(), FALSE));
+  testbed::set_string_value(HKEY_LOCAL_MACHINE, component_key("{MV-TEST-D}"), "StubPath",
+                            "C:\\windows\\system32\\reg.exe add "
+                            "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce /v "
+                            "mv-test-later /d \"" +
+                                copy + " later\" /f",
+                            KEY_WOW64_64KEY);
+  const std::vector<std::string> ran = entries(play());
+  const auto at = [&ran](const char* entry) {
+    return std::find(ran.begin(), ran.end(), entry) - ran.begin();
+  };
+  ASSERT_LT(at("HKCU RunOnce mv-test-later"), std::ptrdiff_t(ran.size()));
+  EXPECT_LT(at("active_setup {MV-TEST-D}"), at("HKCU RunOnce mv-test-later"));
+  EXPECT_EQ(testbed::count_with(testbed::read_lines(recorder_log), {" later|"}), 1u);
+  EXPECT_FALSE(testbed::value_exists(HKEY_CURRENT_USER, testbed::run_once_key, "mv-test-later"));
 }
 
 // The bound ends a command that never ends by itself: the probe waits for an answer to its
