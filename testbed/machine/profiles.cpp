@@ -136,6 +136,37 @@ std::vector<HiveValue> profile_hive_values() {
           {settings_key, names.at(1), REG_SZ, "0"}};
 }
 
+std::vector<UserProfile> listed_profiles() {
+  std::vector<UserProfile> profiles;
+  base::unique_hkey list;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, profile_list_key, 0, KEY_READ | KEY_WOW64_64KEY,
+                    list.put()) != ERROR_SUCCESS)
+    return profiles;
+  const std::vector<std::string> hives = loaded_hives();
+  char sid[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = sizeof sid;
+    if (RegEnumKeyExA(list.get(), index, sid, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    UserProfile profile;
+    profile.sid.assign(sid, length);
+    char path[MAX_PATH] = "";
+    DWORD size = sizeof path;
+    if (RegGetValueA(list.get(), profile.sid.c_str(), "ProfileImagePath",
+                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, path,
+                     &size) == ERROR_SUCCESS)
+      profile.image_path = path;
+    profile.folder = !profile.image_path.empty() && directory_exists(profile.directory());
+    profile.hive = profile.folder && file_exists(profile.hive_file());
+    profile.loaded = std::find(hives.begin(), hives.end(), profile.sid) != hives.end();
+    profiles.push_back(profile);
+  }
+  std::sort(profiles.begin(), profiles.end(),
+            [](const UserProfile& a, const UserProfile& b) { return a.sid < b.sid; });
+  return profiles;
+}
+
 void lay_profile(const UserProfile& profile) {
   if (profile.loaded && !(profile.folder && profile.hive))
     throw std::invalid_argument("a loaded hive needs its file: " + profile.sid);

@@ -62,6 +62,10 @@ std::vector<UserProfile> system_profiles();
 // folder as %USERPROFILE%\Desktop.
 std::vector<HiveValue> profile_hive_values();
 
+// The entries of ProfileList, sorted by SID: the SID and ProfileImagePath as written, and
+// whether the folder, the hive file and the loaded hive are there now.
+std::vector<UserProfile> listed_profiles();
+
 // Lays the profile (its ProfileList entry always, the rest as its fields ask), after removing
 // whatever of an earlier one was there. Throws on failure.
 void lay_profile(const UserProfile& profile);

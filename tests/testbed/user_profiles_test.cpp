@@ -137,14 +137,37 @@ TEST(UserProfileFixture, LaysEachOptionAndRemovesItAll) {
       EXPECT_EQ(desktop.data, "%USERPROFILE%\\Desktop") << row.what;
     }
     EXPECT_EQ(profile.is_person(), row.person) << row.what;
+    const std::vector<testbed::UserProfile> listed = testbed::listed_profiles();
+    const auto found = std::find_if(listed.begin(), listed.end(), [&profile](const auto& entry) {
+      return entry.sid == profile.sid;
+    });
+    ASSERT_NE(found, listed.end()) << row.what;
+    EXPECT_EQ(found->image_path, profile.image_path) << row.what;
+    EXPECT_EQ(found->folder, profile.folder) << row.what;
+    EXPECT_EQ(found->hive, profile.folder && profile.hive) << row.what;
+    EXPECT_EQ(found->loaded, profile.loaded) << row.what;
 
     testbed::remove_profile(profile);
     EXPECT_FALSE(testbed::key_exists(HKEY_LOCAL_MACHINE, entry, KEY_WOW64_64KEY)) << row.what;
     EXPECT_FALSE(testbed::directory_exists(profile.directory())) << row.what;
     EXPECT_EQ(testbed::loaded_hives(), hives_before) << row.what;
+    for (const testbed::UserProfile& entry : testbed::listed_profiles())
+      EXPECT_NE(entry.sid, profile.sid) << row.what;
   }
   EXPECT_TRUE(testbed::directory_exists("C:\\users"));
   EXPECT_FALSE(testbed::directory_exists("C:\\windows\\ServiceProfiles"));
+}
+
+// Wine's prefix lists its one user, whose hive is HKEY_CURRENT_USER and not a file of its
+// profile folder.
+TEST(UserProfileFixture, ListsWinesOwnUserAsLoadedWithoutAHiveFile) {
+  const std::vector<testbed::UserProfile> listed = testbed::listed_profiles();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].sid, testbed::wine_user_sid);
+  EXPECT_EQ(listed[0].image_path.rfind("C:\\users\\", 0), 0u) << listed[0].image_path;
+  EXPECT_TRUE(listed[0].folder);
+  EXPECT_FALSE(listed[0].hive);
+  EXPECT_TRUE(listed[0].loaded);
 }
 
 TEST(UserProfileFixture, NeverTouchesWinesOwnUser) {
