@@ -114,8 +114,8 @@ class Fleet : public ::testing::Test {
     if (!app_data.empty()) testbed::remove_tree(app_data + "\\Quillaburst");
   }
 
-  void lay(const std::vector<UserProfile>& profiles, const std::string& rules = "") {
-    machine_.lay(testbed::program_directory(), small_profile + rules);
+  void lay(const std::vector<UserProfile>& profiles) {
+    machine_.lay(testbed::program_directory(), small_profile);
     for (const UserProfile& profile : profiles) {
       laid_.push_back(profile);
       testbed::lay_profile(profile);
