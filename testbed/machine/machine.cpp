@@ -1,13 +1,17 @@
-// machine lay [--no-mapi] [--local-server] | inventory | hold FILE UNTIL
+// machine lay [--no-mapi] [--local-server] [--profiles] | inventory | users | hold FILE UNTIL
 //
 //   lay        lays the simulated machine for the demo into this prefix: the installation,
 //              the stand-ins, a profile of two stores, the uninstaller beside its notes
 //              document (SimulatedMachine's defaults), with the programs from this directory;
 //              --local-server registers the Outlook stand-in as a local server of its own
-//              process, as Outlook runs, rather than in the uninstaller's process
+//              process, as Outlook runs, rather than in the uninstaller's process;
+//              --profiles adds two other users' profiles, one logged on (its hive loaded)
+//              and one not, for a fleet removal
 //   inventory  prints what of the installation is present, what the platform is to delete
 //              at the next restart, and the profile's task items by class and its task
 //              folders' default forms
+//   users      prints each profile of ProfileList: its folder, its desktop shortcut, its hive
+//              and, where it is loaded, the settings key in it; then what HKEY_USERS holds
 //   hold       holds FILE open without FILE_SHARE_DELETE, as a running add-in or a virus
 //              scanner does, until the file UNTIL exists (at most ten minutes)
 
@@ -17,9 +21,11 @@
 #include <exception>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "base/unique_any.h"
 #include "testbed/machine/installation.h"
+#include "testbed/machine/profiles.h"
 #include "testbed/machine/simulated_machine.h"
 #include "testbed/profile/profile.h"
 
@@ -40,6 +46,31 @@ void print_profile(const std::string& path) {
     std::printf("  %-32s form %-18s items:%s\n", folder.path.c_str(), form.c_str(),
                 line.empty() ? " none" : line.c_str());
   }
+}
+
+std::vector<testbed::UserProfile> demo_users() {
+  testbed::UserProfile ann = testbed::person_profile("ann", "S-1-5-21-1111-2222-3333-1001");
+  ann.loaded = true;
+  return {ann, testbed::person_profile("bob", "S-1-5-21-1111-2222-3333-1002")};
+}
+
+void print_users() {
+  for (const testbed::UserProfile& user : testbed::listed_profiles()) {
+    std::printf("  %-28s %s\n", user.sid.c_str(), user.image_path.c_str());
+    if (!user.folder) {
+      std::printf("    no folder\n");
+      continue;
+    }
+    std::printf("    shortcut %s\n", testbed::profile_shortcut_exists(user) ? "present" : "absent");
+    if (user.loaded)
+      std::printf("    hive loaded, settings key %s\n",
+                  testbed::user_key_exists(user.sid, testbed::settings_key) ? "present" : "absent");
+    else
+      std::printf("    hive %s\n", user.hive ? "on disk, not loaded" : "missing");
+  }
+  std::string hives;
+  for (const std::string& name : testbed::loaded_hives()) hives += " " + name;
+  std::printf("  HKEY_USERS:%s\n", hives.c_str());
 }
 
 int hold(const std::string& path, const std::string& until) {
@@ -68,6 +99,9 @@ int main(int argc, char** argv) {
         if (option == "--local-server") machine.outlook_server = testbed::OutlookServer::local;
       }
       machine.lay(testbed::program_directory(), testbed::demo_profile());
+      for (int at = 2; at < argc; ++at)
+        if (std::string(argv[at]) == "--profiles")
+          for (const testbed::UserProfile& user : demo_users()) testbed::lay_profile(user);
     } else if (command == "inventory") {
       for (const std::string& line : testbed::describe_installation(machine.install_dir))
         std::printf("  %s\n", line.c_str());
@@ -76,11 +110,15 @@ int main(int argc, char** argv) {
       for (const std::string& line : pending) std::printf("    %s\n", line.c_str());
       std::printf("  Outlook profile:\n");
       print_profile(machine.profile());
+    } else if (command == "users") {
+      print_users();
     } else if (command == "hold" && argc == 4) {
       return hold(argv[2], argv[3]);
     } else {
-      std::fprintf(stderr,
-                   "usage: machine lay [--no-mapi] [--local-server] | inventory | hold FILE UNTIL\n");
+      std::fprintf(
+          stderr,
+          "usage: machine lay [--no-mapi] [--local-server] [--profiles] | inventory | users "
+          "| hold FILE UNTIL\n");
       return 2;
     }
   } catch (const std::exception& error) {
