@@ -156,6 +156,13 @@ bool FleetParts::convert_outlook_tasks(bool& needs_manual_form_step, outlook::Co
   needs_manual_form_step = false;
   std::vector<Person> people;
   for (removal::UserProfile& profile : fleet_.profiles()) {
+    if (!profile.folder_exists) {
+      // Listed, but nothing of the person's is left on this machine to act on.
+      if (log_ != nullptr)
+        log_->fleet_line("profile sid=" + profile.sid + " folder=" +
+                         log_quoted(profile.folder.c_str()) + " skipped=no_folder");
+      continue;
+    }
     const removal::ProfileOutcome outcome = fleet_.remove_from_profile(profile, log_);
     if (log_ != nullptr) {
       std::string text = "profile sid=" + profile.sid + " folder=" + log_quoted(profile.folder.c_str()) +

@@ -171,8 +171,7 @@ std::vector<UserProfile> person_profiles() {
     const DWORD expanded = ExpandEnvironmentStringsA(named, folder, sizeof folder);
     if (expanded == 0 || expanded > sizeof folder) continue;
     base::strip_trailing_separator(folder);
-    if (!base::names_directory_below_root(folder) || !is_directory(folder)) continue;
-    profiles.push_back({sid, folder});
+    profiles.push_back({sid, folder, base::names_directory_below_root(folder) && is_directory(folder)});
   }
   return profiles;
 }

@@ -13,13 +13,14 @@ namespace removal {
 struct UserProfile {
   std::string sid;     // as text, "S-1-5-21-..."
   std::string folder;  // the profile's folder, expanded, without a trailing separator
+  bool folder_exists = true;  // one that does not is listed, and nothing is done for it
 };
 
 // A person's account: a local or domain user (S-1-5-21-...) or a cloud one (S-1-12-1-...);
 // not the system's own accounts (S-1-5-18, -19, -20) nor services (S-1-5-80-...).
 bool is_person_sid(const char* sid);
 
-// The profiles of people that the machine lists and whose folders exist.
+// The profiles of people that the machine lists, with whether their folders exist.
 std::vector<UserProfile> person_profiles();
 
 enum class HiveReach {

@@ -235,7 +235,8 @@ TEST_F(Fleet, RemovesEveryPersonsPartAndLeavesTheirOutlookToTheirLogon) {
     EXPECT_EQ(stub.type, DWORD(REG_SZ));
     EXPECT_EQ(stub.text, logon_command("stub"));
     EXPECT_EQ(version.type, DWORD(REG_SZ));
-    EXPECT_EQ(version.text, "1,0,0,0");
+    // Each registration newer than the last: "1,<year>,<month and day>,<hour and minute>".
+    EXPECT_EQ(version.text.rfind("1,20", 0), 0u) << version.text;
     EXPECT_EQ(installed.type, DWORD(REG_DWORD));
     EXPECT_EQ(installed.text, "1");
   }
@@ -310,11 +311,13 @@ TEST_F(Fleet, EachUserConvertsTheirTasksAtTheirNextLogon) {
       const bool failed = logon.user_runs && logon.user_exit_code != 0;
       EXPECT_EQ(testbed::value_exists(HKEY_CURRENT_USER, testbed::run_once_key, run_once_value),
                 failed);
-      const RegValue done = read_value(HKEY_CURRENT_USER, component_key(), "Done");
+      // Done marks the registration in force as done for this user.
+      const RegValue done = read_value(HKEY_CURRENT_USER, component_key(), "MerivaneDone");
       EXPECT_EQ(done.found, logon.converted);
       if (logon.converted) {
-        EXPECT_EQ(done.type, DWORD(REG_DWORD));
-        EXPECT_EQ(done.text, "1");
+        EXPECT_EQ(done.type, DWORD(REG_SZ));
+        EXPECT_EQ(done.text,
+                  read_value(HKEY_LOCAL_MACHINE, component_key(), "Version", KEY_WOW64_64KEY).text);
       }
     }
   }

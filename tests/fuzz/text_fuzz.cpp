@@ -1,5 +1,6 @@
 // libFuzzer target over the texts the program builds and decodes: path composition within
-// 260-byte buffers, hexadecimal identifiers, the MAPIX detection and the command line. Built
+// 260-byte buffers, hexadecimal identifiers, the MAPIX detection, the command line and the
+// messages between two processes of one removal. Built
 // natively with AddressSanitizer and UndefinedBehaviorSanitizer by tools/fuzz.
 //
 // The first input byte picks what is fuzzed; the rest is the text.
@@ -12,6 +13,7 @@
 #include <string_view>
 
 #include "app/command_line.h"
+#include "app/frame.h"
 #include "base/path_text.h"
 #include "mapi/identifier_text.h"
 
@@ -125,6 +127,28 @@ void fuzz_switches(const std::string& input) {
   }
 }
 
+// A message from another process: read field by field, as each sort is asked for by the
+// input's own bytes, it never reads past its end, and what it reads builds the same message.
+void fuzz_frame(const std::string& input) {
+  app::FrameReader reader(input);
+  app::Frame rebuilt(reader.kind());
+  for (std::size_t field = 0; field < 16; ++field) {
+    std::string text;
+    bool present = false;
+    std::int64_t number = 0;
+    const bool as_text = field < input.size() && (input[field] & 1) != 0;
+    if (as_text ? !reader.text(text, present) : !reader.number(number)) return;
+    if (as_text)
+      rebuilt.text(present ? text.c_str() : nullptr);
+    else
+      rebuilt.number(number);
+    if (reader.whole()) {
+      require(rebuilt.bytes() == input);
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 const base::LeadBytes& base::ansi_lead_bytes() { return *code_page; }
@@ -133,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
   code_page = (data[0] & 0x80) != 0 ? &shift_jis : &single_byte;
-  switch (data[0] % 6) {
+  switch (data[0] % 7) {
     case 0:
       fuzz_hex(input);
       break;
@@ -148,6 +172,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     case 5:
       fuzz_switches(input);
+      break;
+    case 6:
+      fuzz_frame(input);
       break;
     default:
       fuzz_command_line(input);
