@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "base/unique_any.h"
+#include "testbed/machine/elevation.h"
 
 namespace testbed {
 
@@ -75,47 +76,11 @@ std::vector<std::string> value_names(HKEY key) {
   return names;
 }
 
-std::string elevation_of(HANDLE token) {
-  TOKEN_ELEVATION_TYPE type{};
-  DWORD size = 0;
-  if (!GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size) ||
-      size != sizeof type)
-    return "unknown";
-  switch (type) {
-    case TokenElevationTypeLimited:
-      return "limited";
-    case TokenElevationTypeFull:
-      return "full";
-    case TokenElevationTypeDefault:
-      return "default";
-  }
-  return "unknown";
-}
-
-base::unique_handle primary_copy(HANDLE token) {
-  base::unique_handle copy;
-  if (!DuplicateTokenEx(token, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, nullptr,
-                        SecurityImpersonation, TokenPrimary, copy.put()))
-    fail("cannot make a primary token");
-  return copy;
-}
-
 // The token the shell gives a user whose administrator rights are not in use.
 base::unique_handle limited_token() {
-  base::unique_handle own;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, own.put()))
-    fail("cannot open this process's token");
-  const std::string level = elevation_of(own.get());
-  if (level == "limited") return primary_copy(own.get());
-  if (level != "full") fail("this process's token (" + level + ") has no limited one", 0);
-  TOKEN_LINKED_TOKEN linked{};
-  DWORD size = 0;
-  if (!GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof linked, &size))
-    fail("no linked token");
-  const base::unique_handle linked_token(linked.LinkedToken);
-  if (elevation_of(linked_token.get()) != "limited")
-    fail("the linked token is not the limited one", 0);
-  return primary_copy(linked_token.get());
+  base::unique_handle token = testbed::limited_primary_token();
+  if (!token) fail("no limited token to start the logon's commands with");
+  return token;
 }
 
 bool same_name(const std::string& a, const std::string& b) {
@@ -178,10 +143,7 @@ class Player {
     const base::unique_handle process(started.hProcess);
     const base::unique_handle thread(started.hThread);
     record.started = true;
-    base::unique_handle token;
-    record.elevation = OpenProcessToken(process.get(), TOKEN_QUERY, token.put())
-                           ? elevation_of(token.get())
-                           : "unknown";
+    record.elevation = testbed::elevation_of(process.get());
     ResumeThread(thread.get());
     if (WaitForSingleObject(process.get(), timeout_ms_) != WAIT_OBJECT_0) {
       record.timed_out = true;
