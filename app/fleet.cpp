@@ -93,29 +93,44 @@ bool process_ended(HANDLE process, DWORD limit_ms, DWORD& exit_code) {
 }
 
 // Where a session's user part logs, for this process to read back: the system's temporary
-// folder, which each user may write a file of its own in.
+// folder, which each user may write a file of its own in, under a name of this run's own.
 std::string session_log_path(DWORD session) {
   char directory[base::path_capacity];
   const UINT length = GetWindowsDirectoryA(directory, sizeof directory);
   if (length == 0 || length >= sizeof directory) return {};
-  char name[64];
-  std::snprintf(name, sizeof name, "\\Temp\\Merivane removal session %lu.log", session);
+  char name[96];
+  std::snprintf(name, sizeof name, "\\Temp\\Merivane removal session %lu.%lu.%lu.log", session,
+                GetCurrentProcessId(), GetTickCount());
   return base::append_path(directory, name) ? directory : "";
 }
 
-// The session's log, line by line behind its session, then gone.
+// The session's log, line by line behind its session, then gone. A user may have put
+// anything at that name: only a plain file of one name is read, and only the name is deleted.
 void take_session_log(const std::string& path, DWORD session, RunLog& log) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return;
-  char line[2048];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  constexpr DWORD most = 1 << 20;
+  const base::unique_file file(CreateFileA(
+      path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!file || GetFileInformationByHandle(file.get(), &information) == FALSE ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      information.nNumberOfLinks != 1 || information.nFileSizeHigh != 0 ||
+      information.nFileSizeLow > most)
+    return;
+  std::string text(information.nFileSizeLow, '\0');
+  DWORD read = 0;
+  if (ReadFile(file.get(), text.data(), information.nFileSizeLow, &read, nullptr) == FALSE) return;
+  text.resize(read);
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     // Its own timestamp stays: this line's is when it was read.
-    log.fleet_line("session " + std::to_string(session) + ": " + text);
+    if (!line.empty()) log.fleet_line("session " + std::to_string(session) + ": " + line);
+    at = end + 1;
   }
-  std::fclose(file);
-  DeleteFileA(path.c_str());
 }
 
 }  // namespace

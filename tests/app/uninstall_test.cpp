@@ -712,6 +712,8 @@ const app::FleetSystem fake_fleet{
     [](HANDLE, const char* log_path, base::unique_handle& process) {
       const DWORD exit_code = fleet_world.session_exits[fleet_world.started.size()];
       fleet_world.started.push_back(log_path);
+      testbed::write_file(log_path, "2026-12-08 10:00:00.000 exit code " +
+                                        std::to_string(exit_code) + "\r\n");
       process.reset(CreateThread(nullptr, 0, session_part,
                                  reinterpret_cast<void*>(UINT_PTR{exit_code}), 0, nullptr));
       return DWORD{ERROR_SUCCESS};
@@ -785,6 +787,12 @@ TEST_F(Uninstall, ARemovalForEveryUserDoesEachPersonsPartAsThatPerson) {
     EXPECT_EQ(ran("start dialog"), ready && !row.token.system && std::strstr(row.switches, "/passive"))
         << at << " the system account has no desktop anyone sees";
     EXPECT_EQ(fleet_world.started.size(), row.session_exits.size()) << at;
+    // Each session's own log is taken into this one, and gone.
+    for (std::size_t session = 0; session < row.session_exits.size(); ++session) {
+      const std::string taken = "session " + std::to_string(session + 1) + ": 2026-12-08";
+      EXPECT_EQ(testbed::count_with(lines, {taken.c_str()}), 1u) << at;
+      EXPECT_FALSE(testbed::file_exists(fleet_world.started[session])) << at;
+    }
   }
   SetEvent(test_over.get());
   Sleep(200);
