@@ -339,17 +339,20 @@ bool PartPipe::complete(BOOL started, DWORD& bytes, DWORD limit_ms) {
     CancelIo(pipe_.get());
     broken_ = true;
   }
-  OVERLAPPED* const overlapped = &overlapped_;
-  if (GetOverlappedResult(pipe_.get(), overlapped, &bytes, TRUE) == FALSE) broken_ = true;
+  if (GetOverlappedResult(pipe_.get(), &overlapped_, &bytes, TRUE) == FALSE) broken_ = true;
   return !broken_;
+}
+
+OVERLAPPED* PartPipe::fresh_call() {
+  overlapped_ = {};
+  overlapped_.hEvent = event_.get();
+  ResetEvent(event_.get());
+  return &overlapped_;
 }
 
 bool PartPipe::wait_for_connection(DWORD limit_ms) {
   if (!usable()) return false;
-  overlapped_ = {};
-  overlapped_.hEvent = event_.get();
-  ResetEvent(event_.get());
-  const BOOL connected = ConnectNamedPipe(pipe_.get(), &overlapped_);
+  const BOOL connected = ConnectNamedPipe(pipe_.get(), fresh_call());
   if (connected == FALSE && GetLastError() == ERROR_PIPE_CONNECTED) return true;
   DWORD bytes = 0;
   return complete(connected, bytes, limit_ms);
@@ -357,23 +360,17 @@ bool PartPipe::wait_for_connection(DWORD limit_ms) {
 
 bool PartPipe::send(const Frame& frame) {
   if (!usable() || !frame.fits()) return false;
-  overlapped_ = {};
-  overlapped_.hEvent = event_.get();
-  ResetEvent(event_.get());
   DWORD bytes = 0;
   const BOOL written = WriteFile(pipe_.get(), frame.bytes().data(),
-                                 static_cast<DWORD>(frame.bytes().size()), &bytes, &overlapped_);
+                                 static_cast<DWORD>(frame.bytes().size()), &bytes, fresh_call());
   return complete(written, bytes, answer_limit_ms) && bytes == frame.bytes().size();
 }
 
 bool PartPipe::receive(std::string& message, DWORD limit_ms) {
   if (!usable()) return false;
   message.resize(frame_limit);
-  overlapped_ = {};
-  overlapped_.hEvent = event_.get();
-  ResetEvent(event_.get());
   DWORD bytes = 0;
-  const BOOL read = ReadFile(pipe_.get(), message.data(), frame_limit, &bytes, &overlapped_);
+  const BOOL read = ReadFile(pipe_.get(), message.data(), frame_limit, &bytes, fresh_call());
   // A message larger than a frame (ERROR_MORE_DATA) is no message of the program's.
   if (!complete(read, bytes, limit_ms)) return false;
   message.resize(bytes);
@@ -422,6 +419,11 @@ Frame request(unsigned char kind, const void* report) {
 
 }  // namespace
 
+bool PartClient::removed_all(const Frame& request, removal::Report* report) {
+  std::int64_t result[2] = {};
+  return ask(request, nullptr, report, result) && result[0] != 0;
+}
+
 bool PartClient::convert_outlook_tasks(bool& needs_manual_form_step,
                                        outlook::ConversionReport* report,
                                        const outlook::StepEnvironment& environment) {
@@ -435,13 +437,11 @@ bool PartClient::convert_outlook_tasks(bool& needs_manual_form_step,
 }
 
 bool PartClient::remove_user_settings(removal::Report* report) {
-  std::int64_t result[2] = {};
-  return ask(request(ask_user_settings, report), nullptr, report, result) && result[0] != 0;
+  return removed_all(request(ask_user_settings, report), report);
 }
 
 bool PartClient::remove_desktop_shortcut(removal::Report* report) {
-  std::int64_t result[2] = {};
-  return ask(request(ask_desktop_shortcut, report), nullptr, report, result) && result[0] != 0;
+  return removed_all(request(ask_desktop_shortcut, report), report);
 }
 
 std::int64_t PartClient::begin_restore_point() {
@@ -464,13 +464,11 @@ removal::StepResult PartClient::remove_program_files(const char* install_dir,
 }
 
 bool PartClient::remove_uninstall_entry(removal::Report* report) {
-  std::int64_t result[2] = {};
-  return ask(request(ask_uninstall_entry, report), nullptr, report, result) && result[0] != 0;
+  return removed_all(request(ask_uninstall_entry, report), report);
 }
 
 bool PartClient::remove_programs_shortcut(removal::Report* report) {
-  std::int64_t result[2] = {};
-  return ask(request(ask_programs_shortcut, report), nullptr, report, result) && result[0] != 0;
+  return removed_all(request(ask_programs_shortcut, report), report);
 }
 
 void serve_part(PartPipe& pipe, PartKind kind, UserPart& user, MachinePart& machine) {

@@ -42,6 +42,8 @@ class PartPipe {
 
  private:
   bool complete(BOOL started, DWORD& bytes, DWORD limit_ms);
+  // The call record of the next overlapped call, its event reset.
+  OVERLAPPED* fresh_call();
 
   base::unique_handle pipe_;
   base::unique_handle event_;
@@ -74,6 +76,8 @@ class PartClient final : public UserPart, public MachinePart {
   // numbers land in result. False when no whole result came.
   bool ask(const Frame& request, outlook::ConversionReport* conversion, removal::Report* removal,
            std::int64_t (&result)[2]);
+  // A removal's request, whose result is whether what it removes is gone.
+  bool removed_all(const Frame& request, removal::Report* report);
 
   PartPipe& pipe_;
 };

@@ -248,16 +248,26 @@ TEST_F(OutlookAsItRuns, StartedAtTheUsersLevelTheUsersPartRunsThereAndTheMachine
                         {"/quiet /log \"{log}\" ", 1603, addin_items}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.switches);
-    lay(outlook_server, "other_level window=rctrl_renwnd32\n");
-    DeleteFileA(log_path().c_str());
-    DeleteFileA(machine_.restore_log().c_str());
-    testbed::OutlookWindow window;
-    testbed::DriverOptions options;
-    options.limited_token = true;
     std::string switches = c.switches;
     if (const auto at = switches.find("{log}"); at != std::string::npos)
       switches.replace(at, 5, log_path());
-    const testbed::UninstallerRun result = run(switches, options);
+    testbed::DriverOptions options;
+    options.limited_token = true;
+    testbed::UninstallerRun result;
+    // Under qemu-i386 a 32-bit copy is now and then lost to the emulation part way (seen once
+    // in three runs: one restore-point call, no log after it); such a run is made again, twice
+    // at most. A run that ended is never made again.
+    for (int attempt = 0;; ++attempt) {
+      lay(outlook_server, "other_level window=rctrl_renwnd32\n");
+      DeleteFileA(log_path().c_str());
+      DeleteFileA(machine_.restore_log().c_str());
+      testbed::OutlookWindow window;
+      result = run(switches, options);
+      const bool lost = sizeof(void*) == 4 && c.exit_code == 0 &&
+                        count_with(read_lines(machine_.restore_log()), {"call event="}) == 1;
+      if (!lost || attempt == 2) break;
+      std::printf("the 32-bit copy was lost to the emulation: run %d made again\n", attempt + 1);
+    }
     EXPECT_EQ(result.exit_code, c.exit_code);
     EXPECT_EQ(addin_items_left(), c.left);
     EXPECT_TRUE(result.report.middle_boxes.empty()) << testbed::report_text(result.report);
