@@ -1,10 +1,14 @@
 #pragma once
+// app/: the program's entry (WinMain), its command line and switches, unattended runs with
+// their exit codes, the removal lock, and the launch of the add-in's setup.
+//
 // What the program does is decided by its command line alone. No Windows header is needed
 // here, so this also builds natively for fuzzing.
 
 #include <cstddef>
 
 #include "base/path_text.h"
+#include "sequence/mode.h"
 
 namespace app {
 
@@ -22,12 +26,6 @@ enum class Command {
 
 // Only the first character decides.
 Command command_for(const char* arguments);
-
-enum class Mode {
-  interactive,  // as the user sees it: confirmation, dialog, final message
-  passive,      // the dialog only
-  quiet,        // no window at all, and no pause made for a watcher
-};
 
 // A list of switches, each case-insensitive and separated by blanks:
 //   /quiet  /passive  /log <file>  /log:<file>  /?

@@ -8,17 +8,17 @@
 #include <cstring>
 #include <string>
 
-#include "app/app_instance.h"
 #include "app/command_line.h"
-#include "app/fleet.h"
 #include "app/launch.h"
-#include "app/logon.h"
-#include "app/part_channel.h"
-#include "app/program_parts.h"
 #include "app/removal_lock.h"
 #include "app/unattended.h"
-#include "app/uninstall.h"
 #include "base/module.h"
+#include "fleet/fleet.h"
+#include "fleet/logon.h"
+#include "parts/part_channel.h"
+#include "parts/program_parts.h"
+#include "sequence/app_instance.h"
+#include "sequence/uninstall.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   app::app_instance = instance;

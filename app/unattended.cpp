@@ -1,10 +1,11 @@
 #include "app/unattended.h"
 
-#include "app/fleet.h"
-#include "app/log_file.h"
+#include "app/command_line.h"
 #include "app/removal_lock.h"
+#include "fleet/fleet.h"
 #include "removal/registry_entries.h"
 #include "res/resource.h"
+#include "sequence/log_file.h"
 
 namespace app {
 

@@ -2,7 +2,7 @@
 // Runs given switches on the command line: unattended removal for deployment systems, with a
 // log and exit codes, or the interactive run with a log.
 
-#include "app/uninstall.h"
+#include "sequence/uninstall.h"
 
 namespace app {
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "app/app_instance.h"
 #include "app/launch.h"
-#include "app/restore_point.h"
 #include "base/unique_any.h"
+#include "sequence/app_instance.h"
+#include "sequence/restore_point.h"
 #include "testbed/machine/installation.h"
 #include "tests/support/import_hook.h"
 #include "tests/support/log_lines.h"

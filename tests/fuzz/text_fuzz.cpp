@@ -13,9 +13,9 @@
 #include <string_view>
 
 #include "app/command_line.h"
-#include "app/frame.h"
 #include "base/path_text.h"
 #include "mapi/identifier_text.h"
+#include "parts/frame.h"
 
 namespace {
 

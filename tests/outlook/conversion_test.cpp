@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/log_file.h"
 #include "base/unique_any.h"
 #include "outlook/members.h"
+#include "sequence/log_file.h"
 #include "testbed/machine/installation.h"
 #include "testbed/outlook/client.h"
 #include "testbed/profile/profile.h"

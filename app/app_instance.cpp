@@ -1,7 +1,0 @@
-#include "app/app_instance.h"
-
-namespace app {
-
-HINSTANCE app_instance = nullptr;
-
-}  // namespace app

@@ -1,0 +1,245 @@
+// Where the parts of a removal run, and a part served by another process over the pipe.
+
+#include "parts/program_parts.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/unattended.h"
+#include "parts/elevation.h"
+#include "parts/part_channel.h"
+#include "testbed/machine/installation.h"
+#include "testbed/machine/text_lines.h"
+#include "tests/support/fake_system.h"
+
+namespace {
+
+using test_support::fakes;
+using test_support::World;
+using test_support::world;
+
+class Parts : public ::testing::Test {
+ protected:
+  void SetUp() override { world = World{}; }
+};
+
+// The token decides: elevated runs both parts here unless the desktop's user is at another
+// level; at the user's level the machine's part goes to an elevated copy, which a quiet run
+// may not ask for; the system account keeps both here.
+TEST(PartRoutes, FollowTheTokenTheModeAndTheShell) {
+  using app::Route;
+  using app::ShellStanding;
+  const app::TokenFacts full{false, TokenElevationTypeFull, true};
+  const app::TokenFacts limited{false, TokenElevationTypeLimited, false};
+  const app::TokenFacts administrator{false, TokenElevationTypeDefault, true};
+  const app::TokenFacts standard_user{false, TokenElevationTypeDefault, false};
+  const app::TokenFacts system{true, TokenElevationTypeDefault, true};
+  struct Row {
+    app::TokenFacts token;
+    app::Mode mode;
+    ShellStanding shell;
+    Route route;
+  };
+  const Row rows[] = {
+      {full, app::Mode::interactive, ShellStanding::as_this, Route::both_here},
+      {full, app::Mode::quiet, ShellStanding::none, Route::both_here},
+      {full, app::Mode::passive, ShellStanding::other_level, Route::user_in_shell_session},
+      {administrator, app::Mode::quiet, ShellStanding::other_level, Route::user_in_shell_session},
+      {limited, app::Mode::interactive, ShellStanding::none, Route::machine_elevated_copy},
+      {limited, app::Mode::passive, ShellStanding::other_level, Route::machine_elevated_copy},
+      {limited, app::Mode::quiet, ShellStanding::none, Route::needs_administrator},
+      {standard_user, app::Mode::interactive, ShellStanding::none, Route::machine_elevated_copy},
+      {standard_user, app::Mode::quiet, ShellStanding::none, Route::needs_administrator},
+      {system, app::Mode::quiet, ShellStanding::other_level, Route::both_here},
+  };
+  for (const Row& row : rows) {
+    const unsigned at = unsigned(&row - rows);
+    EXPECT_EQ(app::route_for(row.token, row.mode, row.shell), row.route) << at;
+  }
+}
+
+// What the fake processes answer, and the thread that plays the other process: it serves its
+// part over the pipe through the fakes, until it has answered serve_requests of them.
+struct Placement {
+  app::TokenFacts token{false, TokenElevationTypeLimited, false};
+  app::ShellStanding shell = app::ShellStanding::none;
+  DWORD start_answer = ERROR_SUCCESS;
+  int serve_requests = 1000;
+  std::vector<std::string> started;  // "elevated <parameters>" or "shell ..."
+};
+Placement placement;
+
+// The other process: a thread of this one, serving through the fakes.
+DWORD WINAPI other_process(void*) {
+  const std::string& parameters = placement.started.back();
+  char kind[16] = {}, name[MAX_PATH] = {};
+  std::sscanf(parameters.c_str(), "%*s %*s %15s %259s", kind, name);
+  app::PartPipe pipe;
+  if (!pipe.open(name)) return 1;
+  app::LocalParts here(fakes);
+  // Ends as a process killed half way would: its end of the pipe closes.
+  struct Counted final : app::MachinePart {
+    app::MachinePart& real;
+    explicit Counted(app::MachinePart& machine) : real(machine) {}
+    bool spent() { return --placement.serve_requests < 0; }
+    std::int64_t begin_restore_point() override { return spent() ? 0 : real.begin_restore_point(); }
+    std::int64_t end_restore_point() override { return spent() ? 0 : real.end_restore_point(); }
+    removal::StepResult remove_program_files(const char* dir, removal::Report* report) override {
+      if (spent()) throw 1;
+      return real.remove_program_files(dir, report);
+    }
+    bool remove_uninstall_entry(removal::Report* report) override {
+      if (spent()) throw 1;
+      return real.remove_uninstall_entry(report);
+    }
+    bool remove_programs_shortcut(removal::Report* report) override {
+      if (spent()) throw 1;
+      return real.remove_programs_shortcut(report);
+    }
+  } counted(here.machine());
+  try {
+    app::serve_part(pipe, std::strcmp(kind, "machine") == 0 ? app::PartKind::machine
+                                                            : app::PartKind::user,
+                    here.user(), counted);
+  } catch (...) {
+  }
+  return 0;
+}
+
+DWORD start_thread(const char* how, const char* parameters, base::unique_handle& process) {
+  placement.started.push_back(std::string(how) + " " + parameters);
+  if (placement.start_answer != ERROR_SUCCESS) return placement.start_answer;
+  process.reset(CreateThread(nullptr, 0, other_process, nullptr, 0, nullptr));
+  return ERROR_SUCCESS;
+}
+
+const app::PartProcesses fake_processes{
+    [] { return placement.token; },
+    [](std::string& sid) {
+      sid = "S-1-5-21-1-2-3-1001";
+      return placement.shell;
+    },
+    [](const char* parameters, base::unique_handle& process) {
+      return start_thread("elevated", parameters, process);
+    },
+    [](const char* parameters, base::unique_handle& process) {
+      return start_thread("shell", parameters, process);
+    },
+};
+
+// Asked of another process, the parts do what they do here: the same steps, results and
+// report; nothing at all when the part cannot be had; and a part whose process is gone
+// fails its steps at once rather than being waited for.
+TEST_F(Parts, PartsInAnotherProcessDoWhatTheyDoHereOrNothingAtAll) {
+  // The other process is played by a thread of this one: a 32-bit process under qemu-i386
+  // loses its wineserver connection when a second thread waits on pipe I/O beside the first
+  // ("wine client error ... Bad file descriptor", seen). The 32-bit program's own copies are
+  // separate processes and meet each other in the end-to-end tests.
+  if (sizeof(void*) == 4) GTEST_SKIP() << "qemu-i386, threads and pipes";
+  const app::TokenFacts full{false, TokenElevationTypeFull, true};
+  struct Row {
+    app::TokenFacts token;
+    app::ShellStanding shell;
+    DWORD start_answer;
+    int serve_requests;
+    const char* arguments;
+    int exit_code;
+    const char* started;  // how the other process was started; "" for none
+    std::size_t steps;    // the fakes' steps and boxes
+  };
+  const app::TokenFacts limited{false, TokenElevationTypeLimited, false};
+  const Row rows[] = {
+      {limited, app::ShellStanding::none, ERROR_SUCCESS, 1000, "/passive /log x %C:\\M\\", 0,
+       "elevated /merivane-part machine", 8},
+      {full, app::ShellStanding::other_level, ERROR_SUCCESS, 1000, "/quiet /log x %C:\\M\\", 0,
+       "shell /merivane-part user", 8},
+      {full, app::ShellStanding::other_level, ERROR_ACCESS_DENIED, 1000, "/quiet %C:\\M\\", 0,
+       "shell /merivane-part user", 8},
+      {full, app::ShellStanding::as_this, ERROR_SUCCESS, 1000, "/quiet %C:\\M\\", 0, "", 8},
+      {limited, app::ShellStanding::none, ERROR_CANCELLED, 1000, "/passive %C:\\M\\", 1602,
+       "elevated /merivane-part machine", 0},
+      // Interactive: the confirmation, and no box after the prompt was declined.
+      {limited, app::ShellStanding::none, ERROR_CANCELLED, 1000, "/log x %C:\\M\\", 0,
+       "elevated /merivane-part machine", 1},
+      {limited, app::ShellStanding::none, ERROR_FILE_NOT_FOUND, 1000, "/passive %C:\\M\\", 1603,
+       "elevated /merivane-part machine", 0},
+      {limited, app::ShellStanding::none, ERROR_SUCCESS, 1000, "/quiet /log x %C:\\M\\", 1603, "",
+       0},
+      // Gone after the restore point's begin and the file step: the rest fails at once.
+      {limited, app::ShellStanding::none, ERROR_SUCCESS, 2, "/passive %C:\\M\\", 1603,
+       "elevated /merivane-part machine", 5},
+  };
+  const std::string directory = "C:\\merivane-tests\\parts";
+  testbed::make_directories(directory);
+  for (const Row& row : rows) {
+    const unsigned at = unsigned(&row - rows);
+    world = World{};
+    placement = Placement{row.token, row.shell, row.start_answer, row.serve_requests, {}};
+    std::string arguments = row.arguments;
+    if (const auto log = arguments.find("/log x"); log != std::string::npos)
+      arguments.replace(log, 6, "/log " + directory + "\\run.log");
+    int exit_code = -1;
+    const DWORD begun = GetTickCount();
+    {
+      app::ProgramParts parts(fakes, fake_processes);
+      exit_code = app::run_with_switches("UninstallMV.exe", arguments.c_str(), fakes, &parts);
+    }
+    EXPECT_LT(GetTickCount() - begun, 20000u) << at << " waited for a part that was gone";
+    EXPECT_EQ(exit_code, row.exit_code) << at;
+    const std::string started = placement.started.empty() ? "" : placement.started.front();
+    EXPECT_EQ(started.rfind(row.started, 0), 0u) << at << " " << started;
+    const auto steps = std::count_if(world.events.begin(), world.events.end(),
+                                     [](const std::string& event) {
+                                       return event.find("sleep") == std::string::npos &&
+                                              event.find("show") == std::string::npos &&
+                                              event.find("enable") == std::string::npos &&
+                                              event.find("failed") == std::string::npos &&
+                                              event.find("dialog") == std::string::npos;
+                                     });
+    EXPECT_EQ(std::size_t(steps), row.steps) << at << testing::PrintToString(world.events);
+    // A part in another process reports what it does here: the same lines, but for where.
+    if (row.steps == 8 && arguments.find("/log") != std::string::npos) {
+      const auto without_where = [&] {
+        std::vector<std::string> lines;
+        for (const std::string& line : testbed::read_lines(directory + "\\run.log"))
+          if (line.find(" parts ") == std::string::npos) lines.push_back(line.substr(24));
+        return lines;
+      };
+      const auto there = without_where();
+      DeleteFileA((directory + "\\run.log").c_str());
+      world = World{};
+      EXPECT_EQ(app::run_with_switches("UninstallMV.exe", arguments.c_str(), fakes), row.exit_code);
+      EXPECT_EQ(there, without_where()) << at;
+      EXPECT_EQ(testbed::count_with(there, {"moved_to="}), 1u) << at;
+    }
+    DeleteFileA((directory + "\\run.log").c_str());
+  }
+  testbed::remove_tree(directory);
+}
+
+// The other process ends when the sequence's side is gone without a word (killed, crashed),
+// and ends the restore point it had begun rather than leaving it open.
+TEST_F(Parts, APartWhoseSequenceIsGoneEndsAndClosesItsRestorePoint) {
+  if (sizeof(void*) == 4) GTEST_SKIP() << "qemu-i386, threads and pipes (as above)";
+  placement = Placement{};
+  placement.started.push_back("elevated /merivane-part machine "
+                              "\\\\.\\pipe\\Quillaburst.Merivane.Part.test 1");
+  base::unique_handle other;
+  {
+    app::PartPipe pipe;
+    ASSERT_TRUE(pipe.create("\\\\.\\pipe\\Quillaburst.Merivane.Part.test", nullptr));
+    other.reset(CreateThread(nullptr, 0, other_process, nullptr, 0, nullptr));
+    ASSERT_TRUE(pipe.wait_for_connection(10000));
+    app::PartClient client(pipe);
+    EXPECT_EQ(client.begin_restore_point(), 4711);
+  }
+  EXPECT_EQ(WaitForSingleObject(other.get(), 10000), WAIT_OBJECT_0) << "it waits for the gone";
+  EXPECT_EQ(world.events, (std::vector<std::string>{"begin restore point", "end restore point"}));
+}
+
+}  // namespace
