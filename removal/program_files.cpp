@@ -10,6 +10,7 @@
 #include "base/path_text.h"
 #include "base/unique_any.h"
 #include "removal/in_use.h"
+#include "removal/unlinked.h"
 
 namespace removal {
 
@@ -100,8 +101,9 @@ Outcome left_for_restart(const char* path, const char* file_name, unsigned long 
 // Deletes one file. Where a program holds it and scheduled is given, the file is left for the
 // platform to delete at the next restart, and the name it is left under joins scheduled.
 Outcome remove_file(const char* path, const char* file_name, Report* report, Scheduled* scheduled) {
-  if (DeleteFileA(path) != FALSE) return told(report, "file", path, Outcome::deleted, 0);
-  const DWORD error = GetLastError();
+  const DWORD error = delete_unlinked(path);
+  if (error == ERROR_SUCCESS) return told(report, "file", path, Outcome::deleted, 0);
+  if (error == error_link_on_the_way) return told(report, "file", path, Outcome::refused, error);
   if (scheduled == nullptr || !held_now(path, error))
     return told(report, "file", path, outcome_of_error(error), error);
   // Asking who holds it costs a session of the Restart Manager: only for a log.
@@ -150,12 +152,28 @@ bool holds_only(const char* directory, const Scheduled& names) {
 Outcome remove_directory(const char* kind, const char* directory, const Scheduled& scheduled,
                          Report* report) {
   if (is_link(directory)) return told(report, kind, directory, Outcome::refused, 0);
-  if (RemoveDirectoryA(directory) != FALSE)
-    return told(report, kind, directory, Outcome::deleted, 0);
-  const DWORD error = GetLastError();
-  if (!holds_only(directory, scheduled))
+  const DWORD error = delete_unlinked(directory);
+  if (error == ERROR_SUCCESS) return told(report, kind, directory, Outcome::deleted, 0);
+  if (error == error_link_on_the_way || !holds_only(directory, scheduled))
     return told(report, kind, directory, outcome_of_error(error), error);
   return scheduled_at_restart(report, kind, directory, error);
+}
+
+// No directory from the drive's or share's root down to the directory is a link. The
+// directory is one below a root (is_directory_below_root).
+bool free_of_links(const char* directory) {
+  char full[base::path_capacity];
+  const DWORD length = GetFullPathNameA(directory, sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return false;
+  base::strip_trailing_separator(full);
+  // "C:", or "\\server\share": up to the separator that follows the share's name.
+  std::string root(full, 2);
+  if (full[1] != ':') {
+    const char* server_end = std::strpbrk(full + 2, "\\/");
+    const char* share_end = server_end != nullptr ? std::strpbrk(server_end + 1, "\\/") : nullptr;
+    root.assign(full, share_end != nullptr ? std::size_t(share_end - full) : 0);
+  }
+  return !root.empty() && no_link_below(root.c_str(), full);
 }
 
 bool removed(Outcome outcome) {
@@ -220,6 +238,12 @@ StepResult remove_program_files(const char* install_dir, Report* report) {
   // directory's, a drive's or a share's own.
   if (!is_directory_below_root(install_dir)) {
     told(report, "install_dir", install_dir, Outcome::refused, ERROR_SUCCESS);
+    return {};
+  }
+  // Nothing is deleted through a directory that leads elsewhere: whoever could make it a link
+  // would choose what this process deletes.
+  if (!free_of_links(install_dir)) {
+    told(report, "install_dir", install_dir, Outcome::refused, error_link_on_the_way);
     return {};
   }
   bool counted_files_removed = true;

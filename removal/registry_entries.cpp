@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "base/module.h"
 #include "base/registry.h"
 
 namespace removal {
@@ -111,7 +112,64 @@ bool remove_settings(const Root& root, Report* report) {
   return !key_is_left(root.key, product_key);
 }
 
+// The settings' keys from the hive's root down, each a name below the one before.
+constexpr const char* settings_path[] = {"Software", "Quillaburst", "Merivane", "1.0"};
+constexpr std::size_t settings_depth = std::size(settings_path);
+
+bool is_registry_link(HKEY key) {
+  DWORD type = REG_NONE;
+  return RegQueryValueExA(key, "SymbolicLinkValue", nullptr, &type, nullptr, nullptr) ==
+             ERROR_SUCCESS &&
+         type == REG_LINK;
+}
+
+// Deletes the key the handle was opened on, and no other: a name looked up again could lead
+// through a link made meanwhile. The platform's error.
+LONG delete_key_by_handle(HKEY key) {
+  using NtDeleteKey = LONG(WINAPI*)(HANDLE);
+  using RtlNtStatusToDosError = ULONG(WINAPI*)(LONG);
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  const auto remove = base::module_entry<NtDeleteKey>(ntdll, "NtDeleteKey");
+  const auto error_of = base::module_entry<RtlNtStatusToDosError>(ntdll, "RtlNtStatusToDosError");
+  if (remove == nullptr || error_of == nullptr) return ERROR_PROC_NOT_FOUND;
+  return static_cast<LONG>(error_of(remove(key)));
+}
+
 }  // namespace
+
+SettingsRemoval remove_user_settings_unlinked(HKEY hive, const char* hive_name, Report* report) {
+  const Root root{hive, hive_name};
+  // Each key opened below the one before, never through a link: a link's target is not the
+  // user's, and a process with more rights than the user must not act on it.
+  base::unique_hkey keys[settings_depth];
+  std::size_t depth = 0;
+  for (; depth < settings_depth; ++depth) {
+    const HKEY parent = depth == 0 ? hive : keys[depth - 1].get();
+    const LONG opened = RegOpenKeyExA(parent, settings_path[depth], REG_OPTION_OPEN_LINK,
+                                      KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_ENUMERATE_SUB_KEYS |
+                                          DELETE,
+                                      keys[depth].put());
+    if (opened != ERROR_SUCCESS) {
+      keys[depth].reset();
+      break;
+    }
+    if (is_registry_link(keys[depth].get())) return SettingsRemoval::link;
+  }
+  if (depth == settings_depth) {
+    for (const char* name : settings_values)
+      tell(report, "value", root, settings_key, name, 0, RegDeleteValueA(keys[depth - 1].get(), name));
+  } else {
+    tell(report, "values", root, settings_key, nullptr, 0, ERROR_FILE_NOT_FOUND);
+  }
+  // Deepest first, as settings_keys names them; the maker's key may stay for another product's.
+  bool product_left = false;
+  for (std::size_t at = settings_depth - 1; at >= 1; --at) {
+    const LONG deleted = keys[at] ? delete_key_by_handle(keys[at].get()) : ERROR_FILE_NOT_FOUND;
+    tell(report, "key", root, settings_keys[settings_depth - 1 - at], nullptr, 0, deleted);
+    if (at == 2) product_left = deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND;
+  }
+  return product_left ? SettingsRemoval::left : SettingsRemoval::removed;
+}
 
 bool remove_registry_entries() { return remove_registry_entries(nullptr); }
 
@@ -135,8 +193,20 @@ bool remove_user_settings(Report* report) {
   return remove_settings({HKEY_CURRENT_USER, "HKCU"}, report);
 }
 
-bool remove_user_settings_in(HKEY hive, const char* hive_name, Report* report) {
-  return remove_settings({hive, hive_name}, report);
+bool installed_again() {
+  // Either view, whichever this program's own is: an installer of either bitness may write it.
+  for (const REGSAM view : {REGSAM{KEY_WOW64_32KEY}, REGSAM{KEY_WOW64_64KEY}}) {
+    base::unique_hkey entry;
+    if (base::open_registry_key(HKEY_LOCAL_MACHINE, uninstall_entry_key, KEY_QUERY_VALUE | view,
+                                entry) == ERROR_SUCCESS)
+      return true;
+  }
+  char directory[base::path_capacity];
+  char program[base::path_capacity];
+  if (!read_install_location(directory) || !base::join_path(program, directory, "Merivane.exe"))
+    return false;
+  const DWORD attributes = GetFileAttributesA(program);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool read_install_location(char (&directory)[base::path_capacity]) {

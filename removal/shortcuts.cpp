@@ -11,8 +11,6 @@ static_assert(sizeof(OSVERSIONINFOA) == 148);
 
 namespace {
 
-constexpr char shortcut_name[] = "\\Merivane.lnk";
-
 // An item id list, freed through the shell's allocator.
 struct IdListTraits {
   using type = LPITEMIDLIST;
@@ -64,15 +62,6 @@ bool remove_shortcuts() { return remove_shortcuts(nullptr); }
 bool remove_shortcuts(Report* report) {
   const bool desktop = remove_desktop_shortcut(report);
   return remove_programs_shortcut(report) && desktop;
-}
-
-Outcome remove_shortcut_from(const char* folder, Report* report) {
-  char path[base::path_capacity];
-  if (!base::copy_path(path, folder)) {
-    told_too_long(report, "shortcut", folder, shortcut_name);
-    return Outcome::refused;
-  }
-  return delete_shortcut_in(path, report);
 }
 
 bool remove_desktop_shortcut(Report* report) {

@@ -17,8 +17,8 @@ bool remove_shortcuts(Report* report);
 // menu's (true when it was deleted).
 bool remove_desktop_shortcut(Report* report);
 bool remove_programs_shortcut(Report* report);
-// The shortcut in a folder named by its path (another user's desktop).
-Outcome remove_shortcut_from(const char* folder, Report* report);
+// The shortcut's name, as joined to a folder's path.
+inline constexpr char shortcut_name[] = "\\Merivane.lnk";
 
 // Writes the file-system path of a special folder (a CSIDL value) into path.
 bool special_folder_path(HWND owner, char (&path)[base::path_capacity], int folder);

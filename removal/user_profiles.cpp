@@ -9,6 +9,7 @@
 #include "base/unique_any.h"
 #include "removal/registry_entries.h"
 #include "removal/shortcuts.h"
+#include "removal/unlinked.h"
 
 namespace removal {
 
@@ -69,7 +70,7 @@ bool enable_hive_privileges() {
 // key opened into it must be closed before it goes.
 class UserHive {
  public:
-  UserHive(const UserProfile& profile, ProfileOutcome& outcome) {
+  UserHive(const UserProfile& profile, ProfileOutcome& outcome) : outcome_(outcome) {
     if (base::open_registry_key(HKEY_USERS, profile.sid.c_str(), KEY_ALL_ACCESS, root_) ==
         ERROR_SUCCESS) {
       outcome.hive = HiveReach::loaded;
@@ -98,9 +99,20 @@ class UserHive {
     }
     outcome.hive = HiveReach::loaded_now;
   }
+  // A hive left loaded would keep its user from logging on with the profile: another process
+  // that has a key of it open for a moment is waited for, a few times.
   ~UserHive() {
     root_.reset();
-    if (!name_.empty()) RegUnLoadKeyA(HKEY_USERS, name_.c_str());
+    if (name_.empty()) return;
+    for (int attempt = 1;; ++attempt) {
+      const LONG unloaded = RegUnLoadKeyA(HKEY_USERS, name_.c_str());
+      if (unloaded == ERROR_SUCCESS) return;
+      if (attempt == unload_attempts) {
+        outcome_.hive_unload_error = static_cast<unsigned long>(unloaded);
+        return;
+      }
+      Sleep(unload_pause_ms);
+    }
   }
   UserHive(const UserHive&) = delete;
   UserHive& operator=(const UserHive&) = delete;
@@ -108,6 +120,10 @@ class UserHive {
   HKEY root() const { return root_.get(); }
 
  private:
+  static constexpr int unload_attempts = 5;
+  static constexpr DWORD unload_pause_ms = 200;
+
+  ProfileOutcome& outcome_;
   base::unique_hkey root_;
   std::string name_;  // what it was loaded as; empty: not loaded by this
 };
@@ -181,16 +197,36 @@ ProfileOutcome remove_from_profile(const UserProfile& profile, Report* report) {
   const std::string hive_name = "HKU\\" + profile.sid;
   {
     const UserHive hive(profile, outcome);
-    if (hive.root() != nullptr)
-      outcome.settings_removed = remove_user_settings_in(hive.root(), hive_name.c_str(), report);
+    if (hive.root() != nullptr) {
+      const SettingsRemoval settings =
+          remove_user_settings_unlinked(hive.root(), hive_name.c_str(), report);
+      outcome.settings_removed = settings == SettingsRemoval::removed;
+      outcome.settings_link = settings == SettingsRemoval::link;
+    }
     outcome.desktop = desktop_of(profile, hive.root());
   }
   if (outcome.desktop.empty()) {
     told(report, "shortcut_folder", (profile.folder + "\\Desktop").c_str(), Outcome::refused, 0);
     return outcome;
   }
-  const Outcome shortcut = remove_shortcut_from(outcome.desktop.c_str(), report);
-  outcome.shortcut_removed = shortcut == Outcome::deleted || shortcut == Outcome::not_found;
+  // From the folder that holds the profile: the profile's own folder may not be a link either.
+  char holder[base::path_capacity];
+  char shortcut[base::path_capacity];
+  if (!base::copy_path(holder, profile.folder.c_str()) || !base::cut_at_last_separator(holder) ||
+      !base::join_path(shortcut, outcome.desktop.c_str(), shortcut_name)) {
+    told(report, "shortcut_folder", outcome.desktop.c_str(), Outcome::refused, 0);
+    return outcome;
+  }
+  const DWORD error = no_link_below(holder, outcome.desktop.c_str())
+                          ? delete_unlinked(shortcut)
+                          : error_link_on_the_way;
+  outcome.shortcut_link = error == error_link_on_the_way;
+  const Outcome deleted = outcome.shortcut_link ? told(report, "shortcut", shortcut,
+                                                       Outcome::refused, error)
+                          : error == ERROR_SUCCESS
+                              ? told(report, "shortcut", shortcut, Outcome::deleted, 0)
+                              : told(report, "shortcut", shortcut, outcome_of_error(error), error);
+  outcome.shortcut_removed = deleted == Outcome::deleted || deleted == Outcome::not_found;
   return outcome;
 }
 

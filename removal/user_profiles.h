@@ -31,15 +31,21 @@ enum class HiveReach {
 
 struct ProfileOutcome {
   HiveReach hive = HiveReach::unavailable;
-  unsigned long hive_error = 0;  // why it could not be loaded
+  unsigned long hive_error = 0;         // why it could not be loaded
+  unsigned long hive_unload_error = 0;  // why the hive loaded for the moment stayed loaded
   bool settings_removed = false;
   bool shortcut_removed = false;  // none is left on that user's desktop
-  std::string desktop;            // the desktop folder acted on; empty when none was
+  // Left to the user's own part at logon, as a key or directory on the way is a link.
+  bool settings_link = false;
+  bool shortcut_link = false;
+  std::string desktop;  // the desktop folder acted on; empty when none was
 };
 
 // Deletes the settings key with its empty parents in the user's hive, and the shortcut from
 // the user's desktop folder (the hive's own word for it with %USERPROFILE% for the profile's
-// folder, else the profile's Desktop), never outside the profile's folder.
+// folder, else the profile's Desktop), never outside the profile's folder. The caller has more
+// rights than the user: no key or directory that the user may have made a link is followed,
+// from the hive's root and from the profile's folder down.
 ProfileOutcome remove_from_profile(const UserProfile& profile, Report* report);
 
 }  // namespace removal

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_any.h"
 #include "testbed/machine/installation.h"
 
 namespace {
@@ -83,6 +84,64 @@ TEST(UserProfiles, TheUsersKeyGoesAndOnlyADesktopInsideTheProfileIsActedOn) {
     if (row.acted_in != nullptr) {
       EXPECT_FALSE(testbed::file_exists(folder + row.acted_in + "\\Merivane.lnk")) << at;
     }
+  }
+  testbed::delete_key_tree(HKEY_USERS, sid);
+  testbed::remove_tree("C:\\merivane-tests\\users");
+}
+
+// The system acting in a user's profile follows no link the user made: a desktop, or the
+// profile's folder, that leads elsewhere (a Unix symbolic link reads as a reparse point under
+// Wine) and a settings key that is a registry link are left to the user's own part at logon,
+// and what they lead to stays.
+TEST(UserProfiles, WhatALinkLeadsToIsLeftAlone) {
+  const std::string target = "C:\\merivane-tests\\users\\target";
+  const std::string settings_link = sid + "\\Software\\Quillaburst";
+  const std::string linked_settings = sid + "\\Software\\Elsewhere";
+  struct Row {
+    const char* what;
+    std::string link;  // a folder made a link to target; empty: none
+    bool key_link;
+  };
+  const Row rows[] = {
+      {"the desktop", folder + "\\Desktop", false},
+      {"the profile's folder", folder, false},
+      {"the settings' key", "", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    testbed::remove_tree("C:\\merivane-tests\\users");
+    testbed::delete_key_tree(HKEY_USERS, sid);
+    testbed::make_directories(folder + "\\Desktop");
+    testbed::make_directories(target + "\\Desktop");
+    testbed::write_file(folder + "\\Desktop\\Merivane.lnk");
+    testbed::write_file(target + "\\Merivane.lnk");
+    testbed::write_file(target + "\\Desktop\\Merivane.lnk");
+    if (!row.link.empty()) {
+      testbed::remove_tree(row.link);
+      testbed::make_directory_link(row.link, target);
+    }
+    testbed::set_string_value(HKEY_USERS, linked_settings + "\\Merivane\\1.0", "AlertStatus", "1");
+    if (row.key_link) {
+      base::unique_hkey link;
+      ASSERT_EQ(RegCreateKeyExA(HKEY_USERS, settings_link.c_str(), 0, nullptr,
+                                REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr,
+                                link.put(), nullptr),
+                ERROR_SUCCESS);
+      const std::wstring to = L"\\Registry\\User\\" + std::wstring(sid.begin(), sid.end()) +
+                              L"\\Software\\Elsewhere";
+      ASSERT_EQ(RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                               reinterpret_cast<const BYTE*>(to.c_str()),
+                               DWORD(to.size() * sizeof(wchar_t))),
+                ERROR_SUCCESS);
+    }
+    const removal::ProfileOutcome outcome = removal::remove_from_profile({sid, folder}, nullptr);
+    EXPECT_EQ(outcome.settings_link, row.key_link);
+    EXPECT_EQ(outcome.settings_removed, !row.key_link);
+    EXPECT_EQ(outcome.shortcut_link, !row.link.empty());
+    EXPECT_EQ(outcome.shortcut_removed, row.link.empty());
+    EXPECT_TRUE(testbed::file_exists(target + "\\Merivane.lnk"));
+    EXPECT_TRUE(testbed::file_exists(target + "\\Desktop\\Merivane.lnk"));
+    EXPECT_TRUE(testbed::value_exists(HKEY_USERS, linked_settings + "\\Merivane\\1.0", "AlertStatus"));
   }
   testbed::delete_key_tree(HKEY_USERS, sid);
   testbed::remove_tree("C:\\merivane-tests\\users");
