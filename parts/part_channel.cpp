@@ -5,32 +5,29 @@
 #include <sddl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace app {
 
 namespace {
 
-// Requests, events and the result, by the first byte of a message.
-enum Kind : unsigned char {
-  ask_convert = 1,
-  ask_user_settings,
-  ask_desktop_shortcut,
-  ask_begin_restore_point,
-  ask_end_restore_point,
-  ask_program_files,
-  ask_uninstall_entry,
-  ask_programs_shortcut,
-  ask_finish,
-  tell_removed = 32,
-  tell_in_use,
-  tell_conversion,
-  tell_result = 64,
-};
+constexpr char pipe_prefix[] = "\\\\.\\pipe\\Quillaburst.Merivane.Part.";
 
-bool is_machine_request(unsigned char kind) {
-  return kind == ask_begin_restore_point || kind == ask_end_restore_point ||
-         kind == ask_program_files || kind == ask_uninstall_entry || kind == ask_programs_shortcut;
+// Where a request stands in its part's sequence, from 1; 0 for none of that part's.
+int step_of(unsigned char kind, PartKind part) {
+  constexpr unsigned char user_steps[] = {ask_convert, ask_user_settings, ask_desktop_shortcut,
+                                          ask_notes_document};
+  constexpr unsigned char machine_steps[] = {ask_begin_restore_point, ask_program_files,
+                                             ask_uninstall_entry, ask_programs_shortcut,
+                                             ask_end_restore_point};
+  const auto position = [kind](const auto& steps) {
+    for (std::size_t at = 0; at < std::size(steps); ++at)
+      if (steps[at] == kind) return static_cast<int>(at + 1);
+    return 0;
+  };
+  return part == PartKind::user ? position(user_steps) : position(machine_steps);
 }
 
 // The conversion report's calls, as an event names them.
@@ -235,13 +232,25 @@ Frame result_frame(std::int64_t first, std::int64_t second = 0) {
   return frame;
 }
 
-// Runs one request on the part; false for one it does not serve or cannot read.
-bool serve(PartPipe& pipe, const std::string& message, PartKind kind, UserPart& user,
-           MachinePart& machine, bool& restore_point_open) {
+// One part served: where its sequence stands, and what the machine's part was given to remove.
+struct Served {
+  PartKind kind;
+  UserPart& user;
+  MachinePart& machine;
+  const char* install_dir;
+  int last_step = 0;
+  bool restore_point_open = false;
+  bool over = false;  // the removal is over: nothing more is served
+};
+
+// Runs one request on the part; false for one it does not serve or cannot read, and for one
+// that comes before or again after a step served already.
+bool serve(PartPipe& pipe, const std::string& message, Served& part) {
   FrameReader reader(message);
   const unsigned char asked = reader.kind();
-  if (asked == ask_finish) return false;
-  if (is_machine_request(asked) != (kind == PartKind::machine)) return false;
+  const int step = step_of(asked, part.kind);
+  if (step <= part.last_step) return false;
+  part.last_step = step;
   std::int64_t reported = 0;
   if (!reader.number(reported)) return false;
   SentReport sent(pipe);
@@ -257,34 +266,49 @@ bool serve(PartPipe& pipe, const std::string& message, PartKind kind, UserPart& 
       outlook::StepEnvironment environment;
       environment.limits = {static_cast<DWORD>(retry_ms), static_cast<DWORD>(unanswered_ms)};
       bool flag = true;
-      const bool result = user.convert_outlook_tasks(flag, conversion, environment);
+      const bool result = part.user.convert_outlook_tasks(flag, conversion, environment);
       return pipe.send(result_frame(result, flag));
     }
     case ask_user_settings:
-      return reader.whole() && pipe.send(result_frame(user.remove_user_settings(removals)));
+      return reader.whole() && pipe.send(result_frame(part.user.remove_user_settings(removals)));
     case ask_desktop_shortcut:
-      return reader.whole() && pipe.send(result_frame(user.remove_desktop_shortcut(removals)));
+      return reader.whole() &&
+             pipe.send(result_frame(part.user.remove_desktop_shortcut(removals)));
+    case ask_notes_document:
+      return reader.whole() && pipe.send(result_frame(part.user.open_notes_document()));
     case ask_begin_restore_point:
       if (!reader.whole()) return false;
-      restore_point_open = true;
-      return pipe.send(result_frame(machine.begin_restore_point()));
+      part.restore_point_open = true;
+      return pipe.send(result_frame(part.machine.begin_restore_point()));
     case ask_end_restore_point:
       if (!reader.whole()) return false;
-      restore_point_open = false;
-      return pipe.send(result_frame(machine.end_restore_point()));
+      part.restore_point_open = false;
+      part.over = true;
+      return pipe.send(result_frame(part.machine.end_restore_point()));
     case ask_program_files: {
-      std::string directory;
-      if (!reader.text(directory) || !reader.whole()) return false;
-      const removal::StepResult files = machine.remove_program_files(directory.c_str(), removals);
+      if (!reader.whole()) return false;
+      const removal::StepResult files =
+          part.machine.remove_program_files(part.install_dir, removals);
       return pipe.send(result_frame(files.done, files.at_restart));
     }
     case ask_uninstall_entry:
-      return reader.whole() && pipe.send(result_frame(machine.remove_uninstall_entry(removals)));
+      return reader.whole() &&
+             pipe.send(result_frame(part.machine.remove_uninstall_entry(removals)));
     case ask_programs_shortcut:
-      return reader.whole() && pipe.send(result_frame(machine.remove_programs_shortcut(removals)));
+      return reader.whole() &&
+             pipe.send(result_frame(part.machine.remove_programs_shortcut(removals)));
     default:
       return false;
   }
+}
+
+// The decimal digits of a number the program wrote, and nothing else; false for none, a
+// leading zero or more than fit.
+bool is_number_text(const char* text, std::size_t length) {
+  if (length == 0 || length > 10 || (text[0] == '0' && length > 1)) return false;
+  for (std::size_t at = 0; at < length; ++at)
+    if (text[at] < '0' || text[at] > '9') return false;
+  return true;
 }
 
 }  // namespace
@@ -306,7 +330,8 @@ bool PartPipe::create(const char* name, const char* other_user_sid) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
   pipe_.reset(CreateNamedPipeA(
       name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, frame_limit, frame_limit, 0,
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+      frame_limit, frame_limit, 0,
       &attributes));
   LocalFree(security);
   if (pipe_.get() == INVALID_HANDLE_VALUE) static_cast<void>(pipe_.release());
@@ -324,6 +349,18 @@ bool PartPipe::open(const char* name) {
     pipe_.reset();
   event_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   return pipe_ && event_;
+}
+
+bool PartPipe::client_is(unsigned long process_id) const {
+  ULONG client = 0;
+  return pipe_ && GetNamedPipeClientProcessId(pipe_.get(), &client) != FALSE &&
+         client == process_id;
+}
+
+bool PartPipe::server_is(unsigned long process_id) const {
+  ULONG server = 0;
+  return pipe_ && GetNamedPipeServerProcessId(pipe_.get(), &server) != FALSE &&
+         server == process_id;
 }
 
 // Waits for an overlapped call to complete within the limit, or for the other side's process
@@ -444,6 +481,11 @@ bool PartClient::remove_desktop_shortcut(removal::Report* report) {
   return removed_all(request(ask_desktop_shortcut, report), report);
 }
 
+bool PartClient::open_notes_document() {
+  std::int64_t result[2] = {};
+  return ask(request(ask_notes_document, nullptr), nullptr, nullptr, result) && result[0] != 0;
+}
+
 std::int64_t PartClient::begin_restore_point() {
   std::int64_t result[2] = {};
   return ask(request(ask_begin_restore_point, nullptr), nullptr, nullptr, result) ? result[0] : 0;
@@ -454,12 +496,10 @@ std::int64_t PartClient::end_restore_point() {
   return ask(request(ask_end_restore_point, nullptr), nullptr, nullptr, result) ? result[0] : 0;
 }
 
-removal::StepResult PartClient::remove_program_files(const char* install_dir,
-                                                     removal::Report* report) {
-  Frame frame = request(ask_program_files, report);
-  frame.text(install_dir);
+removal::StepResult PartClient::remove_program_files(const char*, removal::Report* report) {
+  // The other process removes the directory it was started for.
   std::int64_t result[2] = {};
-  if (!frame.fits() || !ask(frame, nullptr, report, result)) return {};
+  if (!ask(request(ask_program_files, report), nullptr, report, result)) return {};
   return {result[0] != 0, result[1] != 0};
 }
 
@@ -471,28 +511,49 @@ bool PartClient::remove_programs_shortcut(removal::Report* report) {
   return removed_all(request(ask_programs_shortcut, report), report);
 }
 
-void serve_part(PartPipe& pipe, PartKind kind, UserPart& user, MachinePart& machine) {
-  bool restore_point_open = false;
+std::string part_pipe_name(unsigned long process_id, unsigned long number) {
+  return pipe_prefix + std::to_string(process_id) + "." + std::to_string(number);
+}
+
+bool is_part_pipe_name(const char* name, unsigned long process_id) {
+  const std::string prefix = pipe_prefix + std::to_string(process_id) + ".";
+  return std::strncmp(name, prefix.c_str(), prefix.size()) == 0 &&
+         is_number_text(name + prefix.size(), std::strlen(name + prefix.size()));
+}
+
+void serve_part(PartPipe& pipe, PartKind kind, UserPart& user, MachinePart& machine,
+                const char* install_dir) {
+  Served part{kind, user, machine, install_dir};
   std::string message;
-  while (pipe.receive(message, request_limit_ms) &&
-         serve(pipe, message, kind, user, machine, restore_point_open)) {
+  while (!part.over && pipe.receive(message, request_limit_ms) && serve(pipe, message, part)) {
   }
-  if (restore_point_open) machine.end_restore_point();
+  if (part.restore_point_open) machine.end_restore_point();
 }
 
 bool serve_part_from_arguments(const char* arguments, UserPart& user, MachinePart& machine) {
-  // "<kind> <pipe name> <process id>", each without blanks.
-  char kind[16] = {}, name[MAX_PATH] = {};
-  unsigned long process_id = 0;
-  if (std::sscanf(arguments, " %15s %259s %lu", kind, name, &process_id) != 3) return false;
+  // "<kind> <pipe name> <process id>", each without blanks; then, for the machine's part, a
+  // blank and "%<installation directory>" to the end.
+  char kind[16] = {}, name[MAX_PATH] = {}, process[16] = {};
+  int used = 0;
+  if (std::sscanf(arguments, " %15s %259s %15s%n", kind, name, process, &used) != 3) return false;
+  const char* rest = arguments + used;
   const bool machine_part = std::strcmp(kind, "machine") == 0;
   if (!machine_part && std::strcmp(kind, "user") != 0) return false;
-  if (std::strncmp(name, "\\\\.\\pipe\\", 9) != 0) return false;
+  if (!is_number_text(process, std::strlen(process))) return false;
+  const unsigned long process_id = std::strtoul(process, nullptr, 10);
+  if (!is_part_pipe_name(name, process_id)) return false;
+  const char* install_dir = "";
+  if (machine_part) {
+    if (std::strncmp(rest, " %", 2) != 0) return false;
+    install_dir = rest + 2;
+  } else if (*rest != '\0') {
+    return false;
+  }
   PartPipe pipe;
-  if (!pipe.open(name)) return false;
+  if (!pipe.open(name) || !pipe.server_is(process_id)) return false;
   const base::unique_handle sequence(OpenProcess(SYNCHRONIZE, FALSE, process_id));
   pipe.watch(sequence.get());
-  serve_part(pipe, machine_part ? PartKind::machine : PartKind::user, user, machine);
+  serve_part(pipe, machine_part ? PartKind::machine : PartKind::user, user, machine, install_dir);
   return true;
 }
 

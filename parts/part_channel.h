@@ -17,6 +17,29 @@ namespace app {
 // The switch that starts a process of the program as a part's server; no user types it.
 inline constexpr char part_switch[] = "/merivane-part";
 
+// The messages, by their first byte: a request, an event of a request under way, its result.
+enum PartMessage : unsigned char {
+  ask_convert = 1,
+  ask_user_settings,
+  ask_desktop_shortcut,
+  ask_begin_restore_point,
+  ask_end_restore_point,
+  ask_program_files,
+  ask_uninstall_entry,
+  ask_programs_shortcut,
+  ask_finish,
+  ask_notes_document,
+  tell_removed = 32,
+  tell_in_use,
+  tell_conversion,
+  tell_result = 64,
+};
+
+// A pipe's name as the program makes it for the process of that id; the part's process takes
+// no other.
+std::string part_pipe_name(unsigned long process_id, unsigned long number);
+bool is_part_pipe_name(const char* name, unsigned long process_id);
+
 // How long one side waits for the other: the part's process to connect once started, an
 // answer to a request (step 1 included, whose own limits end it well before), and the next
 // request (the final message box may stay up a while).
@@ -27,11 +50,14 @@ inline constexpr DWORD request_limit_ms = 60 * 60000;
 class PartPipe {
  public:
   // The sequence's end: a new pipe of that name, which the system, the administrators, this
-  // process's user and, given its SID as text, one other user may open. False when the name
-  // is taken.
+  // process's user and, given its SID as text, one other user may open, from this machine
+  // only. False when the name is taken.
   bool create(const char* name, const char* other_user_sid);
   // The part's end.
   bool open(const char* name);
+  // Whether the process at the other end is the one of that id, as the platform tells it.
+  bool client_is(unsigned long process_id) const;
+  bool server_is(unsigned long process_id) const;
   // The other side's process, kept open by the caller: every wait ends when it does.
   void watch(HANDLE process) { peer_ = process; }
   bool wait_for_connection(DWORD limit_ms);
@@ -64,6 +90,7 @@ class PartClient final : public UserPart, public MachinePart {
                              const outlook::StepEnvironment& environment) override;
   bool remove_user_settings(removal::Report* report) override;
   bool remove_desktop_shortcut(removal::Report* report) override;
+  bool open_notes_document() override;
   std::int64_t begin_restore_point() override;
   std::int64_t end_restore_point() override;
   removal::StepResult remove_program_files(const char* install_dir,
@@ -84,13 +111,19 @@ class PartClient final : public UserPart, public MachinePart {
 
 enum class PartKind : unsigned char { user, machine };
 
-// Serves the requests of one part's kind that come through the pipe to the part, until the
-// sequence's side says it is done or is gone. A machine's part whose restore point was begun
-// and not ended ends it before this returns.
-void serve_part(PartPipe& pipe, PartKind kind, UserPart& user, MachinePart& machine);
+// Serves the requests of one part's kind that come through the pipe to the part, each step's
+// at most once and in the sequence's order, until the sequence's side says it is done or is
+// gone, or the removal is over (the restore point ended). A request of the other part's, one
+// out of order and one that does not parse end it. The machine's part removes install_dir,
+// which it was given when it started, whatever a request may say. A machine's part whose
+// restore point was begun and not ended ends it before this returns.
+void serve_part(PartPipe& pipe, PartKind kind, UserPart& user, MachinePart& machine,
+                const char* install_dir = "");
 
-// The server process's side, from the switch's arguments ("machine <pipe> <process id>" or
-// "user ..."): false when they are not such, or the pipe cannot be opened.
+// The server process's side, from the switch's arguments: "machine <pipe> <process id>
+// %<installation directory>" or "user <pipe> <process id>". False when they are not such, the
+// pipe is not one the program makes for that process, cannot be opened, or is served by
+// another process.
 bool serve_part_from_arguments(const char* arguments, UserPart& user, MachinePart& machine);
 
 }  // namespace app

@@ -2,7 +2,6 @@
 
 #include <shellapi.h>
 
-#include <cstdio>
 #include <vector>
 
 #include "base/own_directory.h"
@@ -111,7 +110,7 @@ std::string code_text(DWORD code) { return std::to_string(code); }
 
 const PartProcesses& win32_part_processes() {
   static const PartProcesses processes{own_token_facts, shell_standing, start_elevated,
-                                       start_as_shell_user};
+                                       start_as_shell_user, GetProcessId};
   return processes;
 }
 
@@ -121,24 +120,29 @@ ProgramParts::~ProgramParts() {
   WaitForSingleObject(process_.get(), other_end_limit_ms);
 }
 
-DWORD ProgramParts::start_other(const char* kind, bool elevated, const std::string& user_sid) {
-  char name[96];
-  std::snprintf(name, sizeof name, "\\\\.\\pipe\\Quillaburst.Merivane.Part.%lu.%lu",
-                GetCurrentProcessId(), GetTickCount());
-  if (!pipe_.create(name, user_sid.c_str())) return GetLastError();
+DWORD ProgramParts::start_other(const char* kind, const char* install_dir,
+                                const std::string& user_sid) {
+  const std::string name = part_pipe_name(GetCurrentProcessId(), GetTickCount());
+  if (!pipe_.create(name.c_str(), user_sid.c_str())) return GetLastError();
   std::string parameters = part_switch;
   parameters.append(" ").append(kind).append(" ").append(name).append(" ");
   parameters += std::to_string(GetCurrentProcessId());
+  // The elevated copy removes the directory it is started for, which the elevation prompt
+  // shows, and no other.
+  const bool elevated = install_dir != nullptr;
+  if (elevated) parameters.append(" %").append(install_dir);
   const DWORD started = elevated ? processes_.start_elevated(parameters.c_str(), process_)
                                  : processes_.start_as_shell_user(parameters.c_str(), process_);
   if (started != ERROR_SUCCESS) return started;
   pipe_.watch(process_.get());
   if (!pipe_.wait_for_connection(connect_limit_ms)) return ERROR_PIPE_NOT_CONNECTED;
+  // Anyone who may open the pipe could have come first: only the process started is served.
+  if (!pipe_.client_is(processes_.process_id(process_.get()))) return ERROR_ACCESS_DENIED;
   other_.emplace(pipe_);
   return ERROR_SUCCESS;
 }
 
-PartsReady ProgramParts::get_ready(Mode mode, RunLog* log) {
+PartsReady ProgramParts::get_ready(const char* install_dir, Mode mode, RunLog* log) {
   const auto say = [log](const std::string& text) {
     if (log != nullptr) log->parts_placed(text.c_str());
   };
@@ -160,7 +164,7 @@ PartsReady ProgramParts::get_ready(Mode mode, RunLog* log) {
           "cannot ask for them; nothing was changed");
       return PartsReady::needs_administrator;
     case Route::machine_elevated_copy: {
-      const DWORD started = start_other("machine", true, "");
+      const DWORD started = start_other("machine", install_dir, "");
       if (started == ERROR_CANCELLED) {
         say("elevation declined: nothing was changed");
         return PartsReady::declined;
@@ -175,7 +179,7 @@ PartsReady ProgramParts::get_ready(Mode mode, RunLog* log) {
       return PartsReady::ready;
     }
     case Route::user_in_shell_session: {
-      const DWORD started = start_other("user", false, shell_user);
+      const DWORD started = start_other("user", nullptr, shell_user);
       if (started != ERROR_SUCCESS) {
         // The user's part then runs here, as the elevated account, as it always did.
         say("user=here machine=here shell_session_failed code=" + code_text(started));

@@ -25,6 +25,8 @@ struct PartProcesses {
   // elevation prompt gives ERROR_CANCELLED.
   DWORD (*start_elevated)(const char* parameters, base::unique_handle& process);
   DWORD (*start_as_shell_user)(const char* parameters, base::unique_handle& process);
+  // The id of a process it started.
+  DWORD (*process_id)(HANDLE process);
 };
 const PartProcesses& win32_part_processes();
 
@@ -38,13 +40,14 @@ class ProgramParts final : public RemovalParts {
   ProgramParts(const ProgramParts&) = delete;
   ProgramParts& operator=(const ProgramParts&) = delete;
 
-  PartsReady get_ready(Mode mode, RunLog* log) override;
+  PartsReady get_ready(const char* install_dir, Mode mode, RunLog* log) override;
   UserPart& user() override;
   MachinePart& machine() override;
 
  private:
-  // The other process, started with the part's switch and connected; the platform's error.
-  DWORD start_other(const char* kind, bool elevated, const std::string& user_sid);
+  // The other process, started with the part's switch (and, for the machine's part, the
+  // directory it removes) and connected from that process; the platform's error.
+  DWORD start_other(const char* kind, const char* install_dir, const std::string& user_sid);
 
   LocalParts here_;
   const PartProcesses& processes_;

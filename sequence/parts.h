@@ -25,6 +25,9 @@ class UserPart {
   // Step 3's and step 4's halves of the user's.
   virtual bool remove_user_settings(removal::Report* report) = 0;
   virtual bool remove_desktop_shortcut(removal::Report* report) = 0;
+  // The notes document of the manual form step, opened where the user sees it; false when it
+  // was not (its path does not fit, or nobody is there to see it).
+  virtual bool open_notes_document() = 0;
 
  protected:
   ~UserPart() = default;
@@ -59,8 +62,9 @@ class RunLog;
 
 class RemovalParts {
  public:
-  // Tells the log (if any) where each part runs.
-  virtual PartsReady get_ready(Mode mode, RunLog* log) = 0;
+  // Tells the log (if any) where each part runs. install_dir is the one the machine's part
+  // removes: a part in another process is given it when it starts, and never asked for another.
+  virtual PartsReady get_ready(const char* install_dir, Mode mode, RunLog* log) = 0;
   virtual UserPart& user() = 0;
   virtual MachinePart& machine() = 0;
 

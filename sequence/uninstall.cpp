@@ -58,17 +58,6 @@ void wait_for_dialog(const UninstallSystem& system) {
   while (system.progress_dialog_state() == DialogState::pending) system.sleep(dialog_poll_ms);
 }
 
-// The notes document from the program's own directory, never from install_dir (step 2 has
-// deleted a file of that name there). A directory too long for the name is not shortened
-// into another path: the document is left out.
-void open_notes_document(const UninstallSystem& system) {
-  char path[base::path_capacity];
-  system.own_directory(path, sizeof path);
-  if (!base::append_path(path, notes_document)) return;
-  system.open_document(path);
-  system.sleep(step_pause_ms);
-}
-
 // Outlook open at another integrity level: COM cannot bind to it, and only closing it helps.
 bool ask_to_close_outlook(const void* context) {
   const UninstallSystem& system = *static_cast<const UninstallSystem*>(context);
@@ -89,6 +78,17 @@ outlook::StepEnvironment outlook_environment(const UninstallSystem& system, bool
 }
 
 }  // namespace
+
+// The notes document from the program's own directory, never from install_dir (step 2 has
+// deleted a file of that name there). A directory too long for the name is not shortened
+// into another path: the document is left out.
+bool LocalParts::open_notes_document() {
+  char path[base::path_capacity];
+  system_.own_directory(path, sizeof path);
+  if (!base::append_path(path, notes_document)) return false;
+  system_.open_document(path);
+  return true;
+}
 
 FinalMessage final_message(bool any_step_failed, bool needs_manual_form_step, bool at_restart) {
   if (any_step_failed) {
@@ -126,7 +126,7 @@ RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system,
   // Nothing is changed unless both parts can be had: tasks converted while the add-in stays
   // installed would be taken from it.
   RunOutcome outcome;
-  outcome.parts = parts.get_ready(mode, log);
+  outcome.parts = parts.get_ready(install_dir, mode, log);
   if (outcome.parts != PartsReady::ready) {
     // Declining the prompt was the user's own answer; a part that could not be had is told.
     if (interactive && outcome.parts == PartsReady::failed) {
@@ -166,7 +166,7 @@ RunOutcome run_uninstall(const char* install_dir, const UninstallSystem& system,
 
   if (needs_manual_form_step && log != nullptr) log->manual_form_step();
   if (interactive) {
-    if (needs_manual_form_step) open_notes_document(system);
+    if (needs_manual_form_step && user.open_notes_document()) system.sleep(step_pause_ms);
     const FinalMessage final =
         final_message(sequence.any_step_failed(), needs_manual_form_step, files.at_restart);
     system.load_string(final.string_id, message, message_limit);

@@ -75,7 +75,7 @@ FinalMessage final_message(bool any_step_failed, bool needs_manual_form_step,
 class LocalParts final : public RemovalParts, UserPart, MachinePart {
  public:
   explicit LocalParts(const UninstallSystem& system) : system_(system) {}
-  PartsReady get_ready(Mode, RunLog*) override { return PartsReady::ready; }
+  PartsReady get_ready(const char*, Mode, RunLog*) override { return PartsReady::ready; }
   UserPart& user() override { return *this; }
   MachinePart& machine() override { return *this; }
 
@@ -89,6 +89,7 @@ class LocalParts final : public RemovalParts, UserPart, MachinePart {
   bool remove_desktop_shortcut(removal::Report* report) override {
     return system_.remove_desktop_shortcut(report);
   }
+  bool open_notes_document() override;
   std::int64_t begin_restore_point() override { return system_.begin_restore_point(); }
   std::int64_t end_restore_point() override { return system_.end_restore_point(); }
   removal::StepResult remove_program_files(const char* install_dir,

@@ -130,6 +130,8 @@ const app::PartProcesses fake_processes{
     [](const char* parameters, base::unique_handle& process) {
       return start_thread("shell", parameters, process);
     },
+    // The other process is a thread of this one.
+    [](HANDLE) { return GetCurrentProcessId(); },
 };
 
 // Asked of another process, the parts do what they do here: the same steps, results and
@@ -240,6 +242,146 @@ TEST_F(Parts, APartWhoseSequenceIsGoneEndsAndClosesItsRestorePoint) {
   }
   EXPECT_EQ(WaitForSingleObject(other.get(), 10000), WAIT_OBJECT_0) << "it waits for the gone";
   EXPECT_EQ(world.events, (std::vector<std::string>{"begin restore point", "end restore point"}));
+}
+
+// The real program's part in a process of its own, its pipe's other end played by this test:
+// the sequence's end, or a rogue's that asks for more than the sequence would.
+struct ServedPart {
+  base::unique_handle process;
+  app::PartPipe pipe;
+
+  // kind "machine" or "user"; server_id: the process its command line names as the server.
+  ServedPart(const char* kind, const std::string& install_dir, DWORD server_id) {
+    static unsigned long number = 0;
+    const std::string name = app::part_pipe_name(GetCurrentProcessId(), ++number);
+    if (!pipe.create(name.c_str(), nullptr)) return;
+    const std::string program = testbed::program_directory() + "UninstallMV.exe";
+    std::string command = "\"" + program + "\" /merivane-part " + kind + " " + name + " " +
+                          std::to_string(server_id);
+    if (std::strcmp(kind, "machine") == 0) command += " %" + install_dir;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       nullptr, &startup, &started) == FALSE)
+      return;
+    CloseHandle(started.hThread);
+    process.reset(started.hProcess);
+    pipe.watch(process.get());
+    pipe.wait_for_connection(60000);
+  }
+
+  // Sends each request (asking for no report) in turn: how many were answered before the part
+  // stopped answering.
+  std::size_t answered(const std::vector<app::Frame>& requests) {
+    std::size_t count = 0;
+    for (const app::Frame& request : requests) {
+      std::string message;
+      if (!pipe.send(request) || !pipe.receive(message, 60000) ||
+          app::FrameReader(message).kind() != app::tell_result)
+        break;
+      ++count;
+    }
+    return count;
+  }
+};
+
+app::Frame asking(unsigned char kind, const char* text = nullptr) {
+  app::Frame frame(kind);
+  frame.number(0);
+  if (text != nullptr) frame.text(text);
+  return frame;
+}
+
+// The machine's part decides for itself: it removes the directory it was started for, whatever
+// a request names; it serves each of its own steps at most once, in the sequence's order, and
+// nothing after the removal is over; it refuses the user's part's requests (and the user's part
+// the machine's), and serves no other process than the one its command line names. Whatever it
+// is asked, nothing outside the installation is touched.
+TEST(PartServer, DecidesForItselfWhatItRemoves) {
+  const std::string root = "C:\\merivane-tests\\part-server";
+  const std::string install_dir = root + "\\Quillaburst\\Merivane\\";
+  const std::string vendor = root + "\\Vendor\\";
+  struct Row {
+    const char* what;
+    const char* kind;
+    bool named_server;
+    std::vector<app::Frame> requests;
+    std::size_t answered;
+    bool removed;  // the installation's files are gone
+  };
+  using namespace app;
+  const Row rows[] = {
+      {"its own directory", "machine", true, {asking(ask_program_files)}, 1, true},
+      {"another directory", "machine", true, {asking(ask_program_files, vendor.c_str())}, 0, false},
+      {"a step twice", "machine", true,
+       {asking(ask_program_files), asking(ask_program_files)}, 1, true},
+      {"out of order", "machine", true,
+       {asking(ask_uninstall_entry), asking(ask_program_files)}, 1, false},
+      {"after the removal", "machine", true,
+       {asking(ask_begin_restore_point), asking(ask_end_restore_point),
+        asking(ask_program_files)}, 2, false},
+      {"the user's request", "machine", true, {asking(ask_user_settings)}, 0, false},
+      {"the machine's request", "user", true, {asking(ask_program_files)}, 0, false},
+      {"another server", "machine", false, {asking(ask_program_files)}, 0, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    testbed::remove_tree(root);
+    testbed::lay_installation(install_dir);
+    testbed::make_directories(vendor);
+    for (const std::string& name : testbed::program_file_names()) testbed::write_file(vendor + name);
+    {
+      ServedPart part(row.kind, install_dir,
+                      row.named_server ? GetCurrentProcessId() : GetCurrentProcessId() + 4);
+      ASSERT_TRUE(part.process);
+      EXPECT_EQ(part.answered(row.requests), row.answered);
+      part.pipe.send(app::Frame(app::ask_finish));
+      EXPECT_EQ(WaitForSingleObject(part.process.get(), 30000), WAIT_OBJECT_0);
+    }
+    EXPECT_EQ(testbed::file_exists(install_dir + "Setup.exe"), !row.removed);
+    EXPECT_EQ(testbed::directory_entries(vendor).size(), testbed::program_file_names().size());
+  }
+  testbed::remove_tree(root);
+}
+
+// Once the removal is over, the starter tells its other process so, and that process ends at
+// once rather than at its own time-out.
+TEST(PartServer, EndsAtOnceWhenTheRemovalIsOver) {
+  static base::unique_handle other;
+  const app::PartProcesses child_processes{
+      [] { return app::TokenFacts{false, TokenElevationTypeLimited, false}; },
+      [](std::string&) { return app::ShellStanding::none; },
+      [](const char* parameters, base::unique_handle& process) {
+        const std::string program = testbed::program_directory() + "UninstallMV.exe";
+        std::string command = "\"" + program + "\" " + parameters;
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started{};
+        if (CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           nullptr, &startup, &started) == FALSE)
+          return GetLastError();
+        CloseHandle(started.hThread);
+        process.reset(started.hProcess);
+        HANDLE kept = nullptr;
+        DuplicateHandle(GetCurrentProcess(), started.hProcess, GetCurrentProcess(), &kept,
+                        SYNCHRONIZE, FALSE, 0);
+        other.reset(kept);
+        return DWORD{ERROR_SUCCESS};
+      },
+      [](const char*, base::unique_handle&) { return DWORD{ERROR_ACCESS_DENIED}; },
+      GetProcessId,
+  };
+  DWORD begun = 0;
+  {
+    app::ProgramParts parts(fakes, child_processes);
+    ASSERT_EQ(parts.get_ready("C:\\merivane-tests\\none\\", app::Mode::passive, nullptr),
+              app::PartsReady::ready);
+    begun = GetTickCount();
+  }
+  EXPECT_LT(GetTickCount() - begun, 5000u);
+  EXPECT_EQ(WaitForSingleObject(other.get(), 0), WAIT_OBJECT_0);
+  other.reset();
 }
 
 }  // namespace

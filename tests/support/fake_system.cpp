@@ -46,6 +46,10 @@ const app::UninstallSystem fakes{
         [](bool& needs_manual_form_step, outlook::ConversionReport* report,
            const outlook::StepEnvironment& environment) {
           record("outlook");
+          if (world.outlook_failure != 0) {
+            if (report != nullptr) report->outlook_failed("application", world.outlook_failure);
+            return false;
+          }
           if (report != nullptr) {
             report->item_not_converted("\\Mailbox \"x\"\\Tasks", E_ACCESSDENIED);
             report->converted({2, 7, 3, 40, 1, 2, 1, 0});

@@ -21,6 +21,7 @@ struct World {
                                                 app::DialogState::shown};
   std::size_t states_asked = 0;
   bool outlook_result = true;
+  long outlook_failure = 0;  // the making of Outlook's object fails so, and step 1 with it
   bool needs_manual_form_step = false;
   bool files_result = true;
   bool files_at_restart = false;
