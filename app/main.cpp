@@ -10,7 +10,6 @@
 
 #include "app/command_line.h"
 #include "app/launch.h"
-#include "app/removal_lock.h"
 #include "app/unattended.h"
 #include "base/module.h"
 #include "fleet/fleet.h"
@@ -18,6 +17,7 @@
 #include "parts/part_channel.h"
 #include "parts/program_parts.h"
 #include "sequence/app_instance.h"
+#include "sequence/removal_lock.h"
 #include "sequence/uninstall.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -43,7 +43,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
                              app::win32_uninstall_system());
   const app::UninstallSystem& system = app::win32_uninstall_system();
   const app::TokenFacts token = app::own_token_facts();
-  app::unique_removal_lock lock;
+  app::unique_removal_lock lock, user_part_lock;
   // The system account is only ever a deployment system's, with nobody to answer a box: its
   // "%<dir>" is a removal for every user too.
   std::string for_every_user;
@@ -56,8 +56,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
       app::launch_program("merivane.exe", "/Setup");
       return 0;
     case app::Command::uninstall:
-      // Another removal is running: this one shows nothing and leaves it to that one.
-      if (!app::take_removal_lock(lock)) return 0;
+      // Another removal is running, or the user's part left to a logon: this one shows nothing
+      // and leaves it to that one.
+      if (!app::take_removal_lock(lock) || !app::take_user_part_lock(user_part_lock)) return 0;
       try {
         app::ProgramParts parts(system);
         app::run_uninstall(arguments + 1, system, app::Mode::interactive, nullptr, parts);

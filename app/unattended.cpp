@@ -1,11 +1,11 @@
 #include "app/unattended.h"
 
 #include "app/command_line.h"
-#include "app/removal_lock.h"
 #include "fleet/fleet.h"
 #include "removal/registry_entries.h"
 #include "res/resource.h"
 #include "sequence/log_file.h"
+#include "sequence/removal_lock.h"
 
 namespace app {
 
@@ -68,10 +68,12 @@ int run_with_switches(const char* command_line, const char* arguments,
   }
   RunLog* const run_log = log.is_open() ? &log : nullptr;
   log.started(command_line, switches.mode);
-  // Another removal is running: nothing is asked or done, and only the log says so.
-  unique_removal_lock lock;
-  if (!take_removal_lock(lock)) {
-    log.line("another_removal running");
+  // Another removal is running, or (for this user) a user's part left to a logon: nothing is
+  // asked or done, and only the log says so. A removal for every user does no user's part here.
+  unique_removal_lock lock, user_part_lock;
+  const bool taken = take_removal_lock(lock);
+  if (!taken || (!for_every_user && !take_user_part_lock(user_part_lock))) {
+    log.line(taken ? "another_user_part running" : "another_removal running");
     const int exit_code = interactive ? exit_success : exit_another_removal;
     log.ended(exit_code);
     return exit_code;

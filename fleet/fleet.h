@@ -15,20 +15,22 @@
 #include <vector>
 
 #include "base/unique_any.h"
+#include "fleet/lasting_copy.h"
 #include "parts/elevation.h"
 #include "removal/user_profiles.h"
 #include "sequence/uninstall.h"
 
 namespace app {
 
-// How long the fleet waits for the user's part in one session: within a deployment system's
-// time-out; what is not done by then is left to that user's next logon.
+// How long the fleet waits for the user's parts in the sessions, all started at once: within a
+// deployment system's time-out; what is not done by then is left to those users' next logon.
 inline constexpr DWORD session_part_limit_ms = 5 * 60000;
 
 struct UserSession {
   DWORD id = 0;
-  base::unique_handle token;  // the user's, as the platform hands it for the session
-  std::string sid;
+  base::unique_handle token;  // the user's, as the platform hands it for the session; or none
+  std::string sid;            // empty without the token
+  unsigned long error = 0;    // why there is no token (only the system account may have it)
 };
 
 // What the fleet reaches outside itself; the program's own wiring by default.
@@ -38,11 +40,15 @@ struct FleetSystem {
                                                  removal::Report* report);
   // The sessions with a user logged on.
   std::vector<UserSession> (*sessions)();
-  // Starts the user's part in the user's session with its token, logging to log_path.
-  DWORD (*start_user_part)(HANDLE token, const char* log_path, base::unique_handle& process);
+  // The program that the logon entries and the sessions run.
+  LastingCopy (*place_program)();
+  bool (*register_for_logon)(const std::string& program, std::string& version,
+                             unsigned long& error);
+  // Starts program's user part in the user's session with its token, logging to log_path.
+  DWORD (*start_user_part)(HANDLE token, const char* program, const char* log_path,
+                           base::unique_handle& process);
   // Waits for that process within the limit: true, with its exit code, when it ended.
   bool (*ended)(HANDLE process, DWORD limit_ms, DWORD& exit_code);
-  bool (*register_for_logon)(std::string& version, unsigned long& error);
   DWORD session_limit_ms;
 };
 const FleetSystem& win32_fleet_system();
@@ -57,7 +63,7 @@ class FleetParts final : public RemovalParts, UserPart {
   // Asked for by /allusers, rather than by the system account's run.
   bool by_switch = true;
 
-  PartsReady get_ready(Mode mode, RunLog* log) override;
+  PartsReady get_ready(const char* install_dir, Mode mode, RunLog* log) override;
   UserPart& user() override { return *this; }
   MachinePart& machine() override { return here_.machine(); }
 
@@ -68,6 +74,8 @@ class FleetParts final : public RemovalParts, UserPart {
   // Done with the profiles, or left to the users' logons.
   bool remove_user_settings(removal::Report*) override { return registered_; }
   bool remove_desktop_shortcut(removal::Report*) override { return registered_; }
+  // Nobody at this run's screen is the user who would read it.
+  bool open_notes_document() override { return false; }
 
   // The closing count: profiles done, left to a logon, and failed (left, with no logon to
   // take them).
@@ -78,7 +86,7 @@ class FleetParts final : public RemovalParts, UserPart {
     removal::UserProfile profile;
     bool done_now = false;  // settings and shortcut now, and the Outlook part in its session
   };
-  void run_sessions(std::vector<Person>& people);
+  void run_sessions(std::vector<Person>& people, const std::string& program);
 
   LocalParts here_;
   const TokenFacts token_;

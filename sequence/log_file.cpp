@@ -140,7 +140,10 @@ void LogFile::converted(const outlook::ConversionTally& tally) {
 void LogFile::outlook_failed(const char* stage, long code) {
   std::string text = std::string("outlook_failed stage=") + stage +
                      " code=" + hex(static_cast<unsigned long>(code));
-  if (code == REGDB_E_CLASSNOTREG) text += " reason=not_registered";
+  if (code == REGDB_E_CLASSNOTREG) {
+    text += " reason=not_registered";
+    outlook_not_registered_ = outlook_not_registered_ || std::string(stage) == "application";
+  }
   line(text);
 }
 

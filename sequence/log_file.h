@@ -26,6 +26,8 @@ class LogFile final : public RunLog {
   // Each line of the text as a line of its own.
   void usage(const char* text);
   void ended(int exit_code);
+  // Step 1 found no Outlook registered for this user: no task of the user's to convert.
+  bool outlook_not_registered() const { return outlook_not_registered_; }
 
   void step_started(int step) override;
   void step_ended(int step, bool succeeded) override;
@@ -54,6 +56,7 @@ class LogFile final : public RunLog {
   // Told by the Outlook step before its result, and written on that result's line.
   long turned_away_ = 0;
   unsigned long paused_ms_ = 0;
+  bool outlook_not_registered_ = false;
 };
 
 // A text as the log quotes it: in double quotes, whole; a quote as \", a backslash as \\ and a
