@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -202,6 +204,36 @@ TEST(Program, IsAWindowsProgramWithOneManifestStartedAtItsCallersLevel) {
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+
+  // It imports only the platform's known libraries (Windows 10's KnownDLLs, which load from the
+  // system's own copies whatever the search order): any other is bound at run time from the
+  // system directory, so that a library planted beside the program never loads into it.
+  const std::set<std::string> known = {
+      "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll",  "difxapi.dll",
+      "gdi32.dll",    "gdiplus.dll", "imagehlp.dll", "imm32.dll",   "kernel32.dll", "msctf.dll",
+      "msvcrt.dll",   "normaliz.dll", "nsi.dll",     "ole32.dll",   "oleaut32.dll", "psapi.dll",
+      "rpcrt4.dll",   "sechost.dll", "setupapi.dll", "shcore.dll",  "shell32.dll",  "shlwapi.dll",
+      "user32.dll",   "wldap32.dll", "ws2_32.dll"};
+  const IMAGE_SECTION_HEADER* const sections = IMAGE_FIRST_SECTION(nt);
+  // The file's bytes at an address of the image, as the sections lay them out.
+  const auto at = [&](DWORD address) -> const BYTE* {
+    for (WORD index = 0; index < nt->FileHeader.NumberOfSections; ++index) {
+      const IMAGE_SECTION_HEADER& section = sections[index];
+      if (address >= section.VirtualAddress &&
+          address < section.VirtualAddress + section.SizeOfRawData)
+        return base + section.PointerToRawData + (address - section.VirtualAddress);
+    }
+    return nullptr;
+  };
+  std::size_t imported = 0;
+  for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(at(
+           nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress));
+       entry != nullptr && entry->Name != 0; ++entry, ++imported) {
+    std::string name = reinterpret_cast<const char*>(at(entry->Name));
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(known.count(name), 1u) << name;
+  }
+  EXPECT_GT(imported, 0u);
 }
 
 }  // namespace

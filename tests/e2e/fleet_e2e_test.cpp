@@ -63,6 +63,14 @@ RegValue read_value(HKEY root, const std::string& key, const char* name, REGSAM 
   return value;
 }
 
+// Where the logon entries' program lies: the common program files folder (of the program's own
+// bitness) and its Quillaburst, a copy of the program when it ran from elsewhere.
+std::string lasting_program() {
+  char common[MAX_PATH];
+  if (SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, 0, common) != S_OK) return "";
+  return std::string(common) + "\\Quillaburst\\UninstallMV.exe";
+}
+
 std::string local_app_data() {
   char path[MAX_PATH];
   const DWORD length = GetEnvironmentVariableA("LOCALAPPDATA", path, sizeof path);
@@ -112,6 +120,7 @@ class Fleet : public ::testing::Test {
     testbed::delete_value(HKEY_CURRENT_USER, testbed::run_once_key, run_once_value);
     const std::string app_data = local_app_data();
     if (!app_data.empty()) testbed::remove_tree(app_data + "\\Quillaburst");
+    if (lasting_program() != machine_.uninstaller()) DeleteFileA(lasting_program().c_str());
   }
 
   void lay(const std::vector<UserProfile>& profiles) {
@@ -140,8 +149,8 @@ class Fleet : public ::testing::Test {
     return testbed::play_logon(options);
   }
 
-  std::string logon_command(const char* mode) const {
-    return "\"" + machine_.uninstaller() + "\" /merivane-logon " + mode;
+  static std::string logon_command(const char* mode) {
+    return "\"" + lasting_program() + "\" /merivane-logon " + mode;
   }
 
   testbed::SimulatedMachine machine_;
@@ -251,6 +260,7 @@ struct Logon {
   bool user_runs;
   DWORD user_exit_code;
   bool converted;  // the add-in's tasks are standard tasks afterwards
+  bool reinstall = false;  // Merivane installed again (files, entry, settings) before the logon
 };
 
 TEST_F(Fleet, EachUserConvertsTheirTasksAtTheirNextLogon) {
@@ -264,15 +274,24 @@ TEST_F(Fleet, EachUserConvertsTheirTasksAtTheirNextLogon) {
       {"Outlook answers again", "", false, true, 0, true},
       {"the logon after", nullptr, false, false, 0, true},
   };
+  // A deployment system's supersedence: the removal, then a new installation at once.
+  const Logon installed_again[] = {
+      {"installed again", nullptr, true, false, 0, false, true},
+      {"the logon after", nullptr, false, false, 0, false},
+  };
   for (const auto& logons :
        {std::vector<Logon>(std::begin(converts_at_once), std::end(converts_at_once)),
-        std::vector<Logon>(std::begin(fails_then_converts), std::end(fails_then_converts))}) {
+        std::vector<Logon>(std::begin(fails_then_converts), std::end(fails_then_converts)),
+        std::vector<Logon>(std::begin(installed_again), std::end(installed_again))}) {
     TearDown();
     laid_.clear();
     lay({person("mv-ann", "S-1-5-21-1111-2222-3333-1001", true, true, true)});
     ASSERT_EQ(run_fleet_removal(), 0u);
+    bool reinstalled = false;
     for (const Logon& logon : logons) {
       SCOPED_TRACE(logon.what);
+      if (logon.reinstall) testbed::lay_installation(machine_.install_dir);
+      reinstalled = reinstalled || logon.reinstall;
       if (logon.rules != nullptr)
         testbed::write_file(machine_.profile(), small_profile + std::string(logon.rules));
       std::vector<testbed::LogonCommand> ran = play_logon();
@@ -311,16 +330,53 @@ TEST_F(Fleet, EachUserConvertsTheirTasksAtTheirNextLogon) {
       const bool failed = logon.user_runs && logon.user_exit_code != 0;
       EXPECT_EQ(testbed::value_exists(HKEY_CURRENT_USER, testbed::run_once_key, run_once_value),
                 failed);
+      // Nothing of the new installation's is touched: its files, entry, settings and shortcuts.
+      if (reinstalled) {
+        for (const std::string& line : testbed::describe_installation(machine_.install_dir))
+          EXPECT_EQ(line.rfind("present", 0), 0u) << line;
+        EXPECT_EQ(testbed::count_with(
+                      testbed::read_lines(local_app_data() + "\\Quillaburst\\Merivane removal.log"),
+                      {"reinstalled: nothing done"}),
+                  1u);
+      }
       // Done marks the registration in force as done for this user.
       const RegValue done = read_value(HKEY_CURRENT_USER, component_key(), "MerivaneDone");
-      EXPECT_EQ(done.found, logon.converted);
-      if (logon.converted) {
+      EXPECT_EQ(done.found, logon.converted || reinstalled);
+      if (done.found) {
         EXPECT_EQ(done.type, DWORD(REG_SZ));
         EXPECT_EQ(done.text,
                   read_value(HKEY_LOCAL_MACHINE, component_key(), "Version", KEY_WOW64_64KEY).text);
       }
     }
   }
+}
+
+// A user whose desktop folder is a link (made by that user, to a folder of any name) gets
+// nothing deleted through it by the fleet run, which runs with more rights than the user: the
+// shortcut is left to the user's own part at logon, and what the link leads to stays.
+TEST_F(Fleet, ADesktopThatIsALinkIsLeftToItsUsersLogon) {
+  const UserProfile bob = person("mv-bob", "S-1-5-21-1111-2222-3333-1002", false, true, true);
+  lay({bob});
+  const std::string target = "C:\\merivane-target";
+  testbed::remove_tree(target);
+  testbed::make_directories(target);
+  testbed::write_file(target + "\\Merivane.lnk");
+  testbed::remove_tree(bob.directory() + "\\Desktop");
+  testbed::make_directory_link(bob.directory() + "\\Desktop", target);
+
+  EXPECT_EQ(run_fleet_removal(), 0u);
+  EXPECT_TRUE(testbed::file_exists(target + "\\Merivane.lnk"));
+  std::size_t told = 0;
+  for (const LogLine& line : test_support::parse_log(log_path()))
+    if (line.event == "profile" && line.fields.count("sid") && line.fields.at("sid") == bob.sid) {
+      ++told;
+      EXPECT_EQ(line.fields.at("shortcut"), "left_to_logon");
+      EXPECT_EQ(line.fields.at("reason"), "link");
+      EXPECT_EQ(line.fields.at("settings"), "removed");
+    }
+  EXPECT_EQ(told, 1u);
+  testbed::remove_tree(bob.directory() + "\\Desktop");
+  testbed::remove_tree(target);
 }
 
 }  // namespace
