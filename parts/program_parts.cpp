@@ -106,11 +106,13 @@ DWORD start_as_shell_user(const char* parameters, base::unique_handle& process) 
 
 std::string code_text(DWORD code) { return std::to_string(code); }
 
+DWORD process_id_of(HANDLE process) { return GetProcessId(process); }
+
 }  // namespace
 
 const PartProcesses& win32_part_processes() {
   static const PartProcesses processes{own_token_facts, shell_standing, start_elevated,
-                                       start_as_shell_user, GetProcessId};
+                                       start_as_shell_user, process_id_of};
   return processes;
 }
 

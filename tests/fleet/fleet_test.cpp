@@ -41,7 +41,7 @@ const app::PartProcesses no_other_process{
     [](std::string&) { return app::ShellStanding::none; },
     [](const char*, base::unique_handle&) { return DWORD{ERROR_ACCESS_DENIED}; },
     [](const char*, base::unique_handle&) { return DWORD{ERROR_ACCESS_DENIED}; },
-    GetProcessId,
+    [](HANDLE process) { return GetProcessId(process); },
 };
 
 // What the fake fleet answers: three people, sessions whose user's part ends with the code

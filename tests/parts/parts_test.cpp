@@ -370,7 +370,7 @@ TEST(PartServer, EndsAtOnceWhenTheRemovalIsOver) {
         return DWORD{ERROR_SUCCESS};
       },
       [](const char*, base::unique_handle&) { return DWORD{ERROR_ACCESS_DENIED}; },
-      GetProcessId,
+      [](HANDLE process) { return GetProcessId(process); },
   };
   DWORD begun = 0;
   {
