@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -21,7 +22,7 @@ namespace {
 char watched[32];
 long calls_left = 0;
 
-FARPROC original_of[5];
+FARPROC original_of[6];
 
 void counted(const char* function, void (*log)(const char*)) {
   if (std::strcmp(function, watched) != 0 || --calls_left != 0) return;
@@ -64,6 +65,15 @@ LONG WINAPI delete_key_ex(HKEY key, LPCSTR path, REGSAM view, DWORD reserved) {
   return result;
 }
 
+// The program deletes its files and directories by setting a handle's disposition.
+BOOL WINAPI set_file_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS what, LPVOID information,
+                                 DWORD size) {
+  const BOOL result =
+      original<decltype(&SetFileInformationByHandle)>(5)(file, what, information, size);
+  counted("SetFileInformationByHandle", log_line);
+  return result;
+}
+
 struct Hook {
   const char* dll;
   const char* function;
@@ -94,7 +104,9 @@ void hook_end_after(void (*log)(const char*)) {
                         {"kernel32.dll", "RemoveDirectoryA", as_farproc(remove_directory)},
                         {"advapi32.dll", "RegDeleteValueA", as_farproc(delete_value)},
                         {"advapi32.dll", "RegDeleteKeyA", as_farproc(delete_key)},
-                        {"advapi32.dll", "RegDeleteKeyExA", as_farproc(delete_key_ex)}};
+                        {"advapi32.dll", "RegDeleteKeyExA", as_farproc(delete_key_ex)},
+                        {"kernel32.dll", "SetFileInformationByHandle",
+                         as_farproc(set_file_information)}};
   bool known = false;
   for (const Hook& hook : hooks) known = known || std::strcmp(hook.function, setting) == 0;
   if (!known) {
@@ -109,7 +121,7 @@ void hook_end_after(void (*log)(const char*)) {
   std::strcpy(watched, setting);
   calls_left = count;
   log_line = log;
-  for (int index = 0; index < 5; ++index) {
+  for (int index = 0; index < int(std::size(hooks)); ++index) {
     testbed::ImportedFunction* slot = testbed::import_slot(hooks[index].dll, hooks[index].function);
     if (slot == nullptr) continue;
     original_of[index] = reinterpret_cast<FARPROC>(*slot);

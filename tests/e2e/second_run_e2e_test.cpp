@@ -107,13 +107,13 @@ TEST_F(SecondRun, ARemovalCutShortFinishesWhenRunAgain) {
       {"end call=" + std::to_string(calls / 3), dir_},
       {"end call=" + std::to_string(2 * calls / 3), "/passive" + dir_},
       {"end call=" + std::to_string(calls - 1), "/quiet"},
-      {"DeleteFileA:2", "/quiet" + dir_},
-      {"DeleteFileA:5", "/quiet"},
-      {"RemoveDirectoryA:1", "/quiet" + dir_},
+      {"SetFileInformationByHandle:2", "/quiet" + dir_},
+      {"SetFileInformationByHandle:5", "/quiet"},
+      {"SetFileInformationByHandle:6", "/quiet" + dir_},
       {"RegDeleteValueA:2", "/quiet"},
       {"RegDeleteValueA:12", "/quiet" + dir_},
       {"RegDeleteKeyA:1", "/quiet"},
-      {"DeleteFileA:6", dir_},
+      {"DeleteFileA:1", dir_},
   };
   for (const Case& c : cases) {
     const bool outlook = c.rule.rfind("end ", 0) == 0;
