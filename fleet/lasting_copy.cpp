@@ -63,8 +63,8 @@ bool writable_by_others(const char* path) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetNamedSecurityInfoA(path, SE_FILE_OBJECT,
-                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                            &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
     return true;
   const base::unique_any<LocalMemoryTraits> owned(descriptor);
   const std::string own = own_sid();
@@ -89,8 +89,8 @@ LastingCopy place_lasting_copy() {
   char folder[base::path_capacity];
   char program[base::path_capacity];
   char own[base::path_capacity];
-  if (SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, SHGFP_TYPE_CURRENT,
-                       folder) != S_OK ||
+  if (SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, SHGFP_TYPE_CURRENT, folder) !=
+          S_OK ||
       !base::append_path(folder, folder_name) || !base::join_path(program, folder, program_name) ||
       !base::own_program_path(own)) {
     copy.reason = "no_folder";

@@ -67,7 +67,8 @@ bool nothing_left(const std::string& registered) {
 base::unique_hkey user_stamp() {
   base::unique_hkey stamp;
   if (RegCreateKeyExA(HKEY_CURRENT_USER, component_key().c_str(), 0, nullptr, 0,
-                      KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, stamp.put(), nullptr) != ERROR_SUCCESS)
+                      KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, stamp.put(),
+                      nullptr) != ERROR_SUCCESS)
     stamp.reset();
   return stamp;
 }

@@ -68,6 +68,9 @@ MapiSession::MapiSession() {
     failure_ = {"bind", HRESULT_FROM_WIN32(GetLastError())};
     return;
   }
+  // A 32-bit library may export it by its decorated name only.
+  if (!bind(library, "MAPIOpenFormMgr", mapi_entry_points.open_form_mgr))
+    bind(library, "MAPIOpenFormMgr@8", mapi_entry_points.open_form_mgr);
   MAPIINIT_0 init{MAPI_INIT_VERSION, MAPI_MULTITHREAD_NOTIFICATIONS};
   const HRESULT result = mapi_entry_points.initialize(&init);
   if (result == S_OK)
@@ -102,6 +105,14 @@ std::unique_ptr<MapiStore> MapiSession::open_msg_store(const char* store_id_text
   }
   check_result();
   return std::make_unique<MapiStore>(std::move(store));
+}
+
+HRESULT MapiSession::open_form_manager(base::unique_com<IMAPIFormMgr>& manager) {
+  if (!session_) return MAPI_E_NOT_INITIALIZED;
+  if (!has_form_manager()) return MAPI_E_NO_SUPPORT;
+  last_result = mapi_entry_points.open_form_mgr(session_.get(), manager.put());
+  if (FAILED(last_result)) manager.release();  // whatever a failed call left there is not ours
+  return last_result;
 }
 
 void MapiSession::shut_down() {

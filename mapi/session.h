@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <mapix.h>
+#include <mapiform.h>
 
 #include <memory>
 
@@ -35,6 +36,8 @@ struct MapiEntryPoints {
   LPMAPIUNINITIALIZE uninitialize;
   LPMAPILOGONEX logon_ex;
   LPMAPIFREEBUFFER free_buffer;
+  // The form manager's, where the library has it: not every MAPI32.DLL does.
+  HRESULT(STDAPICALLTYPE* open_form_mgr)(LPMAPISESSION session, LPMAPIFORMMGR* manager);
 };
 extern MapiEntryPoints mapi_entry_points;
 
@@ -75,6 +78,10 @@ class MapiSession : public MapiObject {
   void logon(ULONG_PTR ui_param, ULONG flags, const char* profile, const char* password);
   // Opens the store named by hexadecimal identifier text.
   std::unique_ptr<MapiStore> open_msg_store(const char* store_id_text, ULONG flags);
+  // Whether the library offers a form manager at all.
+  bool has_form_manager() const { return mapi_entry_points.open_form_mgr != nullptr; }
+  // The session's form manager: S_OK with it, or why not.
+  HRESULT open_form_manager(base::unique_com<IMAPIFormMgr>& manager);
   // Logs off, gives the session back, ends MAPI and unloads it; a second call does nothing.
   void shut_down();
 

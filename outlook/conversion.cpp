@@ -7,6 +7,7 @@
 #include "mapi/session.h"
 #include "outlook/com_error.h"
 #include "outlook/members.h"
+#include "outlook/published_forms.h"
 #include "outlook/variant.h"
 
 namespace outlook {
@@ -83,16 +84,11 @@ enum class FormReset {
   left,  // the add-in's, or one that could not be told, and not reset
 };
 
-bool written_through_mapi(const DispatchPtr& folder) {
-  try {
-    const AutomationString entry_id = folder_entry_id(folder);
-    const AutomationString store_id = folder_store_id(folder);
-    const char* entry = entry_id.narrow();
-    const char* store = store_id.narrow();
-    return mapi::set_folder_default_form(store, entry, standard_class, standard_form_name);
-  } catch (...) {
-    return false;
-  }
+// A folder whose identifiers could not be read cannot be named to MAPI.
+bool written_through_mapi(const VisitedFolder& folder) {
+  return !folder.entry_id.empty() &&
+         mapi::set_folder_default_form(folder.store_id.c_str(), folder.entry_id.c_str(),
+                                       standard_class, standard_form_name);
 }
 
 // Where the walk stopped, for a report: the folder whose call raised.
@@ -143,7 +139,8 @@ bool walk(DispatchPtr folders, const DispatchPtr* parent, const FolderVisitor& v
 }
 
 // Through MAPI where there is a session, else (or where its write fails) through Outlook.
-FormReset reset_default_form(const DispatchPtr& folder, OutlookFormWriter& outlook_form) {
+FormReset reset_default_form(const DispatchPtr& folder, const VisitedFolder& visited,
+                             OutlookFormWriter& outlook_form) {
   if (step_given_up()) return FormReset::left;
   const bool mapi = mapi::get_mapi_session() != nullptr;
   try {
@@ -155,9 +152,27 @@ FormReset reset_default_form(const DispatchPtr& folder, OutlookFormWriter& outlo
   } catch (...) {
     return FormReset::left;  // the probe item could not be discarded
   }
-  if (mapi && !step_given_up() && written_through_mapi(folder)) return FormReset::by_mapi;
+  if (mapi && !step_given_up() && written_through_mapi(visited)) return FormReset::by_mapi;
   if (outlook_form.write(folder, standard_class, standard_form_name)) return FormReset::by_outlook;
   return FormReset::left;
+}
+
+// The task folder as MAPI and its forms library are reached by it; without its identifiers
+// (they could not be read) neither can be.
+const VisitedFolder& note_task_folder(const DispatchPtr& folder, ConversionRecord& record) {
+  VisitedFolder visited;
+  if (record.report != nullptr) visited.path = path_of(folder);
+  try {
+    const AutomationString entry_id = folder_entry_id(folder);
+    const AutomationString store_id = folder_store_id(folder);
+    if (entry_id.narrow() != nullptr && store_id.narrow() != nullptr) {
+      visited.entry_id = entry_id.narrow();
+      visited.store_id = store_id.narrow();
+    }
+  } catch (const _com_error&) {
+  }
+  record.task_folders.push_back(std::move(visited));
+  return record.task_folders.back();
 }
 
 // The item at index when it is one of the add-in's; none when it is another class, or when it
@@ -282,6 +297,9 @@ bool convert_outlook_tasks_on_this_thread(bool& needs_manual_form_step, Conversi
         needs_manual_form_step, report != nullptr ? &stop : nullptr);
     // An item of the add-in's that keeps its class is something of the add-in left behind.
     result = record.tally.items_not_converted == 0 && record.tally.folders_unverified == 0;
+    // Once the walk has converted what it could: an item left of the add-in's class opens with
+    // the standard form without its own.
+    remove_published_forms(session.name_space, record, needs_manual_form_step);
   } catch (const _com_error& failure) {
     stopped(failure.Error());
   } catch (...) {
@@ -308,24 +326,25 @@ bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
                          ConversionRecord& record) {
   if (folder_default_item_type(folder) != task_item_type) return true;
   ++record.tally.task_folders;
+  const VisitedFolder visited = note_task_folder(folder, record);
   const DispatchPtr items = folder_items(folder);
   const LONG count = items_count(items);
-  switch (const FormReset reset = reset_default_form(folder, record.outlook_form)) {
+  switch (const FormReset reset = reset_default_form(folder, visited, record.outlook_form)) {
     case FormReset::by_mapi:
     case FormReset::by_outlook:
       ++record.tally.forms_reset;
       if (record.report != nullptr)
-        record.report->form_reset(path_of(folder).c_str(),
+        record.report->form_reset(visited.path.c_str(),
                                   reset == FormReset::by_mapi ? "mapi" : "outlook");
       break;
     case FormReset::left:
       ++record.tally.forms_left;
-      if (record.report != nullptr) record.report->form_left(path_of(folder).c_str());
+      if (record.report != nullptr) record.report->form_left(visited.path.c_str());
       needs_manual_form_step = true;
       break;
     case FormReset::not_probed:
       ++record.tally.forms_left;
-      if (record.report != nullptr) record.report->form_not_writable(path_of(folder).c_str());
+      if (record.report != nullptr) record.report->form_not_writable(visited.path.c_str());
       needs_manual_form_step = true;
       break;
     case FormReset::not_needed:

@@ -4,6 +4,8 @@
 // standard task form back.
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "outlook/call_watch.h"
 #include "outlook/dispatch_ptr.h"
@@ -27,6 +29,10 @@ struct ConversionTally {
   // for the manual step
   long forms_left = 0;
   long folders_unverified = 0;  // with items unread, and items of the add-in's left or not told
+  // The add-in's published form: the libraries it was removed from, and those it may be left in
+  // (a removal refused or not verified, or a library that could not be asked).
+  long forms_removed = 0;
+  long published_forms_left = 0;
 };
 
 // What the step did, told to whoever keeps a record (the log). Folders are named by their
@@ -49,6 +55,14 @@ class ConversionReport {
   virtual void mapi_unavailable(const char* stage, long code) = 0;
   // A task folder's form was not even probed: neither MAPI nor Outlook could have written it.
   virtual void form_not_writable(const char* folder) = 0;
+  // A forms library asked to give up the add-in's published form: library "personal", "local"
+  // or "folder" (then folder names it); way "mapi" or "outlook"; result "removed", "absent",
+  // "left" or "failed"; the last HRESULT.
+  virtual void form_removal(const char* library, const char* folder, const char* way,
+                            const char* result, long code) = 0;
+  // The add-in's form was found in the organization's library alone, which is not the user's
+  // and is left.
+  virtual void form_in_organization() = 0;
   // A folder with items that could not be read holds items of the add-in's: left of them, or
   // -1 when Outlook could not tell.
   virtual void folder_unverified(const char* folder, long left) = 0;
@@ -69,10 +83,19 @@ class ConversionReport {
 
 // What one run of the step keeps: its counts, its report (if any), and Outlook's own way of
 // writing a folder's form, bound once.
+// A task folder the walk visited, as MAPI reaches it and its forms library is reached again
+// after the walk.
+struct VisitedFolder {
+  std::string store_id;
+  std::string entry_id;  // empty when the identifiers could not be read
+  std::string path;      // only for a report
+};
+
 struct ConversionRecord {
   ConversionTally tally;
   ConversionReport* report = nullptr;
   OutlookFormWriter outlook_form;
+  std::vector<VisitedFolder> task_folders;
 };
 
 // What the step meets outside Outlook: the limits of its waits, and an Outlook that is open

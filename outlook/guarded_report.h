@@ -44,6 +44,11 @@ class GuardedReport final : public ConversionReport {
   void form_not_writable(const char* folder) override {
     forward(&ConversionReport::form_not_writable, folder);
   }
+  void form_removal(const char* library, const char* folder, const char* way, const char* result,
+                    long code) override {
+    forward(&ConversionReport::form_removal, library, folder, way, result, code);
+  }
+  void form_in_organization() override { forward(&ConversionReport::form_in_organization); }
   void folder_unverified(const char* folder, long left) override {
     forward(&ConversionReport::folder_unverified, folder, left);
   }

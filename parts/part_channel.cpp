@@ -45,9 +45,18 @@ enum class Told : unsigned char {
   call_unanswered,
   outlook_busy,
   calls_turned_away,
+  form_removal,
+  form_in_organization,
 };
 
-constexpr int tally_fields = 8;
+constexpr int tally_fields = 10;
+
+// The words of a form's removal, each as its own text; null for any other.
+const char* known_word(const std::string& word, std::initializer_list<const char*> words) {
+  for (const char* known : words)
+    if (word == known) return known;
+  return nullptr;
+}
 
 // Every conversion event has one shape: what was told, two texts, the tally's room of numbers.
 Frame conversion_event(Told told, const char* first, const char* second,
@@ -90,7 +99,8 @@ class SentReport final : public outlook::ConversionReport, public removal::Repor
     send(conversion_event(Told::converted, nullptr, nullptr,
                           {tally.stores, tally.folders, tally.task_folders, tally.items_converted,
                            tally.items_not_converted, tally.forms_reset, tally.forms_left,
-                           tally.folders_unverified}));
+                           tally.folders_unverified, tally.forms_removed,
+                           tally.published_forms_left}));
   }
   void outlook_failed(const char* stage, long code) override {
     send(conversion_event(Told::outlook_failed, stage, nullptr, {code}));
@@ -103,6 +113,14 @@ class SentReport final : public outlook::ConversionReport, public removal::Repor
   }
   void form_not_writable(const char* folder) override {
     send(conversion_event(Told::form_not_writable, folder, nullptr, {}));
+  }
+  void form_removal(const char* library, const char* folder, const char* way, const char* result,
+                    long code) override {
+    const std::string words = std::string(library) + " " + way + " " + result;
+    send(conversion_event(Told::form_removal, folder, words.c_str(), {code}));
+  }
+  void form_in_organization() override {
+    send(conversion_event(Told::form_in_organization, nullptr, nullptr, {}));
   }
   void folder_unverified(const char* folder, long left) override {
     send(conversion_event(Told::folder_unverified, folder, nullptr, {left}));
@@ -189,7 +207,7 @@ bool replay_conversion(FrameReader& reader, outlook::ConversionReport* report) {
       long* const fields[tally_fields] = {
           &tally.stores,          &tally.folders,     &tally.task_folders, &tally.items_converted,
           &tally.items_not_converted, &tally.forms_reset, &tally.forms_left,
-          &tally.folders_unverified};
+          &tally.folders_unverified, &tally.forms_removed, &tally.published_forms_left};
       for (int field = 0; field < tally_fields; ++field)
         *fields[field] = static_cast<long>(numbers[field]);
       report->converted(tally);
@@ -206,6 +224,19 @@ bool replay_conversion(FrameReader& reader, outlook::ConversionReport* report) {
       return true;
     case Told::form_not_writable:
       report->form_not_writable(a);
+      return true;
+    case Told::form_removal: {
+      char library[16] = {}, way[16] = {}, result[16] = {};
+      if (std::sscanf(b, "%15s %15s %15s", library, way, result) != 3) return false;
+      const char* const told_library = known_word(library, {"personal", "folder", "local"});
+      const char* const told_way = known_word(way, {"mapi", "outlook"});
+      const char* const told_result = known_word(result, {"removed", "absent", "left", "failed"});
+      if (told_library == nullptr || told_way == nullptr || told_result == nullptr) return false;
+      report->form_removal(told_library, a, told_way, told_result, code);
+      return true;
+    }
+    case Told::form_in_organization:
+      report->form_in_organization();
       return true;
     case Told::folder_unverified:
       report->folder_unverified(a, code);

@@ -29,8 +29,7 @@ bool final_path(HANDLE handle, char (&path)[base::path_capacity]) {
   const DWORD length = GetFinalPathNameByHandleA(handle, named, sizeof named,
                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   if (length == 0 || length >= sizeof named) return false;
-  if (std::strncmp(named, "\\\\?\\UNC\\", 8) == 0)
-    return base::join_path(path, "\\\\", named + 8);
+  if (std::strncmp(named, "\\\\?\\UNC\\", 8) == 0) return base::join_path(path, "\\\\", named + 8);
   if (std::strncmp(named, "\\\\?\\", 4) == 0) return base::copy_path(path, named + 4);
   return base::copy_path(path, named);
 }

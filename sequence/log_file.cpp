@@ -134,7 +134,9 @@ void LogFile::converted(const outlook::ConversionTally& tally) {
        std::to_string(tally.folders) + " task_folders=" + std::to_string(tally.task_folders) +
        " items_converted=" + std::to_string(tally.items_converted) +
        " items_not_converted=" + std::to_string(tally.items_not_converted) + " forms_reset=" +
-       std::to_string(tally.forms_reset) + " forms_left=" + std::to_string(tally.forms_left));
+       std::to_string(tally.forms_reset) + " forms_left=" + std::to_string(tally.forms_left) +
+       " forms_removed=" + std::to_string(tally.forms_removed) +
+       " published_forms_left=" + std::to_string(tally.published_forms_left));
 }
 
 void LogFile::outlook_failed(const char* stage, long code) {
@@ -156,6 +158,16 @@ void LogFile::mapi_unavailable(const char* stage, long code) {
   line(std::string("mapi_unavailable stage=") + stage +
        " code=" + hex(static_cast<unsigned long>(code)));
 }
+
+void LogFile::form_removal(const char* library, const char* folder, const char* way,
+                           const char* result, long code) {
+  std::string text = std::string("form library=") + library;
+  if (folder != nullptr && folder[0] != '\0') text += " folder=" + log_quoted(folder);
+  line(text + " class=\"IPM.Task.Merivane\" way=" + way + " result=" + result +
+       " hr=" + hex(static_cast<unsigned long>(code)));
+}
+
+void LogFile::form_in_organization() { line("form_left library=organization"); }
 
 void LogFile::form_not_writable(const char* folder) {
   line("form_left folder=" + log_quoted(folder) + " reason=no_way_to_write");

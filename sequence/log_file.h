@@ -43,6 +43,9 @@ class LogFile final : public RunLog {
   void walk_stopped(const char* folder, long code) override;
   void mapi_unavailable(const char* stage, long code) override;
   void form_not_writable(const char* folder) override;
+  void form_removal(const char* library, const char* folder, const char* way, const char* result,
+                    long code) override;
+  void form_in_organization() override;
   void folder_unverified(const char* folder, long left) override;
   void outlook_open_elsewhere(bool asked) override;
   void call_unanswered(const char* call, unsigned long waited_ms) override;

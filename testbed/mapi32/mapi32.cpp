@@ -5,12 +5,19 @@
 // binary form of their EntryID, and SetProps of the two default-form properties changes the
 // folder's default form in the fixture, where Outlook's stand-in sees it.
 //
+// The form manager serves the fixture's forms libraries (personal, a folder's own, local, the
+// organization's, and the default registry, which resolves across all of them); RemoveForm
+// removes the form in the fixture. A fixture rule that fires for RemoveForm answers its code and
+// leaves the form, so that a success code that removes nothing can be played too.
+//
 // Every call is appended to MERIVANE_STANDIN_LOG as a line starting "mapi ", and any call can
 // be failed by a fixture rule. Object names for the rules: "MAPI" (the entry points),
-// "MAPISession", "MAPIStore:<store root path>", "MAPIFolder:<folder path>".
+// "MAPISession", "MAPIStore:<store root path>", "MAPIFolder:<folder path>", "MAPIFormMgr",
+// "MAPIFormContainer:<personal|local|organization|default|folder:<folder path>>".
 
 #include <windows.h>
 #include <mapix.h>
+#include <mapiform.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -177,6 +184,24 @@ class SessionBase : public Counted<IMAPISession> {
  public:
   MAPI_IMAPISESSION_METHODS(NO_SUPPORT)
 };
+
+class FormInfoBase : public Counted<IMAPIFormInfo> {
+ public:
+  MAPI_IMAPIPROP_METHODS(NO_SUPPORT)
+  MAPI_IMAPIFORMINFO_METHODS(NO_SUPPORT)
+};
+
+class FormContainerBase : public Counted<IMAPIFormContainer> {
+ public:
+  MAPI_GETLASTERROR_METHOD(NO_SUPPORT)
+  MAPI_IMAPIFORMCONTAINER_METHODS(NO_SUPPORT)
+};
+
+class FormMgrBase : public Counted<IMAPIFormMgr> {
+ public:
+  MAPI_GETLASTERROR_METHOD(NO_SUPPORT)
+  MAPI_IMAPIFORMMGR_METHODS(NO_SUPPORT)
+};
 #undef NO_SUPPORT
 #pragma GCC diagnostic pop
 
@@ -187,6 +212,7 @@ std::string folder_name(std::uint32_t folder) {
 class Folder final : public FolderBase {
  public:
   explicit Folder(std::uint32_t folder) : folder_(folder) { name_ = folder_name(folder); }
+  std::uint32_t index() const { return folder_; }
 
   STDMETHODIMP SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) override {
     const auto rule = begin_call_rule(name_, "SetProps", true);
@@ -231,6 +257,137 @@ class Folder final : public FolderBase {
 
  private:
   std::uint32_t folder_;
+};
+
+using Library = testbed::Profile::FormLibrary;
+constexpr HFRMREG organization_library = 4;
+
+// What a form manager's library answers for; default: every library, as the registry that
+// searches them all.
+struct LibraryScope {
+  HFRMREG library = HFRMREG_DEFAULT;
+  std::uint32_t folder = testbed::Profile::no_folder;
+
+  std::string name() const {
+    switch (library) {
+      case HFRMREG_PERSONAL:
+        return "personal";
+      case HFRMREG_LOCAL:
+        return "local";
+      case HFRMREG_FOLDER:
+        return "folder:" + profile->folders()[folder].path;
+      case organization_library:
+        return "organization";
+      default:
+        return "default";
+    }
+  }
+  bool holds(const testbed::Profile::Form& form) const {
+    switch (library) {
+      case HFRMREG_PERSONAL:
+        return form.library == Library::personal;
+      case HFRMREG_LOCAL:
+        return form.library == Library::local;
+      case HFRMREG_FOLDER:
+        return form.library == Library::folder && form.folder == folder;
+      case organization_library:
+        return form.library == Library::organization;
+      default:
+        return true;
+    }
+  }
+};
+
+class FormInfo final : public FormInfoBase {
+ public:
+  explicit FormInfo(const std::string& message_class) { name_ = "MAPIFormInfo:" + message_class; }
+};
+
+class FormContainer final : public FormContainerBase {
+ public:
+  explicit FormContainer(LibraryScope scope) : scope_(scope) {
+    name_ = "MAPIFormContainer:" + scope_.name();
+  }
+
+  // Exact, or, without MAPIFORM_EXACTMATCH, the nearest base class's form ("IPM.Task" for
+  // "IPM.Task.Merivane").
+  STDMETHODIMP ResolveMessageClass(LPCSTR message_class, ULONG flags,
+                                   LPMAPIFORMINFO* info) override {
+    const auto failure = begin_call(name_, "ResolveMessageClass");
+    std::string line = name_ + " ResolveMessageClass class=" + text_or_null(message_class) +
+                       " flags=" + hex(flags);
+    if (info == nullptr || message_class == nullptr)
+      return end_call(line, MAPI_E_INVALID_PARAMETER);
+    *info = nullptr;
+    if (failure) return end_call(line, *failure);
+    std::string wanted = message_class;
+    for (;;) {
+      if (find(wanted)) {
+        *info = new FormInfo(wanted);
+        return end_call(line + " found=" + testbed::fixture_value(wanted), S_OK);
+      }
+      const std::size_t dot = wanted.rfind('.');
+      if ((flags & MAPIFORM_EXACTMATCH) != 0 || dot == std::string::npos)
+        return end_call(line, MAPI_E_NOT_FOUND);
+      wanted.resize(dot);
+    }
+  }
+
+  STDMETHODIMP RemoveForm(LPCSTR message_class) override {
+    const auto failure = begin_call(name_, "RemoveForm");
+    const std::string line = name_ + " RemoveForm class=" + text_or_null(message_class);
+    if (message_class == nullptr) return end_call(line, MAPI_E_INVALID_PARAMETER);
+    if (failure) return end_call(line, *failure);
+    const std::optional<std::size_t> form = find(message_class);
+    if (!form) return end_call(line, MAPI_E_NOT_FOUND);
+    try {
+      profile->remove_form(*form);
+    } catch (const std::exception&) {
+      return end_call(line, MAPI_E_DISK_ERROR);
+    }
+    return end_call(line, S_OK);
+  }
+
+ private:
+  std::optional<std::size_t> find(const std::string& message_class) const {
+    const auto& forms = profile->forms();
+    for (std::size_t at = 0; at < forms.size(); ++at)
+      if (!forms[at].removed && scope_.holds(forms[at]) &&
+          profile->text(forms[at].message_class) == message_class)
+        return at;
+    return std::nullopt;
+  }
+
+  LibraryScope scope_;
+};
+
+class FormMgr final : public FormMgrBase {
+ public:
+  FormMgr() { name_ = "MAPIFormMgr"; }
+
+  STDMETHODIMP OpenFormContainer(HFRMREG library, LPUNKNOWN object,
+                                 LPMAPIFORMCONTAINER* container) override {
+    const auto failure = begin_call(name_, "OpenFormContainer");
+    LibraryScope scope{library};
+    // A folder's library is the folder's that the caller opened here.
+    if (library == HFRMREG_FOLDER) {
+      const auto* folder = dynamic_cast<Folder*>(object);
+      if (folder != nullptr) scope.folder = folder->index();
+    }
+    std::string line = name_ + " OpenFormContainer library=" +
+                       (library == HFRMREG_FOLDER && scope.folder == testbed::Profile::no_folder
+                            ? "folder:?"
+                            : scope.name()) +
+                       " object=" + (object == nullptr ? "null" : "given");
+    if (container == nullptr) return end_call(line, MAPI_E_INVALID_PARAMETER);
+    *container = nullptr;
+    if (failure) return end_call(line, *failure);
+    if (library == HFRMREG_FOLDER && scope.folder == testbed::Profile::no_folder)
+      return end_call(line, E_NOINTERFACE);
+    if (library > organization_library) return end_call(line, MAPI_E_INVALID_PARAMETER);
+    *container = new FormContainer(scope);
+    return end_call(line, S_OK);
+  }
 };
 
 class Store final : public StoreBase {
@@ -338,7 +495,7 @@ __declspec(dllexport) HRESULT WINAPI MAPIInitialize(LPVOID init) {
   return end_call(line, result);
 }
 
-#ifndef MAPI32_WITHOUT_UNINITIALIZE
+#ifndef MAPI32_NO_UNINITIALIZE
 __declspec(dllexport) void WINAPI MAPIUninitialize() {
   begin_call("MAPI", "MAPIUninitialize");
   ++counts.uninitialisations;
@@ -360,6 +517,19 @@ __declspec(dllexport) HRESULT WINAPI
   ++counts.logons;
   return end_call(line, S_OK);
 }
+
+#ifndef MAPI32_NO_FORM_MGR
+__declspec(dllexport) HRESULT WINAPI MAPIOpenFormMgr(LPMAPISESSION session, LPMAPIFORMMGR* manager) {
+  const auto failure = begin_call("MAPI", "MAPIOpenFormMgr");
+  const std::string line =
+      std::string("MAPI MAPIOpenFormMgr session=") + (session == nullptr ? "null" : "given");
+  if (manager == nullptr || session == nullptr) return end_call(line, MAPI_E_INVALID_PARAMETER);
+  *manager = nullptr;
+  if (failure) return end_call(line, *failure);
+  *manager = new FormMgr;
+  return end_call(line, S_OK);
+}
+#endif
 
 __declspec(dllexport) ULONG WINAPI MAPIFreeBuffer(LPVOID buffer) {
   const auto failure = begin_call("MAPI", "MAPIFreeBuffer");

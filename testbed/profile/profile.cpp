@@ -306,6 +306,10 @@ void Profile::apply(std::string_view line, int number) {
     apply_created(directive);
   } else if (word == "defaultform") {
     apply_default_form(directive);
+  } else if (word == "form") {
+    apply_form(directive);
+  } else if (word == "formremoved") {
+    apply_form_removed(directive);
   } else {
     directive.fail("unknown directive " + quoted(word));
   }
@@ -483,6 +487,30 @@ void Profile::apply_default_form(Directive& directive) {
   folders_[folder].display = intern_optional(directive.take("display"));
 }
 
+void Profile::apply_form(Directive& directive) {
+  static constexpr std::string_view libraries[] = {"personal", "folder", "local", "organization"};
+  const std::string library = directive.require("library");
+  Form form;
+  std::size_t at = 0;
+  while (at < std::size(libraries) && libraries[at] != library) ++at;
+  if (at == std::size(libraries)) directive.fail("no forms library " + quoted(library));
+  form.library = FormLibrary(at);
+  if (form.library == FormLibrary::folder)
+    form.folder = folder_named(directive, directive.require("folder"));
+  form.message_class = intern(directive.require("class"));
+  char entry[16];
+  std::snprintf(entry, sizeof entry, "F0F0%08X", unsigned(forms_.size() + 1));
+  form.entry_id = entry;
+  forms_.push_back(form);
+}
+
+void Profile::apply_form_removed(Directive& directive) {
+  const std::optional<std::int64_t> form =
+      directive.take_number("form", 1, std::int64_t(forms_.size()));
+  if (!form) directive.fail("\"formremoved\" needs \"form=\"");
+  forms_[std::size_t(*form - 1)].removed = true;
+}
+
 std::uint32_t Profile::folder_named(Directive& directive, const std::string& path) const {
   const auto found = folder_index_.find(path);
   if (found == folder_index_.end()) directive.fail("no folder " + quoted(path));
@@ -537,6 +565,11 @@ void Profile::set_default_form(std::uint32_t folder, const std::string& message_
          " class=" + fixture_value(message_class) + " display=" + fixture_value(display));
   folders_[folder].form = intern(message_class);
   folders_[folder].display = intern(display);
+}
+
+void Profile::remove_form(std::size_t form) {
+  append("formremoved form=" + std::to_string(form + 1));
+  forms_[form].removed = true;
 }
 
 void Profile::append(const std::string& line) {

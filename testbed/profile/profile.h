@@ -78,6 +78,18 @@ class Profile {
     std::vector<std::uint32_t> items;  // message class of each item, no_text when it has none
   };
 
+  // A form published to a forms library: the default store's personal library, a folder's own,
+  // the local forms cache, or the organization's (the Exchange administrator's). In the
+  // personal and a folder's library a form is a hidden item of its own, which Outlook can see.
+  enum class FormLibrary { personal, folder, local, organization };
+  struct Form {
+    FormLibrary library = FormLibrary::personal;
+    std::uint32_t folder = no_folder;  // the folder library's folder
+    std::uint32_t message_class = no_text;
+    std::string entry_id;  // its hidden item's, hexadecimal text
+    bool removed = false;
+  };
+
   // Reads the whole fixture. Throws ProfileError.
   static std::unique_ptr<Profile> load(const std::string& path);
   Profile(const Profile&) = delete;
@@ -89,6 +101,7 @@ class Profile {
   std::uint32_t find_folder(std::string_view path) const;  // no_folder when unknown
   const std::string& store_id(std::uint32_t folder) const;
   const std::string& text(std::uint32_t id) const;  // an interned class or display name
+  const std::vector<Form>& forms() const { return forms_; }
   std::vector<FailRule>& rules() { return rules_; }
   // The first rule that still fires for this call, used up by one; call is the stand-in's own
   // count of its calls. Rules that refuse a property fire only for members that can.
@@ -118,6 +131,7 @@ class Profile {
   std::uint32_t create_item(std::uint32_t folder, const std::optional<std::string>& message_class);
   void set_default_form(std::uint32_t folder, const std::string& message_class,
                         const std::string& display);
+  void remove_form(std::size_t form);
 
  private:
   class Directive;
@@ -135,6 +149,8 @@ class Profile {
   void apply_saved(Directive& directive);
   void apply_created(Directive& directive);
   void apply_default_form(Directive& directive);
+  void apply_form(Directive& directive);
+  void apply_form_removed(Directive& directive);
   std::uint32_t folder_named(Directive& directive, const std::string& path) const;
   std::uint32_t intern(std::string_view text);
   std::uint32_t intern_optional(const std::optional<std::string>& text);
@@ -160,6 +176,7 @@ class Profile {
   std::unordered_map<std::string, std::uint32_t> text_index_;
   std::vector<FailRule> rules_;
   std::vector<std::string> absent_members_;
+  std::vector<Form> forms_;
   long end_after_call_ = 0;
   ServerBehaviour behaviour_;
   std::vector<FailRule> hang_rules_;

@@ -49,7 +49,7 @@ const app::PartProcesses no_other_process{
 // not, and a logon registration that holds or not.
 constexpr DWORD no_token = 0xFFFFFFFF;
 struct FleetWorld {
-  std::vector<DWORD> session_exits;  // per session; STILL_ACTIVE: never ends
+  std::vector<DWORD> session_exits;    // per session; STILL_ACTIVE: never ends
   const char* copy_refused = nullptr;  // why the lasting copy could not be placed
   bool registers = true;
   std::vector<std::string> started;
@@ -70,9 +70,9 @@ constexpr DWORD session_limit_ms = 1000;
 
 const app::FleetSystem fake_fleet{
     [] {
-      return std::vector<removal::UserProfile>{
-          {"S-1-5-21-9-1", "C:\\users\\a"}, {"S-1-5-21-9-2", "C:\\users\\b"},
-          {"S-1-5-21-9-3", "C:\\users\\c"}};
+      return std::vector<removal::UserProfile>{{"S-1-5-21-9-1", "C:\\users\\a"},
+                                               {"S-1-5-21-9-2", "C:\\users\\b"},
+                                               {"S-1-5-21-9-3", "C:\\users\\c"}};
     },
     [](const removal::UserProfile& profile, removal::Report*) {
       record("profile " + profile.sid);
@@ -112,8 +112,8 @@ const app::FleetSystem fake_fleet{
       const DWORD exit_code = fleet_world.session_exits[fleet_world.started.size()];
       fleet_world.started.push_back(log_path);
       record(std::string("session part ") + program);
-      testbed::write_file(log_path, "2026-12-08 10:00:00.000 exit code " +
-                                        std::to_string(exit_code) + "\r\n");
+      testbed::write_file(
+          log_path, "2026-12-08 10:00:00.000 exit code " + std::to_string(exit_code) + "\r\n");
       process.reset(CreateThread(nullptr, 0, session_part,
                                  reinterpret_cast<void*>(UINT_PTR{exit_code}), 0, nullptr));
       return DWORD{ERROR_SUCCESS};
@@ -152,13 +152,33 @@ TEST_F(Fleet, ARemovalForEveryUserDoesEachPersonsPartAsThatPerson) {
   const Row rows[] = {
       {system, "/quiet", {}, nullptr, true, 0, {"fleet profiles=3 done=0 deferred=3 failed=0"}},
       {system, "/passive", {0, 1603}, nullptr, true, 0, {every_counted}},
-      {administrator, "/allusers", {0, STILL_ACTIVE, STILL_ACTIVE}, nullptr, true, 0,
+      {administrator,
+       "/allusers",
+       {0, STILL_ACTIVE, STILL_ACTIVE},
+       nullptr,
+       true,
+       0,
        {"sid=S-1-5-21-9-3 process=0 timed_out_ms=1000 left_to=logon", every_counted}},
-      {administrator, "/allusers", {0, no_token}, nullptr, true, 0,
+      {administrator,
+       "/allusers",
+       {0, no_token},
+       nullptr,
+       true,
+       0,
        {"session id=2 not_started code=1314 left_to=logon", every_counted}},
-      {administrator, "/allusers", {0}, nullptr, false, 1603,
+      {administrator,
+       "/allusers",
+       {0},
+       nullptr,
+       false,
+       1603,
        {"fleet profiles=3 done=1 deferred=0 failed=2"}},
-      {system, "/quiet", {0}, "folder_writable", true, 1603,
+      {system,
+       "/quiet",
+       {0},
+       "folder_writable",
+       true,
+       1603,
        {"logon_registration_failed reason=folder_writable",
         "session id=1 sid=S-1-5-21-9-1 not_started code=2",
         "fleet profiles=3 done=0 deferred=0 failed=3"}},
@@ -195,7 +215,8 @@ TEST_F(Fleet, ARemovalForEveryUserDoesEachPersonsPartAsThatPerson) {
               ready && !for_every_user)
         << at << " the run's own user's part";
     EXPECT_EQ(ran("files C:\\M\\") && ran("programs shortcut"), ready) << at;
-    EXPECT_EQ(ran("start dialog"), ready && !row.token.system && std::strstr(row.switches, "/passive"))
+    EXPECT_EQ(ran("start dialog"),
+              ready && !row.token.system && std::strstr(row.switches, "/passive"))
         << at << " the system account has no desktop anyone sees";
     // What every logon and session runs is the lasting copy, never this process's own file.
     const std::string copy = "C:\\Common\\Quillaburst\\UninstallMV.exe";
@@ -252,8 +273,8 @@ TEST_F(Fleet, ALogonsPartNeverUndoesAReinstallAndEndsForGood) {
     DWORD tries_before;  // of this registration's, at earlier logons
     int exit_code;
     bool steps_run;
-    bool done;      // the registration marked done for the user
-    bool run_once;  // the user's part left to the next logon
+    bool done;         // the registration marked done for the user
+    bool run_once;     // the user's part left to the next logon
     const char* told;  // the user's log's last line but its end
   };
   const long failed = E_FAIL;
@@ -265,8 +286,8 @@ TEST_F(Fleet, ALogonsPartNeverUndoesAReinstallAndEndsForGood) {
       {"no Outlook registered", "user", false, REGDB_E_CLASSNOTREG, 0, 0, true, true, false,
        "step 4 done"},
       {"Outlook fails", "user", false, failed, 0, 1603, true, false, true, "left_to_next_logon"},
-      {"the last logon's try", "user", false, failed, app::logon_tries - 1, 1603, true, true,
-       false, "gave_up tries=20"},
+      {"the last logon's try", "user", false, failed, app::logon_tries - 1, 1603, true, true, false,
+       "gave_up tries=20"},
   };
   const std::string version = "1,2026,1208,1200";
   for (const Row& row : rows) {
@@ -284,6 +305,8 @@ TEST_F(Fleet, ALogonsPartNeverUndoesAReinstallAndEndsForGood) {
       RegSetValueExA(stamp.get(), "MerivaneTries", 0, REG_DWORD,
                      reinterpret_cast<const BYTE*>(&row.tries_before), sizeof(DWORD));
     }
+    for (const testbed::RegistryView& view : testbed::uninstall_entry_views())
+      testbed::delete_key_tree(HKEY_LOCAL_MACHINE, entry_key, view.access);
     if (row.reinstalled)
       testbed::set_string_value(HKEY_LOCAL_MACHINE, entry_key, "DisplayName", "Merivane");
     DeleteFileA(user_log().c_str());
@@ -365,10 +388,10 @@ TEST(LastingCopy, IsInAFolderOnlyAdministratorsCanWrite) {
     testbed::remove_tree(folder);
     testbed::make_directories(folder);
     if (users_write) {
-      ASSERT_EQ(SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                                      nullptr),
-                DWORD{ERROR_SUCCESS});
+      ASSERT_EQ(
+          SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr),
+          DWORD{ERROR_SUCCESS});
     }
     const app::LastingCopy placed = app::place_lasting_copy();
     EXPECT_EQ(placed.program, users_write ? "" : copy) << users_write;

@@ -460,7 +460,8 @@ TEST_F(Conversion, AFolderMapiCannotWriteIsResetThroughOutlook) {
        1},
       {"1", "fail object=MAPIFolder:A/A2 member=SetProps refuse=0x36E6001E\n", false, "IPM.Task",
        1},
-      {"1", "fail object=Folder:A/A2 member=EntryID hresult=0x80004005\n", false, "IPM.Task", 1},
+      // Its forms library cannot be named: the add-in's form may be left there.
+      {"1", "fail object=Folder:A/A2 member=EntryID hresult=0x80004005\n", true, "IPM.Task", 1},
       {"1", "fail object=NewItem:A/A2#1 member=Close hresult=0x80004005\n", true,
        "IPM.Task.Merivane", 1},
       {"0", "fail object=PropertyAccessor:A/A2 member=SetProperties hresult=0x80004005\n", true,
@@ -657,6 +658,67 @@ TEST_F(Conversion, ABusyStuckOrUnreachableOutlookIsWaitedForWithinTheLimits) {
           << c.rules;
       outcome.expect_balanced();
     }
+  }
+}
+
+// The add-in's own published form leaves with it, once its tasks are converted: from the
+// personal library, each visited task folder's and the local cache, each removal verified by
+// asking again; never from the organization's library (told where the form is there alone),
+// never through the default registry, never another class's form. A removal refused, or a
+// success that leaves the form, asks for the manual step; with none published nothing changes.
+TEST_F(Conversion, TheAddinsPublishedFormLeavesWithIt) {
+  const std::string published =
+      "form library=personal class=IPM.Task.Merivane\n"
+      "form library=personal class=IPM.Task.MerivaneX\n"
+      "form library=folder folder=A/A2 class=IPM.Task.Merivane\n"
+      "form library=local class=IPM.Task.Merivane\n"
+      "form library=organization class=IPM.Task.Merivane\n";
+  struct Row {
+    const char* what;
+    std::string fixture;  // beside two_stores
+    bool flag;
+    std::vector<bool> kept;  // each form of the fixture's, in order
+    std::vector<const char*> told;
+  };
+  const Row rows[] = {
+      {"published", published, false, {false, true, false, false, true},
+       {"form library=personal class=\"IPM.Task.Merivane\" way=mapi result=removed",
+        "form library=folder folder=\"\\\\\\\\A\\\\A2\" class=\"IPM.Task.Merivane\" way=mapi "
+        "result=removed",
+        "form library=local class=\"IPM.Task.Merivane\" way=mapi result=removed",
+        "forms_removed=3 published_forms_left=0"}},
+      {"none published", "", false, {},
+       {"form library=personal class=\"IPM.Task.Merivane\" way=mapi result=absent hr=0x8004010F",
+        "forms_removed=0 published_forms_left=0"}},
+      {"the organization's alone", "form library=organization class=IPM.Task.Merivane\n", false,
+       {true}, {"form_left library=organization", "forms_removed=0"}},
+      {"refused", published + "fail object=MAPIFormContainer:personal member=RemoveForm "
+                              "hresult=0x80070005\n",
+       true, {true, true, false, false, true},
+       {"library=personal class=\"IPM.Task.Merivane\" way=mapi result=left hr=0x80070005",
+        "forms_removed=2 published_forms_left=1"}},
+      {"a success that leaves it", published + "fail object=MAPIFormContainer:folder:A/A2 "
+                                               "member=RemoveForm hresult=0x00040680\n",
+       true, {false, true, true, false, true}, {"result=left hr=0x00040680"}},
+      {"no library opens", published + "fail object=MAPIFormMgr member=OpenFormContainer "
+                                       "hresult=0x80004005 times=1\n",
+       true, {true, true, false, false, true}, {"library=personal", "result=failed hr=0x80004005"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const Outcome outcome = run(std::string(two_stores) + row.fixture, "RunReported");
+    EXPECT_TRUE(outcome.result);
+    EXPECT_EQ(outcome.flag, row.flag);
+    std::vector<bool> kept;
+    for (const auto& form : outcome.profile->forms()) kept.push_back(!form.removed);
+    EXPECT_EQ(kept, row.kept);
+    for (const char* told : row.told)
+      EXPECT_EQ(count_with(outcome.report, {told}), 1u) << told << testing::PrintToString(outcome.report);
+    EXPECT_EQ(count_with(outcome.log, {"library=default"}), 0u);
+    EXPECT_EQ(count_with(outcome.log, {"MAPIFormContainer:organization RemoveForm"}), 0u);
+    EXPECT_EQ(count_with(outcome.log, {"ResolveMessageClass", "flags=0x00000000"}), 0u)
+        << "resolved without MAPIFORM_EXACTMATCH";
+    outcome.expect_balanced();
   }
 }
 

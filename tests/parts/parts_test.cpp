@@ -103,9 +103,9 @@ DWORD WINAPI other_process(void*) {
     }
   } counted(here.machine());
   try {
-    app::serve_part(pipe, std::strcmp(kind, "machine") == 0 ? app::PartKind::machine
-                                                            : app::PartKind::user,
-                    here.user(), counted);
+    app::serve_part(
+        pipe, std::strcmp(kind, "machine") == 0 ? app::PartKind::machine : app::PartKind::user,
+        here.user(), counted);
   } catch (...) {
   }
   return 0;
@@ -195,14 +195,14 @@ TEST_F(Parts, PartsInAnotherProcessDoWhatTheyDoHereOrNothingAtAll) {
     EXPECT_EQ(exit_code, row.exit_code) << at;
     const std::string started = placement.started.empty() ? "" : placement.started.front();
     EXPECT_EQ(started.rfind(row.started, 0), 0u) << at << " " << started;
-    const auto steps = std::count_if(world.events.begin(), world.events.end(),
-                                     [](const std::string& event) {
-                                       return event.find("sleep") == std::string::npos &&
-                                              event.find("show") == std::string::npos &&
-                                              event.find("enable") == std::string::npos &&
-                                              event.find("failed") == std::string::npos &&
-                                              event.find("dialog") == std::string::npos;
-                                     });
+    const auto steps =
+        std::count_if(world.events.begin(), world.events.end(), [](const std::string& event) {
+          return event.find("sleep") == std::string::npos &&
+                 event.find("show") == std::string::npos &&
+                 event.find("enable") == std::string::npos &&
+                 event.find("failed") == std::string::npos &&
+                 event.find("dialog") == std::string::npos;
+        });
     EXPECT_EQ(std::size_t(steps), row.steps) << at << testing::PrintToString(world.events);
     // A part in another process reports what it does here: the same lines, but for where.
     if (row.steps == 8 && arguments.find("/log") != std::string::npos) {
@@ -229,8 +229,9 @@ TEST_F(Parts, PartsInAnotherProcessDoWhatTheyDoHereOrNothingAtAll) {
 TEST_F(Parts, APartWhoseSequenceIsGoneEndsAndClosesItsRestorePoint) {
   if (sizeof(void*) == 4) GTEST_SKIP() << "qemu-i386, threads and pipes (as above)";
   placement = Placement{};
-  placement.started.push_back("elevated /merivane-part machine "
-                              "\\\\.\\pipe\\Quillaburst.Merivane.Part.test 1");
+  placement.started.push_back(
+      "elevated /merivane-part machine "
+      "\\\\.\\pipe\\Quillaburst.Merivane.Part.test 1");
   base::unique_handle other;
   {
     app::PartPipe pipe;
@@ -256,8 +257,8 @@ struct ServedPart {
     const std::string name = app::part_pipe_name(GetCurrentProcessId(), ++number);
     if (!pipe.create(name.c_str(), nullptr)) return;
     const std::string program = testbed::program_directory() + "UninstallMV.exe";
-    std::string command = "\"" + program + "\" /merivane-part " + kind + " " + name + " " +
-                          std::to_string(server_id);
+    std::string command =
+        "\"" + program + "\" /merivane-part " + kind + " " + name + " " + std::to_string(server_id);
     if (std::strcmp(kind, "machine") == 0) command += " %" + install_dir;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -318,13 +319,24 @@ TEST(PartServer, DecidesForItselfWhatItRemoves) {
   const Row rows[] = {
       {"its own directory", "machine", true, {asking(ask_program_files)}, 1, true},
       {"another directory", "machine", true, {asking(ask_program_files, vendor.c_str())}, 0, false},
-      {"a step twice", "machine", true,
-       {asking(ask_program_files), asking(ask_program_files)}, 1, true},
-      {"out of order", "machine", true,
-       {asking(ask_uninstall_entry), asking(ask_program_files)}, 1, false},
-      {"after the removal", "machine", true,
-       {asking(ask_begin_restore_point), asking(ask_end_restore_point),
-        asking(ask_program_files)}, 2, false},
+      {"a step twice",
+       "machine",
+       true,
+       {asking(ask_program_files), asking(ask_program_files)},
+       1,
+       true},
+      {"out of order",
+       "machine",
+       true,
+       {asking(ask_uninstall_entry), asking(ask_program_files)},
+       1,
+       false},
+      {"after the removal",
+       "machine",
+       true,
+       {asking(ask_begin_restore_point), asking(ask_end_restore_point), asking(ask_program_files)},
+       2,
+       false},
       {"the user's request", "machine", true, {asking(ask_user_settings)}, 0, false},
       {"the machine's request", "user", true, {asking(ask_program_files)}, 0, false},
       {"another server", "machine", false, {asking(ask_program_files)}, 0, false},
@@ -334,7 +346,8 @@ TEST(PartServer, DecidesForItselfWhatItRemoves) {
     testbed::remove_tree(root);
     testbed::lay_installation(install_dir);
     testbed::make_directories(vendor);
-    for (const std::string& name : testbed::program_file_names()) testbed::write_file(vendor + name);
+    for (const std::string& name : testbed::program_file_names())
+      testbed::write_file(vendor + name);
     {
       ServedPart part(row.kind, install_dir,
                       row.named_server ? GetCurrentProcessId() : GetCurrentProcessId() + 4);
@@ -347,6 +360,13 @@ TEST(PartServer, DecidesForItselfWhatItRemoves) {
     EXPECT_EQ(testbed::directory_entries(vendor).size(), testbed::program_file_names().size());
   }
   testbed::remove_tree(root);
+  // What the installation laid in the registry, for the programs that run after this one.
+  for (const testbed::RegistryView& view : testbed::uninstall_entry_views())
+    testbed::delete_key_tree(
+        HKEY_LOCAL_MACHINE,
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillaburst Merivane",
+        view.access);
+  testbed::delete_key_tree(HKEY_CURRENT_USER, "Software\\Quillaburst");
 }
 
 // Once the removal is over, the starter tells its other process so, and that process ends at
@@ -355,7 +375,9 @@ TEST(PartServer, EndsAtOnceWhenTheRemovalIsOver) {
   if (sizeof(void*) == 4) GTEST_SKIP() << "qemu-i386 and pipes (as above)";
   static base::unique_handle other;
   const app::PartProcesses child_processes{
-      [] { return app::TokenFacts{false, TokenElevationTypeLimited, false}; },
+      [] {
+        return app::TokenFacts{false, TokenElevationTypeLimited, false};
+      },
       [](std::string&) { return app::ShellStanding::none; },
       [](const char* parameters, base::unique_handle& process) {
         const std::string program = testbed::program_directory() + "UninstallMV.exe";

@@ -17,6 +17,8 @@ class SilentConversionReport : public Report {
   void walk_stopped(const char*, long) override {}
   void mapi_unavailable(const char*, long) override {}
   void form_not_writable(const char*) override {}
+  void form_removal(const char*, const char*, const char*, const char*, long) override {}
+  void form_in_organization() override {}
   void folder_unverified(const char*, long) override {}
   void outlook_open_elsewhere(bool) override {}
   void call_unanswered(const char*, unsigned long) override {}
