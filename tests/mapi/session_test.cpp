@@ -14,6 +14,7 @@
 
 #include "base/unique_any.h"
 #include "mapi/folder_form.h"
+#include "mapi/form_library.h"
 #include "mapi/session.h"
 #include "testbed/machine/installation.h"
 #include "tests/support/child_process.h"
@@ -113,6 +114,19 @@ TEST(MapiChild, LoadsWithoutTheSearchFlags) {
   ASSERT_TRUE(hook.hooked());
   load_hook = &hook;
   mapi::get_mapi_session();
+  mapi::release_mapi_session();
+}
+
+TEST(MapiChild, OffersAFormManagerAsExpected) {
+  CHILD_ONLY();
+  char expected[4] = {};
+  GetEnvironmentVariableA("MERIVANE_EXPECTED", expected, sizeof expected);
+  EXPECT_EQ(mapi::form_manager_available(), expected[0] == '1');
+  base::unique_com<IMAPIFormMgr> manager;
+  if (expected[0] == '1') {
+    EXPECT_EQ(mapi::get_mapi_session()->open_form_manager(manager), S_OK);
+  }
+  manager.reset();
   mapi::release_mapi_session();
 }
 
@@ -242,6 +256,33 @@ TEST_F(MapiSession, AMissingExportMakesMapiUnavailableAndUnloadsIt) {
   EXPECT_EQ(lines_with(log, {"mapi load"}).size(), 1u) << "the stand-in was not loaded";
   EXPECT_TRUE(lines_with(log, {"MAPIInitialize"}).empty());
   EXPECT_EQ(lines_with(log, {"mapi unload"}).size(), 1u);
+}
+
+// The form manager is bound where the library has it, by its plain name or, as some 32-bit
+// libraries export it, by its decorated one; a library without it is no failure of MAPI's.
+TEST_F(MapiSession, TheFormManagerIsBoundByEitherExportName) {
+  struct Variant {
+    const char* variant;
+    bool offered;
+  };
+  const Variant variants[] = {{"mapi32.dll", true},
+                              {"no-form-mgr\\mapi32.dll", false},
+                              {"decorated-form-mgr\\mapi32.dll", true}};
+  for (const auto& [variant, offered] : variants) {
+    if (sizeof(void*) == 8 && std::strstr(variant, "decorated") != nullptr) continue;
+    place_standin(variant);
+    testbed::write_file(profile_path, base_profile);
+    EXPECT_EQ(test_support::run_child("MapiChild.OffersAFormManagerAsExpected",
+                                      {{"MERIVANE_PROFILE", profile_path},
+                                       {"MERIVANE_STANDIN_LOG", log_path},
+                                       {"MERIVANE_EXPECTED", offered ? "1" : "0"}}),
+              0u)
+        << variant;
+    EXPECT_EQ(count_with(read_lines(log_path), {"MAPIOpenFormMgr", "-> 0x00000000"}),
+              offered ? 1u : 0u)
+        << variant;
+    testbed::remove_tree(log_path);
+  }
 }
 
 // The stand-in beside this program is what a planted MAPI32.DLL would be.
