@@ -254,7 +254,8 @@ struct ServedPart {
   // kind "machine" or "user"; server_id: the process its command line names as the server.
   ServedPart(const char* kind, const std::string& install_dir, DWORD server_id) {
     static unsigned long number = 0;
-    const std::string name = app::part_pipe_name(GetCurrentProcessId(), ++number);
+    // Named for the process its command line names, whichever process serves it.
+    const std::string name = app::part_pipe_name(server_id, ++number);
     if (!pipe.create(name.c_str(), nullptr)) return;
     const std::string program = testbed::program_directory() + "UninstallMV.exe";
     std::string command =
