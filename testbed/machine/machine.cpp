@@ -46,6 +46,15 @@ void print_profile(const std::string& path) {
     std::printf("  %-32s form %-18s items:%s\n", folder.path.c_str(), form.c_str(),
                 line.empty() ? " none" : line.c_str());
   }
+  static constexpr const char* libraries[] = {"personal", "folder", "local", "organization"};
+  std::printf("  Forms libraries:%s\n", profile->forms().empty() ? " none" : "");
+  for (const auto& form : profile->forms()) {
+    std::string library = libraries[int(form.library)];
+    if (form.folder != testbed::Profile::no_folder)
+      library += " " + profile->folders()[form.folder].path;
+    std::printf("    %-40s %-22s %s\n", library.c_str(), profile->text(form.message_class).c_str(),
+                form.removed ? "removed" : "published");
+  }
 }
 
 std::vector<testbed::UserProfile> demo_users() {

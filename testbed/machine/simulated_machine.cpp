@@ -114,6 +114,11 @@ std::string demo_profile(int addin_tasks_per_folder) {
     }
     text += "item folder=\"" + root + "/Inbox\" class=IPM.Note count=" + half + "\n";
   }
+  // The add-in's form as its setup publishes it, and another add-in's beside it.
+  text += "form library=personal class=IPM.Task.Merivane\n";
+  text += "form library=personal class=IPM.Task.Tracker\n";
+  text += "form library=folder folder=\"Personal Folders/Tasks\" class=IPM.Task.Merivane\n";
+  text += "form library=local class=IPM.Task.Merivane\n";
   return text;
 }
 
