@@ -156,6 +156,10 @@ HRESULT raise(const FailRule& rule, EXCEPINFO* exception) {
   return DISP_E_EXCEPTION;
 }
 
+bool is_omitted(const VARIANT& argument) {
+  return argument.vt == VT_ERROR && argument.scode == DISP_E_PARAMNOTFOUND;
+}
+
 HRESULT check_arguments(const Member& member, const DISPPARAMS& parameters, UINT* argument_error) {
   const auto mismatch = [argument_error](UINT position) {
     if (argument_error != nullptr) *argument_error = position;
@@ -185,8 +189,7 @@ HRESULT check_arguments(const Member& member, const DISPPARAMS& parameters, UINT
       if (parameters.cArgs > 1) return DISP_E_BADPARAMCOUNT;
       if (parameters.cArgs == 0) return S_OK;
       const VARIANT& given = parameters.rgvarg[0];
-      const bool omitted = given.vt == VT_ERROR && given.scode == DISP_E_PARAMNOTFOUND;
-      return omitted || given.vt == VT_BSTR ? S_OK : mismatch(0);
+      return is_omitted(given) || given.vt == VT_BSTR ? S_OK : mismatch(0);
     }
     case Arguments::property_lists: {
       if (parameters.cArgs != 2) return DISP_E_BADPARAMCOUNT;
@@ -196,6 +199,25 @@ HRESULT check_arguments(const Member& member, const DISPPARAMS& parameters, UINT
       const std::optional<ULONG> names = list_length(parameters.rgvarg[1]);
       const std::optional<ULONG> values = list_length(parameters.rgvarg[0]);
       return names && values && *names == *values && *names != 0 ? S_OK : E_INVALIDARG;
+    }
+    case Arguments::table_arguments:
+    case Arguments::text_optional_text: {
+      const bool table = member.arguments == Arguments::table_arguments;
+      if (parameters.cArgs > 2 || (!table && parameters.cArgs == 0)) return DISP_E_BADPARAMCOUNT;
+      // Declared first, laid out last.
+      for (UINT declared = 0; declared < parameters.cArgs; ++declared) {
+        const UINT position = parameters.cArgs - 1 - declared;
+        const VARIANT& given = parameters.rgvarg[position];
+        const VARTYPE wanted = table && declared == 1 ? VT_I4 : VT_BSTR;
+        const bool may_be_omitted = table || declared == 1;
+        if (given.vt != wanted && !(may_be_omitted && is_omitted(given))) return mismatch(position);
+      }
+      return S_OK;
+    }
+    case Arguments::index: {
+      if (parameters.cArgs != 1) return DISP_E_BADPARAMCOUNT;
+      const VARTYPE given = parameters.rgvarg[0].vt;
+      return given == VT_I4 || given == VT_BSTR ? S_OK : mismatch(0);
     }
     case Arguments::put_text:
       break;
@@ -264,7 +286,8 @@ void write_summary() {
   try {
     log_line("summary calls=" + std::to_string(server_counts.calls) +
              " objects=" + std::to_string(server_counts.objects) +
-             " references=" + std::to_string(server_counts.references));
+             " references=" + std::to_string(server_counts.references) +
+             " most_objects=" + std::to_string(server_counts.most_automation));
   } catch (const std::bad_alloc&) {
   }
   close_log();
@@ -314,7 +337,11 @@ ULONG ReferenceCount::release() {
 
 DispatchObject::DispatchObject(std::string name, std::shared_ptr<Profile> profile)
     : name_(std::move(name)), profile_(std::move(profile)) {
-  InterlockedIncrement(&server_counts.automation);
+  const LONG alive = InterlockedIncrement(&server_counts.automation);
+  for (LONG most = server_counts.most_automation; alive > most;
+       most = server_counts.most_automation) {
+    if (InterlockedCompareExchange(&server_counts.most_automation, alive, most) == most) break;
+  }
 }
 
 DispatchObject::~DispatchObject() {

@@ -35,6 +35,15 @@ constexpr DISPID close_id = 61475;
 constexpr DISPID folder_path_id = 64120;
 constexpr DISPID property_accessor_id = 64253;
 constexpr DISPID set_properties_id = 109;
+constexpr DISPID get_item_from_id_id = 0x2109;
+// Outlook 2007's table of a folder's items and its parts.
+constexpr DISPID get_table_id = 0xFB1D;
+constexpr DISPID get_next_row_id = 0x57;
+constexpr DISPID end_of_table_id = 0xFB1F;
+constexpr DISPID columns_id = 0xFB93;
+constexpr DISPID add_id = 0x5F;
+constexpr DISPID remove_all_id = 0x53;
+constexpr DISPID name_id = 0x2102;
 
 // The default form's properties as PropertyAccessor names them: PR_DEF_POST_MSGCLASS and
 // PR_DEF_POST_DISPLAYNAME, in their Unicode types.
@@ -47,8 +56,11 @@ constexpr struct {
     {"http://schemas.microsoft.com/mapi/proptag/0x36E5001F", default_form_class_tag},
     {"http://schemas.microsoft.com/mapi/proptag/0x36E6001F", default_form_display_tag},
 };
-// MAPI_E_NOT_FOUND, which answers for a property that Outlook does not know.
+// MAPI_E_NOT_FOUND, which answers for a property that Outlook does not know, and for an
+// EntryID that names no item.
 constexpr HRESULT property_not_found = static_cast<HRESULT>(0x8004010F);
+// Folder.GetTable's contents: the folder's items.
+constexpr LONG user_items = 0;
 
 enum CloseMode : LONG { close_save = 0, close_discard = 1, close_prompt = 2 };
 
@@ -295,6 +307,253 @@ std::optional<std::string> message_class_filter(const std::string& filter) {
   return message_class;
 }
 
+// What a table holds: which items are its rows and what each of its columns reads. The rows
+// are found afresh at every call, as a table is a dynamic rowset in Outlook: an item changed so
+// that it no longer matches leaves the table at once. A folder's items are one such contents; a
+// folder's hidden items would be another class of these.
+class TableContents {
+ public:
+  virtual ~TableContents() = default;
+  // The table's name in the log and in rules is "Table:<path>", its rows' "Row:<path>#<n>".
+  const std::string& path() const { return path_; }
+  // The rows now, each the number of the item it stands for, from 1.
+  virtual std::vector<std::uint32_t> rows(const Profile& profile) const = 0;
+  // The columns a new table has, in order.
+  virtual std::vector<std::string> default_columns() const = 0;
+  // A column the rows have, as its name is spelt here; nothing for one they do not have. Names
+  // are compared without regard to ASCII case.
+  virtual std::optional<std::string> column(const std::string& name) const = 0;
+  // A column's value in one row; nothing stands for an empty value.
+  virtual ClassText value(const Profile& profile, std::uint32_t row,
+                          const std::string& column) const = 0;
+
+ protected:
+  explicit TableContents(std::string path) : path_(std::move(path)) {}
+
+ private:
+  std::string path_;
+};
+
+// A folder's items, all of them or those of one class compared without regard to case, as
+// Outlook's filter compares. The profile knows an item's class and EntryID, not its subject or
+// times: those columns of Outlook's are not there.
+class FolderItems : public TableContents {
+ public:
+  FolderItems(const Profile& profile, std::uint32_t folder, std::optional<std::string> filter)
+      : TableContents(profile.folders()[folder].path), folder_(folder), class_(std::move(filter)) {}
+
+  std::vector<std::uint32_t> rows(const Profile& profile) const override {
+    std::vector<std::uint32_t> numbers;
+    const std::vector<std::uint32_t>& items = profile.folders()[folder_].items;
+    for (std::size_t at = 0; at < items.size(); ++at) {
+      if (!class_ ||
+          (items[at] != Profile::no_text && same_member_name(profile.text(items[at]), *class_)))
+        numbers.push_back(std::uint32_t(at + 1));
+    }
+    return numbers;
+  }
+  std::vector<std::string> default_columns() const override {
+    return {entry_id_column, message_class_column};
+  }
+  std::optional<std::string> column(const std::string& name) const override {
+    for (const char* known : {entry_id_column, message_class_column})
+      if (same_member_name(known, name)) return known;
+    return std::nullopt;
+  }
+  ClassText value(const Profile& profile, std::uint32_t row,
+                  const std::string& column) const override {
+    if (column == entry_id_column) return profile.item_entry_id(folder_, row);
+    return class_text(profile, profile.folders()[folder_].items[row - 1]);
+  }
+
+ private:
+  static constexpr const char* entry_id_column = "EntryID";
+  static constexpr const char* message_class_column = "MessageClass";
+  std::uint32_t folder_;
+  std::optional<std::string> class_;  // none: every item
+};
+
+// A table as its Columns object shares it: the contents, the columns asked for, and how many
+// rows GetNextRow has handed out.
+struct TableState {
+  std::shared_ptr<const TableContents> contents;
+  std::vector<std::string> columns;
+  // A count, not a place among the rows: a row that leaves the table before the cursor moves
+  // the ones after it up, so that a caller who changes rows while it reads them misses some.
+  std::size_t handed_out = 0;
+};
+
+// A column index as Row.Item and Columns.Item take it: a number from 1 or a name. Nothing for
+// one that names no column.
+std::optional<std::size_t> column_at(const std::vector<std::string>& columns,
+                                     const VARIANT& index) {
+  if (index.vt == VT_I4) {
+    if (index.lVal < 1 || std::size_t(index.lVal) > columns.size()) return std::nullopt;
+    return std::size_t(index.lVal) - 1;
+  }
+  const std::string name = text_from(index.bstrVal);
+  for (std::size_t at = 0; at < columns.size(); ++at)
+    if (same_member_name(columns[at], name)) return at;
+  return std::nullopt;
+}
+
+class Column : public DispatchObject {
+ public:
+  Column(std::shared_ptr<Profile> profile, const std::string& path, std::string column)
+      : DispatchObject("Column:" + path + ":" + column, std::move(profile)),
+        column_(std::move(column)) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {{name_id, "Name", kind_get, Arguments::none}};
+    return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"Name"};
+    return names;
+  }
+  HRESULT perform(const Member&, const DISPPARAMS&, VARIANT* result) override {
+    return give_text(result, column_);
+  }
+
+ private:
+  std::string column_;
+};
+
+// A table's columns: a column added is in every row handed out from then on.
+class Columns : public DispatchObject {
+ public:
+  Columns(std::shared_ptr<Profile> profile, std::shared_ptr<TableState> table)
+      : DispatchObject("Columns:" + table->contents->path(), std::move(profile)),
+        table_(std::move(table)) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {count_id, "Count", kind_get, Arguments::none},
+        {item_id, "Item", kind_method, Arguments::index},
+        {add_id, "Add", kind_method, Arguments::text},
+        {remove_all_id, "RemoveAll", kind_method, Arguments::none},
+    };
+    return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"Count", "Item", "Add", "RemoveAll"};
+    return names;
+  }
+
+  HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
+    std::vector<std::string>& columns = table_->columns;
+    const std::string& path = table_->contents->path();
+    switch (member.id) {
+      case count_id:
+        return give_number(result, LONG(columns.size()));
+      case item_id: {
+        const std::optional<std::size_t> at = column_at(columns, parameters.rgvarg[0]);
+        if (!at) return DISP_E_BADINDEX;
+        return give_object<Column>(result, shared_profile(), path, columns[*at]);
+      }
+      case add_id: {
+        const std::optional<std::string> column =
+            table_->contents->column(text_from(parameters.rgvarg[0].bstrVal));
+        if (!column) return E_INVALIDARG;
+        if (!column_at(columns, parameters.rgvarg[0])) columns.push_back(*column);
+        return give_object<Column>(result, shared_profile(), path, *column);
+      }
+      case remove_all_id:
+        columns.clear();
+        return S_OK;
+    }
+    return E_UNEXPECTED;
+  }
+
+ private:
+  std::shared_ptr<TableState> table_;
+};
+
+// One row as it was when it was handed out: its columns' values then.
+class Row : public DispatchObject {
+ public:
+  Row(std::shared_ptr<Profile> profile, const TableState& table, std::uint32_t row)
+      : DispatchObject("Row:" + table.contents->path() + "#" + std::to_string(row), profile),
+        columns_(table.columns) {
+    for (const std::string& column : columns_)
+      values_.push_back(table.contents->value(*profile, row, column));
+  }
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {{item_id, "Item", kind_method, Arguments::index}};
+    return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"Item"};
+    return names;
+  }
+  HRESULT perform(const Member&, const DISPPARAMS& parameters, VARIANT* result) override {
+    const std::optional<std::size_t> at = column_at(columns_, parameters.rgvarg[0]);
+    if (!at) return DISP_E_BADINDEX;
+    if (!values_[*at]) return S_OK;  // an empty value: VT_EMPTY
+    return give_text(result, values_[*at]);
+  }
+
+ private:
+  std::vector<std::string> columns_;
+  std::vector<ClassText> values_;
+};
+
+class Table : public DispatchObject {
+ public:
+  Table(std::shared_ptr<Profile> profile, std::shared_ptr<const TableContents> contents)
+      : DispatchObject("Table:" + contents->path(), std::move(profile)),
+        table_(std::make_shared<TableState>()) {
+    table_->columns = contents->default_columns();
+    table_->contents = std::move(contents);
+  }
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {get_next_row_id, "GetNextRow", kind_method, Arguments::none},
+        {end_of_table_id, "EndOfTable", kind_get, Arguments::none},
+        {columns_id, "Columns", kind_get, Arguments::none},
+    };
+    return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"GetNextRow", "EndOfTable", "Columns"};
+    return names;
+  }
+
+  HRESULT perform(const Member& member, const DISPPARAMS&, VARIANT* result) override {
+    const std::vector<std::uint32_t> rows = table_->contents->rows(profile());
+    const bool at_end = table_->handed_out >= rows.size();
+    switch (member.id) {
+      case get_next_row_id:
+        if (!at_end)
+          return give_object<Row>(result, shared_profile(), *table_, rows[table_->handed_out++]);
+        // Past the last row: Nothing.
+        if (result != nullptr) {
+          result->vt = VT_DISPATCH;
+          result->pdispVal = nullptr;
+        }
+        return S_OK;
+      case end_of_table_id:
+        if (result != nullptr) {
+          result->vt = VT_BOOL;
+          result->boolVal = at_end ? VARIANT_TRUE : VARIANT_FALSE;
+        }
+        return S_OK;
+      case columns_id:
+        return give_object<Columns>(result, shared_profile(), table_);
+    }
+    return E_UNEXPECTED;
+  }
+
+ private:
+  std::shared_ptr<TableState> table_;
+};
+
 class Items : public DispatchObject {
  public:
   Items(std::shared_ptr<Profile> profile, std::uint32_t folder)
@@ -459,15 +718,19 @@ class Folder : public DispatchObject {
         {store_id_id, "StoreID", kind_get, Arguments::none},
         {folder_path_id, "FolderPath", kind_get, Arguments::none},
         {property_accessor_id, "PropertyAccessor", kind_get, Arguments::none},
+        {get_table_id, "GetTable", kind_method, Arguments::table_arguments},
     };
     return table;
   }
   std::span<const char* const> names_bound() const override {
-    static constexpr const char* names[] = {"PropertyAccessor"};
+    static constexpr const char* names[] = {"PropertyAccessor", "GetTable"};
     return names;
   }
 
-  HRESULT perform(const Member& member, const DISPPARAMS&, VARIANT* result) override;
+  HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override;
+
+ private:
+  HRESULT get_table(const DISPPARAMS& parameters, VARIANT* result);
 
  private:
   std::uint32_t folder_;
@@ -498,7 +761,27 @@ class Folders : public DispatchObject {
   std::uint32_t parent_;
 };
 
-HRESULT Folder::perform(const Member& member, const DISPPARAMS&, VARIANT* result) {
+// GetTable's filter, declared first, and its contents: the folder's items of one class (an
+// empty or omitted filter: all of them). Other filters and other contents are not served.
+HRESULT Folder::get_table(const DISPPARAMS& parameters, VARIANT* result) {
+  const auto given = [&parameters](UINT declared) -> const VARIANT* {
+    if (declared >= parameters.cArgs) return nullptr;
+    const VARIANT& argument = parameters.rgvarg[parameters.cArgs - 1 - declared];
+    return argument.vt == VT_ERROR ? nullptr : &argument;
+  };
+  if (const VARIANT* contents = given(1); contents != nullptr && contents->lVal != user_items)
+    return E_INVALIDARG;
+  std::optional<std::string> message_class;
+  if (const VARIANT* filter = given(0); filter != nullptr && SysStringLen(filter->bstrVal) != 0) {
+    message_class = message_class_filter(text_from(filter->bstrVal));
+    if (!message_class) return E_INVALIDARG;
+  }
+  return give_object<Table>(
+      result, shared_profile(),
+      std::make_shared<FolderItems>(profile(), folder_, std::move(message_class)));
+}
+
+HRESULT Folder::perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) {
   const Profile::Folder& folder = profile().folders()[folder_];
   switch (member.id) {
     case default_item_type_id:
@@ -520,6 +803,8 @@ HRESULT Folder::perform(const Member& member, const DISPPARAMS&, VARIANT* result
     }
     case property_accessor_id:
       return give_object<PropertyAccessor>(result, shared_profile(), folder_);
+    case get_table_id:
+      return get_table(parameters, result);
   }
   return E_UNEXPECTED;
 }
@@ -533,12 +818,24 @@ class NameSpace : public DispatchObject {
   std::span<const Member> members() const override {
     static constexpr Member table[] = {
         {folders_id, "Folders", kind_get, Arguments::none},
+        {get_item_from_id_id, "GetItemFromID", kind_method, Arguments::text_optional_text},
     };
     return table;
   }
 
-  HRESULT perform(const Member&, const DISPPARAMS&, VARIANT* result) override {
-    return give_object<Folders>(result, shared_profile(), Profile::no_folder);
+  HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
+    if (member.id == folders_id)
+      return give_object<Folders>(result, shared_profile(), Profile::no_folder);
+    // The item's EntryID declared first, its store's (omitted: any store) second.
+    const VARIANT& entry = parameters.rgvarg[parameters.cArgs - 1];
+    const bool store_given = parameters.cArgs == 2 && parameters.rgvarg[0].vt == VT_BSTR;
+    const std::optional<Profile::ItemPlace> place =
+        profile().find_item(store_given ? text_from(parameters.rgvarg[0].bstrVal) : std::string(),
+                            text_from(entry.bstrVal));
+    if (!place) return property_not_found;
+    const std::string& path = profile().folders()[place->folder].path;
+    return give_object<Item>(result, "Item:" + path + "#" + std::to_string(place->number),
+                             shared_profile(), place->folder, place->number, std::nullopt);
   }
 };
 

@@ -27,6 +27,7 @@ struct ServerCounts {
   LONG references = 0;  // the sum of their reference counts
   LONG locks = 0;       // IClassFactory::LockServer
   LONG automation = 0;  // live automation objects (the class factories not counted)
+  LONG most_automation = 0;  // the most of them alive at once
 };
 extern ServerCounts server_counts;
 
@@ -72,8 +73,20 @@ class ReferenceCount {
 };
 
 // How a member is called and what it takes. property_lists: two lists of equal length, names
-// and values, as PropertyAccessor.SetProperties takes them.
-enum class Arguments { none, text, number, optional_class, put_text, property_lists };
+// and values, as PropertyAccessor.SetProperties takes them; table_arguments: an optional text
+// and an optional number (Folder.GetTable's filter and contents); text_optional_text: a text
+// and an optional one (NameSpace.GetItemFromID's two ids); index: a number from 1 or a name.
+enum class Arguments {
+  none,
+  text,
+  number,
+  optional_class,
+  put_text,
+  property_lists,
+  table_arguments,
+  text_optional_text,
+  index,
+};
 
 struct Member {
   DISPID id;

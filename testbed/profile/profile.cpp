@@ -528,6 +528,40 @@ const std::string& Profile::store_id(std::uint32_t folder) const {
 
 const std::string& Profile::text(std::uint32_t id) const { return texts_[id]; }
 
+std::string Profile::item_entry_id(std::uint32_t folder, std::uint32_t number) const {
+  char digits[9];
+  std::snprintf(digits, sizeof digits, "%08X", unsigned(number));
+  return folders_[folder].entry_id + digits;
+}
+
+std::optional<Profile::ItemPlace> Profile::find_item(std::string_view store_id,
+                                                     std::string_view entry_id) const {
+  constexpr std::size_t number_digits = 8;
+  if (entry_id.size() <= number_digits) return std::nullopt;
+  std::uint32_t number = 0;
+  const char* const digits = entry_id.data() + entry_id.size() - number_digits;
+  const auto [end, error] = std::from_chars(digits, digits + number_digits, number, 16);
+  if (error != std::errc() || end != digits + number_digits || number == 0) return std::nullopt;
+  const auto key = [](std::uint32_t root, std::string_view id) {
+    std::string text = std::to_string(root) + "/";
+    for (const char c : id) text += c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    return text;
+  };
+  // Folders are only ever added: the index is brought up to date with those added since.
+  for (; entries_indexed_ < folders_.size(); ++entries_indexed_) {
+    const Folder& folder = folders_[entries_indexed_];
+    entry_index_.try_emplace(key(folder.root, folder.entry_id), std::uint32_t(entries_indexed_));
+  }
+  const std::string_view folder_id = entry_id.substr(0, entry_id.size() - number_digits);
+  for (const std::uint32_t root : roots_) {
+    if (!store_id.empty() && key(0, store_id) != key(0, folders_[root].store_id)) continue;
+    const auto found = entry_index_.find(key(root, folder_id));
+    if (found != entry_index_.end() && number <= folders_[found->second].items.size())
+      return ItemPlace{found->second, number};
+  }
+  return std::nullopt;
+}
+
 std::uint32_t Profile::intern(std::string_view text) {
   const auto [found, added] = text_index_.try_emplace(std::string(text), 0);
   if (added) {

@@ -102,6 +102,16 @@ class Profile {
   const std::string& store_id(std::uint32_t folder) const;
   const std::string& text(std::uint32_t id) const;  // an interned class or display name
   const std::vector<Form>& forms() const { return forms_; }
+  // An item's EntryID: its folder's EntryID and then its number as eight hex digits, so that an
+  // item is found again from its id alone, as Outlook's GetItemFromID finds it.
+  std::string item_entry_id(std::uint32_t folder, std::uint32_t number) const;
+  struct ItemPlace {
+    std::uint32_t folder;
+    std::uint32_t number;  // from 1
+  };
+  // The item an EntryID names in the store of that StoreID, or in any store for an empty one;
+  // hex digits compared without regard to case. Nothing when there is no such item.
+  std::optional<ItemPlace> find_item(std::string_view store_id, std::string_view entry_id) const;
   std::vector<FailRule>& rules() { return rules_; }
   // The first rule that still fires for this call, used up by one; call is the stand-in's own
   // count of its calls. Rules that refuse a property fire only for members that can.
@@ -172,6 +182,9 @@ class Profile {
   std::vector<Folder> folders_;
   std::vector<std::uint32_t> roots_;
   std::unordered_map<std::string, std::uint32_t> folder_index_;
+  // Folders by their store root and EntryID, made at the first look-up by id.
+  mutable std::unordered_map<std::string, std::uint32_t> entry_index_;
+  mutable std::size_t entries_indexed_ = 0;
   std::vector<std::string> texts_;
   std::unordered_map<std::string, std::uint32_t> text_index_;
   std::vector<FailRule> rules_;

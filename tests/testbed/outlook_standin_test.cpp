@@ -52,6 +52,14 @@ enum : DISPID {
   close = 61475,
   property_accessor = 64253,
   set_properties = 109,
+  get_item_from_id = 0x2109,
+  get_table = 0xFB1D,
+  get_next_row = 0x57,
+  end_of_table = 0xFB1F,
+  table_columns = 0xFB93,
+  add_column = 0x5F,
+  remove_columns = 0x53,
+  column_name = 0x2102,
 };
 
 constexpr WORD method = DISPATCH_METHOD;
@@ -689,7 +697,8 @@ TEST_F(OutlookStandin, BindsPropertyAccessorAndSetPropertiesByNameInAnyCaseUnles
   const std::string older = directory_ + "\\outlook-2003.txt";
   write_profile(standard_profile);
   testbed::write_file(older, std::string(standard_profile) +
-                                 "absent member=Other\nabsent member=PROPERTYACCESSOR\n");
+                                 "absent member=Other\nabsent member=PROPERTYACCESSOR\n"
+                                 "absent member=gettable\n");
   const Dispatch application = create_application();
   SetEnvironmentVariableA("MERIVANE_PROFILE", older.c_str());
   const Dispatch outlook_2003 = create_application();
@@ -708,6 +717,8 @@ TEST_F(OutlookStandin, BindsPropertyAccessorAndSetPropertiesByNameInAnyCaseUnles
       {tasks.get(), L"PropertyAccessor", 2, DISPID_UNKNOWN},
       {tasks.get(), L"Items", 1, DISPID_UNKNOWN},  // called by DISPID only
       {old_tasks.get(), L"PropertyAccessor", 1, DISPID_UNKNOWN},
+      {tasks.get(), L"GETTABLE", 1, get_table},
+      {old_tasks.get(), L"GetTable", 1, DISPID_UNKNOWN},
       {accessor.get(), L"SETPROPERTIES", 1, set_properties},
       {accessor.get(), L"PropertyAccessor", 1, DISPID_UNKNOWN},
   };
@@ -985,8 +996,10 @@ TEST_F(OutlookStandin, EveryObjectAndReferenceItHandsOutComesBack) {
   // summary; the fixture's TearDown gets its apartment back.
   CoUninitialize();
   EXPECT_EQ(GetModuleHandleA("outlook_standin.dll"), nullptr);
-  EXPECT_EQ(lines_of(log_).back(),
-            "outlook summary calls=" + std::to_string(released->calls) + " objects=0 references=0");
+  EXPECT_EQ(lines_of(log_).back().rfind("outlook summary calls=" + std::to_string(released->calls) +
+                                            " objects=0 references=0 most_objects=",
+                                        0),
+            0u);
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
 }
 
@@ -1172,6 +1185,137 @@ TEST_F(OutlookStandin, RestrictAnswersALiveCollectionOfTheClassAndItsCount) {
     EXPECT_EQ(call(all.get(), 0x64, method, {text(filter)}, &result.value), E_INVALIDARG);
     EXPECT_EQ(result.value.vt, VT_EMPTY);
   }
+}
+
+// A row's columns as texts joined by '|', "-" for an empty value; "" for no row (Nothing).
+std::string row_text(IDispatch* table) {
+  Variant row;
+  EXPECT_EQ(call(table, get_next_row, method, {}, &row.value), S_OK);
+  if (row.value.vt != VT_DISPATCH || row.value.pdispVal == nullptr) return "";
+  const Dispatch columns = object_of(table, table_columns);
+  std::string text;
+  for (LONG at = 1; at <= number_of(columns.get(), count); ++at) {
+    Variant value;
+    EXPECT_EQ(call(row.value.pdispVal, item, method, {number(at)}, &value.value), S_OK);
+    text += at == 1 ? "" : "|";
+    if (value.value.vt != VT_BSTR) {
+      text += value.value.vt == VT_EMPTY ? "-" : "?";
+      continue;
+    }
+    for (const wchar_t* c = value.value.bstrVal; *c != 0; ++c) text += char(*c);
+  }
+  return text;
+}
+
+bool end_of(IDispatch* table) {
+  Variant end;
+  EXPECT_EQ(call(table, end_of_table, get, {}, &end.value), S_OK);
+  EXPECT_EQ(end.value.vt, VT_BOOL);
+  return end.value.boolVal != VARIANT_FALSE;
+}
+
+// Folder.GetTable: the folder's items as rows, EntryID and class, of one class without regard
+// to case (or all of them), until the end, where GetNextRow answers Nothing.
+TEST_F(OutlookStandin, GetTableHandsOutTheItemsOfAClassWithoutRegardToCaseThenNothing) {
+  write_profile(std::string(standard_profile) +
+                "item folder=\"Personal Folders/Tasks\" class=ipm.TASK.merivane\n");
+  const Dispatch application = create_application();
+  const Dispatch tasks = folder_at(application.get(), {1, 1});
+  const auto row = [](int number, const char* message_class) {
+    return "000000020000000" + std::to_string(number) + "|" + message_class;
+  };
+  const std::vector<std::string> addin = {row(1, "IPM.Task.Merivane"), row(2, "IPM.Task.Merivane"),
+                                          row(3, "IPM.Task.Merivane"), row(6, "ipm.TASK.merivane")};
+  std::vector<std::string> all = addin;
+  all.insert(all.begin() + 3, {row(4, "IPM.Task"), row(5, "-")});
+  const struct {
+    const wchar_t* filter;  // null: omitted
+    LONG contents;          // -1: omitted
+    HRESULT expected;
+    std::vector<std::string> rows;
+  } cases[] = {
+      {L"[MessageClass] = 'IPM.Task.Merivane'", -1, S_OK, addin},
+      {L"  [MessageClass]='ipm.task.MERIVANE' ", 0, S_OK, addin},
+      {L"[MessageClass] = 'IPM.Task'", 0, S_OK, {row(4, "IPM.Task")}},
+      {L"", 0, S_OK, all},
+      {nullptr, -1, S_OK, all},
+      {L"[Subject] = 'x'", 0, E_INVALIDARG, {}},
+      {L"[MessageClass] = 'IPM.Task.Merivane'", 1, E_INVALIDARG, {}},  // hidden items
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.rows));
+    std::vector<VARIANT> arguments;
+    if (c.filter != nullptr || c.contents >= 0)
+      arguments.push_back(c.filter != nullptr ? text(c.filter) : missing());
+    if (c.contents >= 0) arguments.push_back(number(c.contents));
+    Variant table;
+    ASSERT_EQ(call(tasks.get(), get_table, method, std::move(arguments), &table.value), c.expected);
+    if (c.expected != S_OK) {
+      EXPECT_EQ(table.value.vt, VT_EMPTY);
+      continue;
+    }
+    std::vector<std::string> rows;
+    while (!end_of(table.value.pdispVal)) rows.push_back(row_text(table.value.pdispVal));
+    EXPECT_EQ(rows, c.rows);
+    EXPECT_EQ(row_text(table.value.pdispVal), "") << "a row past the end";
+  }
+}
+
+// A table is a dynamic rowset: a row that leaves it before the cursor moves the rest up. Its
+// rows name items that GetItemFromID fetches in the store given (or in any store); columns can
+// be added and removed.
+TEST_F(OutlookStandin, ATableFollowsItsFolderAndItsRowsNameItemsThatGetItemFromIDFetches) {
+  write_profile(standard_profile);
+  const Dispatch application = create_application();
+  const Dispatch name_space = object_of(application.get(), get_namespace, method, {text(L"MAPI")});
+  const Dispatch tasks = folder_at(application.get(), {1, 1});
+  const Dispatch table =
+      object_of(tasks.get(), get_table, method, {text(L"[MessageClass] = 'IPM.Task.Merivane'")});
+  EXPECT_EQ(row_text(table.get()), "0000000200000001|IPM.Task.Merivane");
+  {
+    const Dispatch first = object_of(name_space.get(), get_item_from_id, method,
+                                     {text(L"0000000200000001"), text(L"0011AABB")});
+    EXPECT_EQ(call(first.get(), message_class, put, {text(L"IPM.Task")}), S_OK);
+    EXPECT_EQ(call(first.get(), save, method), S_OK);
+  }
+  EXPECT_EQ(row_text(table.get()), "0000000200000003|IPM.Task.Merivane") << "#2 moved up";
+  EXPECT_TRUE(end_of(table.get()));
+
+  const struct {
+    const wchar_t* entry;
+    const wchar_t* store;                       // null: omitted
+    std::optional<std::wstring> message_class;  // none: MAPI_E_NOT_FOUND
+  } fetches[] = {
+      {L"0000000200000004", L"0011AABB", L"IPM.Task"},
+      {L"0000000200000004", nullptr, L"IPM.Task"},
+      {L"0000000b00000001", L"0022ccdd", L"IPM.Task.With \"quotes\""},
+      {L"0000000200000004", L"0022CCDD", std::nullopt},
+      {L"0000000200000000", L"0011AABB", std::nullopt},
+      {L"0000000200000006", L"0011AABB", std::nullopt},
+      {L"00000002", L"0011AABB", std::nullopt},
+      {L"0000000200000001", L"0011AABB", L"IPM.Task"},
+  };
+  for (const auto& fetch : fetches) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(fetch.entry)));
+    Variant found;
+    const HRESULT answer = call(
+        name_space.get(), get_item_from_id, method,
+        {text(fetch.entry), fetch.store != nullptr ? text(fetch.store) : missing()}, &found.value);
+    EXPECT_EQ(answer, fetch.message_class ? S_OK : HRESULT(0x8004010F));
+    if (fetch.message_class) {
+      EXPECT_EQ(text_of(found.value.pdispVal, message_class), fetch.message_class);
+    }
+  }
+
+  const Dispatch columns = object_of(table.get(), table_columns);
+  const Dispatch added = object_of(columns.get(), add_column, method, {text(L"messageclass")});
+  EXPECT_EQ(text_of(added.get(), column_name), L"MessageClass");
+  EXPECT_EQ(number_of(columns.get(), count), 2) << "a column added twice";
+  EXPECT_EQ(call(columns.get(), add_column, method, {text(L"Subject")}), E_INVALIDARG);
+  EXPECT_EQ(call(columns.get(), remove_columns, method), S_OK);
+  EXPECT_EQ(number_of(columns.get(), count), 0);
+  const Dispatch fresh = object_of(tasks.get(), get_table, method, {missing(), number(0)});
+  EXPECT_EQ(number_of(object_of(fresh.get(), table_columns).get(), count), 2) << "its own columns";
 }
 
 // Outlook as it really runs: a local server, started by COM with -Embedding, whose message
