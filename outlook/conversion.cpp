@@ -1,7 +1,9 @@
 #include "outlook/conversion.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "mapi/folder_form.h"
 #include "mapi/session.h"
@@ -175,22 +177,69 @@ const VisitedFolder& note_task_folder(const DispatchPtr& folder, ConversionRecor
   return record.task_folders.back();
 }
 
-// The item at index when it is one of the add-in's; none when it is another class, or when it
-// or its class cannot be read (unread is then set).
-DispatchPtr addin_item(const DispatchPtr& items, LONG index, bool& unread) {
+// The item fetched when it is one of the add-in's; none when it is another class, or when it or
+// its class cannot be read (unread is then set).
+template <typename Fetch>
+DispatchPtr addin_item(const Fetch& fetch, bool& unread) {
   try {
-    DispatchPtr item;
-    {
-      Variant position;
-      make_variant(position, index, VT_I4);
-      item = queried(items_item(items, position.get()));
-      position.clear();
-    }
+    DispatchPtr item = queried(fetch());
     if (is_addin_class(item_message_class(item).narrow())) return item;
   } catch (...) {
     unread = true;
   }
   return {};
+}
+
+DispatchPtr addin_item_at(const DispatchPtr& items, LONG index, bool& unread) {
+  return addin_item(
+      [&] {
+        Variant position;
+        make_variant(position, index, VT_I4);
+        DispatchPtr item = items_item(items, position.get());
+        position.clear();
+        return item;
+      },
+      unread);
+}
+
+// What Outlook's table of a folder's items of the add-in's class names: each item's EntryID and
+// the store's.
+struct AddinRows {
+  std::vector<AutomationString> entry_ids;
+  AutomationString store_id;
+};
+
+// The table's rows, every one read before anything is changed: the table follows the folder's
+// items, and an item given another class leaves it at once. Nothing where Outlook has no such
+// table (older than 2007), or where reading it fails: as nothing has changed yet, the folder's
+// items can still be walked instead.
+std::optional<AddinRows> addin_rows(const DispatchPtr& folder, ConversionRecord& record) {
+  if (!record.name_space) return std::nullopt;
+  TableMembers& members = record.table;
+  try {
+    const std::optional<DISPID> get_table = members.get_table.id(folder);
+    if (!get_table) return std::nullopt;
+    AddinRows rows;
+    {
+      const DispatchPtr table =
+          folder_get_table(folder, *get_table, AutomationString(addin_items_filter), user_items);
+      const std::optional<DISPID> end_of_table = members.end_of_table.id(table);
+      const std::optional<DISPID> get_next_row = members.get_next_row.id(table);
+      if (!end_of_table || !get_next_row) return std::nullopt;
+      const AutomationString entry_id("EntryID");
+      while (!table_end_of_table(table, *end_of_table)) {
+        const DispatchPtr row = table_get_next_row(table, *get_next_row);
+        if (!row) break;
+        const std::optional<DISPID> item = members.row_item.id(row);
+        if (!item) return std::nullopt;
+        rows.entry_ids.push_back(row_text(row, *item, entry_id));
+      }
+    }
+    if (!rows.entry_ids.empty()) rows.store_id = folder_store_id(folder);
+    return rows;
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
 // How many items of the add-in's class Outlook says the folder still holds; -1 when it cannot
@@ -284,6 +333,7 @@ bool convert_outlook_tasks_on_this_thread(bool& needs_manual_form_step, Conversi
   };
   try {
     session.name_space = get_namespace(session.application, AutomationString("MAPI"));
+    record.name_space = session.name_space;
     walking = true;
     needs_manual_form_step = false;
     DispatchPtr stores = namespace_folders(session.name_space);
@@ -328,7 +378,10 @@ bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
   ++record.tally.task_folders;
   const VisitedFolder visited = note_task_folder(folder, record);
   const DispatchPtr items = folder_items(folder);
-  const LONG count = items_count(items);
+  const std::optional<AddinRows> rows = addin_rows(folder, record);
+  const LONG count = rows ? 0 : items_count(items);
+  if (record.report != nullptr)
+    record.report->folder_read(visited.path.c_str(), rows ? "table" : "items");
   switch (const FormReset reset = reset_default_form(folder, visited, record.outlook_form)) {
     case FormReset::by_mapi:
     case FormReset::by_outlook:
@@ -351,17 +404,27 @@ bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
       break;
   }
   bool unread = false;
-  for (LONG index = 1; index <= count; ++index) {
-    const DispatchPtr item = addin_item(items, index, unread);
-    if (!item) continue;
+  const auto convert = [&](const DispatchPtr& item) {
+    if (!item) return;
     const HRESULT converted = convert_item(item);
     if (converted == S_OK) {
       ++record.tally.items_converted;
-      continue;
+      return;
     }
     ++record.tally.items_not_converted;
     if (record.report != nullptr)
       record.report->item_not_converted(path_of(folder).c_str(), converted);
+  };
+  if (rows) {
+    // Each item is let go before the next is fetched: a mailbox online lets a session hold only
+    // so many open.
+    for (const AutomationString& entry_id : rows->entry_ids) {
+      convert(addin_item(
+          [&] { return namespace_get_item_from_id(record.name_space, entry_id, rows->store_id); },
+          unread));
+    }
+  } else {
+    for (LONG index = 1; index <= count; ++index) convert(addin_item_at(items, index, unread));
   }
   // An item that could not be read may be one of the add-in's: Outlook is asked only then.
   if (unread) {

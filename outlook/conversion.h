@@ -10,6 +10,7 @@
 #include "outlook/call_watch.h"
 #include "outlook/dispatch_ptr.h"
 #include "outlook/form_writer.h"
+#include "outlook/members.h"
 
 namespace outlook {
 
@@ -42,6 +43,10 @@ class ConversionReport {
   virtual void item_not_converted(const char* folder, long code) = 0;
   virtual void form_reset(const char* folder, const char* by) = 0;
   virtual void form_left(const char* folder) = 0;
+  // How a task folder's items were read: "table", Outlook's table of the items of the add-in's
+  // class, or "items", every item asked for its class (an Outlook without tables, or a table
+  // that could not be read).
+  virtual void folder_read(const char* folder, const char* way) = 0;
   // Once Outlook was reached, at the end of the step.
   virtual void converted(const ConversionTally& tally) = 0;
   // Why the step ended early: the stage that failed ("com", "application", "namespace") and
@@ -81,8 +86,6 @@ class ConversionReport {
   ~ConversionReport() = default;
 };
 
-// What one run of the step keeps: its counts, its report (if any), and Outlook's own way of
-// writing a folder's form, bound once.
 // A task folder the walk visited, as MAPI reaches it and its forms library is reached again
 // after the walk.
 struct VisitedFolder {
@@ -91,10 +94,24 @@ struct VisitedFolder {
   std::string path;      // only for a report
 };
 
+// The members of Outlook's table of a folder's items (Outlook 2007 and later), bound by name
+// once a run.
+struct TableMembers {
+  BoundMember get_table{L"GetTable"};
+  BoundMember end_of_table{L"EndOfTable"};
+  BoundMember get_next_row{L"GetNextRow"};
+  BoundMember row_item{L"Item"};
+};
+
+// What one run of the step keeps: its counts, its report (if any), Outlook's own way of writing
+// a folder's form, bound once, the NameSpace that fetches the items a table names (none: every
+// folder's items are walked), and the task folders visited.
 struct ConversionRecord {
   ConversionTally tally;
   ConversionReport* report = nullptr;
   OutlookFormWriter outlook_form;
+  DispatchPtr name_space;
+  TableMembers table;
   std::vector<VisitedFolder> task_folders;
 };
 
@@ -135,8 +152,9 @@ bool convert_outlook_tasks_on_this_thread(bool& needs_manual_form_step, Conversi
 bool walk_folders(DispatchPtr folders, const FolderVisitor& visitor, bool& needs_manual_form_step);
 
 // The visitor: resets a task folder's default form where it is the add-in's (through MAPI,
-// else through Outlook), then converts the folder's items of the add-in's class. Always true. An
-// item that cannot be read, or whose class cannot, is skipped: nothing is known of it.
+// else through Outlook), then converts the folder's items of the add-in's class, found through
+// Outlook's table of them where there is one, else by asking every item. Always true. An item
+// that cannot be read, or whose class cannot, is skipped: nothing is known of it.
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step);
 bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
                          ConversionRecord& record);

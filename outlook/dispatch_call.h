@@ -19,6 +19,8 @@ inline constexpr VARTYPE one_variant[] = {VT_VARIANT, 0};
 inline constexpr VARTYPE one_optional_variant[] = {optional_parameter | VT_VARIANT, 0};
 inline constexpr VARTYPE one_i4[] = {VT_I4, 0};
 inline constexpr VARTYPE two_variants[] = {VT_VARIANT, VT_VARIANT, 0};
+inline constexpr VARTYPE two_bstrs[] = {VT_BSTR, VT_BSTR, 0};
+inline constexpr VARTYPE bstr_and_i4[] = {VT_BSTR, VT_I4, 0};
 
 // One argument of a call, typed: a string, a 32-bit integer, or a VARIANT that is copied
 // into the call. What it refers to must outlive the call.

@@ -75,14 +75,6 @@ bool every_property_set(const VARIANT& answer) {
   return true;
 }
 
-std::optional<DISPID> OutlookFormWriter::Binding::id(const DispatchPtr& object) {
-  if (!tried_) {
-    id_ = bind_member(object, name_);  // a raise leaves the member untried
-    tried_ = true;
-  }
-  return id_;
-}
-
 bool OutlookFormWriter::available(const DispatchPtr& folder) {
   return accessor_.id(folder).has_value();
 }

@@ -5,9 +5,8 @@
 
 #include <windows.h>
 
-#include <optional>
-
 #include "outlook/dispatch_ptr.h"
+#include "outlook/members.h"
 
 namespace outlook {
 
@@ -28,20 +27,8 @@ class OutlookFormWriter {
   bool write(const DispatchPtr& folder, const char* message_class, const char* display_name);
 
  private:
-  // One member's DISPID, asked of the first object it is bound on; none when that object
-  // does not know the name.
-  class Binding {
-   public:
-    explicit Binding(const wchar_t* name) : name_(name) {}
-    std::optional<DISPID> id(const DispatchPtr& object);
-
-   private:
-    const wchar_t* name_;
-    bool tried_ = false;
-    std::optional<DISPID> id_;
-  };
-  Binding accessor_{L"PropertyAccessor"};
-  Binding set_properties_{L"SetProperties"};
+  BoundMember accessor_{L"PropertyAccessor"};
+  BoundMember set_properties_{L"SetProperties"};
 };
 
 // True when SetProperties' answer reports no property as failed: nothing, or an array whose

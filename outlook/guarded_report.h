@@ -29,6 +29,9 @@ class GuardedReport final : public ConversionReport {
     forward(&ConversionReport::form_reset, folder, by);
   }
   void form_left(const char* folder) override { forward(&ConversionReport::form_left, folder); }
+  void folder_read(const char* folder, const char* way) override {
+    forward(&ConversionReport::folder_read, folder, way);
+  }
   void converted(const ConversionTally& tally) override {
     forward(&ConversionReport::converted, tally);
   }

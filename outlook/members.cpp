@@ -45,6 +45,15 @@ DispatchPtr namespace_folders(const DispatchPtr& name_space) {
   return read_object(name_space, dispid::folders);
 }
 
+DispatchPtr namespace_get_item_from_id(const DispatchPtr& name_space,
+                                       const AutomationString& entry_id,
+                                       const AutomationString& store_id) {
+  IDispatch* result = nullptr;
+  dispatch_call(name_space.checked(), dispid::get_item_from_id, DISPATCH_METHOD, VT_DISPATCH,
+                &result, two_bstrs, {entry_id, store_id});
+  return DispatchPtr::adopt(result);
+}
+
 LONG folders_count(const DispatchPtr& folders) { return read_number(folders, dispid::count); }
 
 DispatchPtr folders_item(const DispatchPtr& folders, const VARIANT& index) {
@@ -122,6 +131,14 @@ std::optional<DISPID> bind_member(const DispatchPtr& object, const wchar_t* name
   return id;
 }
 
+std::optional<DISPID> BoundMember::id(const DispatchPtr& object) {
+  if (!tried_) {
+    id_ = bind_member(object, name_);
+    tried_ = true;
+  }
+  return id_;
+}
+
 DispatchPtr folder_property_accessor(const DispatchPtr& folder, DISPID property_accessor) {
   return read_object(folder, property_accessor);
 }
@@ -130,6 +147,30 @@ void accessor_set_properties(const DispatchPtr& accessor, DISPID set_properties,
                              const VARIANT& names, const VARIANT& values, Variant& answer) {
   dispatch_call(accessor.checked(), set_properties, DISPATCH_METHOD, VT_VARIANT, answer.put(),
                 two_variants, {names, values});
+}
+
+DispatchPtr folder_get_table(const DispatchPtr& folder, DISPID get_table,
+                             const AutomationString& filter, LONG contents) {
+  IDispatch* result = nullptr;
+  dispatch_call(folder.checked(), get_table, DISPATCH_METHOD, VT_DISPATCH, &result, bstr_and_i4,
+                {filter, contents});
+  return DispatchPtr::adopt(result);
+}
+
+bool table_end_of_table(const DispatchPtr& table, DISPID end_of_table) {
+  return read_number(table, end_of_table) != 0;
+}
+
+DispatchPtr table_get_next_row(const DispatchPtr& table, DISPID get_next_row) {
+  IDispatch* result = nullptr;
+  dispatch_call(table.checked(), get_next_row, DISPATCH_METHOD, VT_DISPATCH, &result, nullptr, {});
+  return DispatchPtr::adopt(result);
+}
+
+AutomationString row_text(const DispatchPtr& row, DISPID item, const AutomationString& column) {
+  BSTR result = nullptr;
+  dispatch_call(row.checked(), item, DISPATCH_METHOD, VT_BSTR, &result, one_bstr, {column});
+  return AutomationString::adopt(result);
 }
 
 const char* member_name(DISPID member) {
@@ -153,6 +194,11 @@ const char* member_name(DISPID member) {
       {dispid::close, "Close"},
       {dispid::folder_path, "FolderPath"},
       {dispid::restrict_items, "Restrict"},
+      {dispid::get_item_from_id, "GetItemFromID"},
+      // Bound by name, and named here by the ids Outlook gives them.
+      {0xFB1D, "GetTable"},
+      {0xFB1F, "EndOfTable"},
+      {0x57, "GetNextRow"},
   };
   for (const Named& named : names) {
     if (named.id == member) return named.name;

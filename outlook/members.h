@@ -33,17 +33,23 @@ inline constexpr DISPID form_description = 61589;
 inline constexpr DISPID close = 61475;
 inline constexpr DISPID folder_path = 64120;
 inline constexpr DISPID restrict_items = 0x64;
+inline constexpr DISPID get_item_from_id = 0x2109;
 }  // namespace dispid
 
 // The value of DefaultItemType for a task folder.
 inline constexpr LONG task_item_type = 3;
 // Close's argument: drop the item's changes.
 inline constexpr LONG discard_changes = 1;
+// GetTable's contents: the folder's items, not its hidden ones.
+inline constexpr LONG user_items = 0;
 
 // Application
 DispatchPtr get_namespace(const DispatchPtr& application, const AutomationString& type);
 // NameSpace
 DispatchPtr namespace_folders(const DispatchPtr& name_space);
+DispatchPtr namespace_get_item_from_id(const DispatchPtr& name_space,
+                                       const AutomationString& entry_id,
+                                       const AutomationString& store_id);
 // Folders
 LONG folders_count(const DispatchPtr& folders);
 DispatchPtr folders_item(const DispatchPtr& folders, const VARIANT& index);
@@ -77,10 +83,35 @@ const char* member_name(DISPID member);
 // Members of later Outlook versions have no fixed DISPID here: they are bound by name.
 // None when the object does not know the name; raises E_POINTER for an empty owner.
 std::optional<DISPID> bind_member(const DispatchPtr& object, const wchar_t* name);
+
+// One such member, bound on the first object it is asked of and kept for the run: objects of
+// one kind share their DISPIDs. A name that does not bind stays unbound, without further
+// attempts.
+class BoundMember {
+ public:
+  explicit BoundMember(const wchar_t* name) : name_(name) {}
+  // A raise (an empty owner) leaves the member untried.
+  std::optional<DISPID> id(const DispatchPtr& object);
+
+ private:
+  const wchar_t* name_;
+  bool tried_ = false;
+  std::optional<DISPID> id_;
+};
+
 // MAPIFolder, by its bound DISPID
 DispatchPtr folder_property_accessor(const DispatchPtr& folder, DISPID property_accessor);
 // PropertyAccessor: SetProperties(SchemaNames, Values); the answer goes into answer.
 void accessor_set_properties(const DispatchPtr& accessor, DISPID set_properties,
                              const VARIANT& names, const VARIANT& values, Variant& answer);
+// MAPIFolder: GetTable(Filter, TableContents)
+DispatchPtr folder_get_table(const DispatchPtr& folder, DISPID get_table,
+                             const AutomationString& filter, LONG contents);
+// Table
+bool table_end_of_table(const DispatchPtr& table, DISPID end_of_table);
+// Empty past the last row.
+DispatchPtr table_get_next_row(const DispatchPtr& table, DISPID get_next_row);
+// Row: a column's value by the column's name, as text.
+AutomationString row_text(const DispatchPtr& row, DISPID item, const AutomationString& column);
 
 }  // namespace outlook

@@ -47,6 +47,7 @@ enum class Told : unsigned char {
   calls_turned_away,
   form_removal,
   form_in_organization,
+  folder_read,
 };
 
 constexpr int tally_fields = 10;
@@ -94,6 +95,9 @@ class SentReport final : public outlook::ConversionReport, public removal::Repor
   }
   void form_left(const char* folder) override {
     send(conversion_event(Told::form_left, folder, nullptr, {}));
+  }
+  void folder_read(const char* folder, const char* way) override {
+    send(conversion_event(Told::folder_read, folder, way, {}));
   }
   void converted(const outlook::ConversionTally& tally) override {
     send(conversion_event(Told::converted, nullptr, nullptr,
@@ -252,6 +256,9 @@ bool replay_conversion(FrameReader& reader, outlook::ConversionReport* report) {
       return true;
     case Told::calls_turned_away:
       report->calls_turned_away(code, static_cast<unsigned long>(numbers[1]));
+      return true;
+    case Told::folder_read:
+      report->folder_read(a, b);
       return true;
   }
   return false;

@@ -129,6 +129,10 @@ void LogFile::form_reset(const char* folder, const char* by) {
 
 void LogFile::form_left(const char* folder) { line("form_left folder=" + log_quoted(folder)); }
 
+void LogFile::folder_read(const char* folder, const char* way) {
+  line("task_folder folder=" + log_quoted(folder) + " read=" + way);
+}
+
 void LogFile::converted(const outlook::ConversionTally& tally) {
   line("outlook stores=" + std::to_string(tally.stores) + " folders=" +
        std::to_string(tally.folders) + " task_folders=" + std::to_string(tally.task_folders) +

@@ -38,6 +38,7 @@ class LogFile final : public RunLog {
   void item_not_converted(const char* folder, long code) override;
   void form_reset(const char* folder, const char* by) override;
   void form_left(const char* folder) override;
+  void folder_read(const char* folder, const char* way) override;
   void converted(const outlook::ConversionTally& tally) override;
   void outlook_failed(const char* stage, long code) override;
   void walk_stopped(const char* folder, long code) override;

@@ -143,6 +143,8 @@ TEST_F(OutlookAsItRuns, ALocalServerHasEverythingConvertedAndEveryProxyFreed) {
   EXPECT_EQ(count_with(log, {"SetProperties method"}) != 0, !wide)
       << "the forms went through Outlook only without MAPI";
   EXPECT_EQ(count_with(log, {"outlook call", "Restrict"}), 0u) << "every item was read";
+  EXPECT_EQ(count_with(log, {"outlook call", "GetTable method", "-> 0x00000000"}), 2u)
+      << "a task folder's items were not read through its table";
   EXPECT_NE(server_summary().find(" objects=0 references=0"), std::string::npos);
   // tools/test tells a call lost under emulation from a fault by the program's own log.
   if (HasFailure())
@@ -158,21 +160,29 @@ TEST_F(OutlookAsItRuns, AnOutlookBusyWhileItStartsIsAskedAgainUntilItAnswers) {
   EXPECT_GE(count_with(standin_log(), {"outlook reject"}), 1u) << "nothing was turned away";
 }
 
-// An item that cannot be read leaves its folder unverified; Outlook is asked how many of the
-// add-in's items that folder still holds.
+// An item that cannot be read (or fetched by the EntryID of its table's row) leaves its folder
+// unverified; Outlook is asked how many of the add-in's items that folder still holds. Read
+// through the table, a standard item is not read at all; an Outlook before 2007 has no table.
 TEST_F(OutlookAsItRuns, AnUnreadableItemFailsTheStepOnlyWhenItIsTheAddinsOrCannotBeCounted) {
+  const std::string unread_standard =
+      "fail object=Item:Personal/Tasks#6 member=MessageClass kind=get hresult=0x80004005\n";
+  const std::string old_outlook = "absent member=GetTable\n";
   const struct {
-    const char* rules;
+    std::string rules;
     std::vector<std::string> expected;
     std::size_t left;
+    std::size_t restricts;
   } cases[] = {
-      {"fail object=Item:Personal/Tasks#6 member=MessageClass kind=get hresult=0x80004005\n",
-       all_done, 0},
-      {"fail object=Item:Personal/Tasks#1 member=MessageClass kind=get hresult=0x80004005\n",
-       outlook_failed, 1},
-      {"fail object=Item:Personal/Tasks#6 member=MessageClass kind=get hresult=0x80004005\n"
-       "fail object=Items:Personal/Tasks member=Restrict hresult=0x80020003\n",
-       outlook_failed, 0},
+      {unread_standard, all_done, 0, 0},
+      {"fail object=NameSpace member=GetItemFromID times=1 hresult=0x80040107\n", outlook_failed, 1,
+       1},
+      {old_outlook + unread_standard, all_done, 0, 1},
+      {old_outlook +
+           "fail object=Item:Personal/Tasks#1 member=MessageClass kind=get hresult=0x80004005\n",
+       outlook_failed, 1, 1},
+      {old_outlook + unread_standard +
+           "fail object=Items:Personal/Tasks member=Restrict hresult=0x80020003\n",
+       outlook_failed, 0, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rules);
@@ -183,7 +193,7 @@ TEST_F(OutlookAsItRuns, AnUnreadableItemFailsTheStepOnlyWhenItIsTheAddinsOrCanno
     const auto log = standin_log();
     EXPECT_EQ(count_with(log, {"outlook call", "Items:Personal/Tasks Restrict method",
                                "BSTR:\"[MessageClass] = 'IPM.Task.Merivane'\""}),
-              1u);
+              c.restricts);
     EXPECT_EQ(count_with(log, {"outlook call", "Restrict", "Personal/Tasks/Later"}), 0u)
         << "a folder whose items were all read was asked";
   }
@@ -321,7 +331,7 @@ TEST_F(OutlookAsItRuns, AnOutlookThatTurnsEveryCallAwayIsGivenUpAfterTwoMinutes)
 // on, and an unattended run ends by itself with its failure code. The stuck server holds its
 // whole apartment; it ends only with its client.
 TEST_F(OutlookAsItRuns, ACallThatNeverReturnsIsAbandonedAfterTwoMinutesAndTheRunEnds) {
-  lay(outlook_server, "hang object=Items:Personal/Tasks member=Count\n");
+  lay(outlook_server, "hang object=Table:Personal/Tasks member=GetNextRow\n");
   DeleteFileA(log_path().c_str());
   const testbed::UninstallerRun result = run("/passive /log \"" + log_path() + "\" ");
   EXPECT_EQ(result.exit_code, 1603u);
@@ -329,9 +339,10 @@ TEST_F(OutlookAsItRuns, ACallThatNeverReturnsIsAbandonedAfterTwoMinutesAndTheRun
   const long after = outlook_result_after_ms(result);
   EXPECT_GT(after, 115000);
   EXPECT_LT(after, 180000);
-  EXPECT_EQ(count_with(standin_log(), {"outlook hang call", "Items:Personal/Tasks Count"}), 1u);
+  EXPECT_EQ(count_with(standin_log(), {"outlook hang call", "Table:Personal/Tasks GetNextRow"}),
+            1u);
   const auto log = read_lines(log_path());
-  EXPECT_EQ(count_with(log, {"outlook_unanswered", "Count"}), 1u) << "the unanswered call";
+  EXPECT_EQ(count_with(log, {"outlook_unanswered", "GetNextRow"}), 1u) << "the unanswered call";
   EXPECT_EQ(count_with(log, {"exit code 1603"}), 1u);
   EXPECT_TRUE(testbed::describe_installation(machine_.install_dir).front().rfind("absent", 0) == 0);
   EXPECT_NE(server_summary().find("summary"), std::string::npos) << "the server lives on";

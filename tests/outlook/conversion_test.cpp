@@ -50,6 +50,9 @@ constexpr char two_stores[] =
     "item folder=A/A2 class=IPM.Task.Merivane\n"
     "item folder=B/Tasks class=IPM.Task.Merivane count=3\n";
 
+// Outlook before 2007: no table of a folder's items, whose every item is asked for its class.
+constexpr char old_outlook[] = "absent member=GetTable\n";
+
 struct Outcome {
   bool result = false;
   bool flag = false;
@@ -66,6 +69,8 @@ struct Outcome {
       found.push_back(text == testbed::Profile::no_text ? "-" : profile->text(text));
     return found;
   }
+  // The Invokes that Outlook served.
+  std::size_t calls() const { return count_with(log, {"outlook call "}); }
   std::string form(const char* folder) const {
     return profile->text(profile->folders()[profile->find_folder(folder)].form);
   }
@@ -341,28 +346,42 @@ TEST_F(Conversion, OnlyTheExactClassIsConvertedAndEachItemSavedOnce) {
 }
 
 // An item is skipped and the rest converted whatever fails; the step fails where an item of
-// the add-in's class keeps it, also where it could not even be read.
-// An item that could not be read leaves its folder to be verified by Outlook's Restrict: the
-// step fails where items of the add-in's are left there, or where Outlook cannot tell.
+// the add-in's class keeps it, also where it could not even be read (or fetched by the EntryID
+// its table gave). An item that could not be read leaves its folder to be verified by Outlook's
+// Restrict: the step fails where items of the add-in's are left there, or where Outlook cannot
+// tell. Read through a table, a standard item is never asked for anything.
 TEST_F(Conversion, AFailingItemIsSkippedAndTheRestConverted) {
   struct Case {
     std::string rule;
     bool result;
-    std::size_t restricts;                    // of A/A2, the only ones asked
+    std::size_t restricts;                    // of the folder with the failing item
     const char* first = "IPM.Task.Merivane";  // A/A2's first item, of the add-in's
+    const char* a1b_first = "IPM.Task";       // A/A1/A1b's, of the add-in's
   };
   const std::string unread_standard_item =
       "fail object=Item:A/A2#2 member=MessageClass kind=get exception wcode=3\n";
+  const std::string walked = old_outlook;
   const Case cases[] = {
       {"fail object=Item:A/A2#1 member=Save hresult=0x80004005\n", false, 0},
       {"fail object=Item:A/A2#1 member=MessageClass kind=put exception wcode=3\n", false, 0},
       {"fail object=Item:A/A2#1 member=MessageClass kind=get exception wcode=3\n", false, 1},
-      {"fail object=Items:A/A2 member=Item times=1 hresult=0x80004005\n", false, 1},
       {"fail object=Item:A/A2#1 member=QueryInterface hresult=0x80004002\n", false, 1},
-      {unread_standard_item, true, 1, "IPM.Task"},
-      {unread_standard_item + "fail object=Items:A/A2 member=Restrict hresult=0x80004005\n", false,
-       1, "IPM.Task"},
-      {unread_standard_item + "fail object=Restricted:A/A2 member=Count hresult=0x80004005\n",
+      {"fail object=NameSpace member=GetItemFromID times=1 hresult=0x80004005\n", false, 1,
+       "IPM.Task", "IPM.Task.Merivane"},
+      {unread_standard_item, true, 0, "IPM.Task"},
+      {walked + "fail object=Item:A/A2#1 member=Save hresult=0x80004005\n", false, 0},
+      {walked + "fail object=Item:A/A2#1 member=MessageClass kind=put exception wcode=3\n", false,
+       0},
+      {walked + "fail object=Item:A/A2#1 member=MessageClass kind=get exception wcode=3\n", false,
+       1},
+      {walked + "fail object=Items:A/A2 member=Item times=1 hresult=0x80004005\n", false, 1},
+      {walked + "fail object=Item:A/A2#1 member=QueryInterface hresult=0x80004002\n", false, 1},
+      {walked + unread_standard_item, true, 1, "IPM.Task"},
+      {walked + unread_standard_item +
+           "fail object=Items:A/A2 member=Restrict hresult=0x80004005\n",
+       false, 1, "IPM.Task"},
+      {walked + unread_standard_item +
+           "fail object=Restricted:A/A2 member=Count hresult=0x80004005\n",
        false, 1, "IPM.Task"},
   };
   for (const Case& c : cases) {
@@ -372,9 +391,90 @@ TEST_F(Conversion, AFailingItemIsSkippedAndTheRestConverted) {
     EXPECT_FALSE(outcome.flag) << c.rule;
     EXPECT_EQ(outcome.classes("A/A2"), (std::vector<std::string>{c.first, "IPM.Task", "IPM.Task"}))
         << c.rule;
+    EXPECT_EQ(outcome.classes("A/A1/A1b"), (std::vector<std::string>{c.a1b_first, "IPM.Task"}))
+        << c.rule;
     EXPECT_EQ(outcome.classes("B/Tasks"),
               (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}))
         << c.rule;
+    outcome.expect_balanced();
+  }
+}
+
+// Where Outlook has a table of a folder's items, only the add-in's are asked for anything: the
+// calls do not grow with the folder's other items, nor the objects held at once with its
+// add-in's. Every row is read before the first item is changed (the table follows the items,
+// and a changed one leaves it). Without a table every item is asked for its class.
+TEST_F(Conversion, OnlyTheAddinsTasksAreReadWhereOutlookHasATableOfThem) {
+  struct Case {
+    const char* outlook;
+    long standard;  // more standard tasks in A/A2
+    long addin;     // more tasks of the add-in's in A/A2
+    std::size_t more_calls;
+    std::size_t classes_read;  // items asked for their class
+  };
+  const Case cases[] = {
+      {"", 0, 0, 0, 7},
+      {"", 40, 0, 0, 7},
+      {"", 0, 40, 7 * 40, 47},
+      {old_outlook, 0, 0, 0, 8},
+      {old_outlook, 40, 0, 2 * 40, 48},
+      {old_outlook, 0, 40, 4 * 40, 48},
+  };
+  std::size_t base_calls = 0;
+  std::string base_most;
+  for (const Case& c : cases) {
+    const std::string rules =
+        std::string(c.outlook) +
+        "item folder=A/A2 class=IPM.Task count=" + std::to_string(c.standard) +
+        "\nitem folder=A/A2 class=IPM.Task.Merivane count=" + std::to_string(c.addin) + "\n";
+    SCOPED_TRACE(rules);
+    const Outcome outcome = run(std::string(two_stores) + rules);
+    EXPECT_TRUE(outcome.result);
+    EXPECT_FALSE(outcome.flag);
+    const std::vector<std::string> a2 = outcome.classes("A/A2");
+    EXPECT_EQ(std::count(a2.begin(), a2.end(), "IPM.Task"), 3 + c.standard + c.addin);
+    EXPECT_EQ(count_with(outcome.log, {"outlook call", " Item:", "MessageClass get"}),
+              c.classes_read);
+    const std::vector<std::string> summary =
+        test_support::lines_with(outcome.log, {"outlook summary"});
+    ASSERT_EQ(summary.size(), 1u);
+    const std::string most = summary[0].substr(summary[0].find(" most_objects="));
+    if (c.standard == 0 && c.addin == 0) {
+      base_calls = outcome.calls();
+      base_most = most;
+      continue;
+    }
+    EXPECT_EQ(outcome.calls() - base_calls, c.more_calls);
+    EXPECT_EQ(most, base_most) << "objects held grew with the folder";
+    if (c.outlook[0] == '\0' && c.addin != 0) {
+      EXPECT_LT(position_of(outcome.log, "Row:A/A2#" + std::to_string(3 + c.standard + c.addin)),
+                position_of(outcome.log, "Item:A/A2#1 MessageClass put"))
+          << "an item was changed before every row was read";
+    }
+  }
+}
+
+// A table that Outlook offers but that cannot be read in full leaves that folder, and that
+// one only, to be walked: nothing has been changed by then.
+TEST_F(Conversion, AFolderWhoseTableCannotBeReadIsWalkedInstead) {
+  const char* const rules[] = {
+      "fail object=Folder:A/A2 member=GetTable hresult=0x80004005\n",
+      "fail object=Table:A/A2 member=EndOfTable times=1 exception wcode=3\n",
+      "fail object=Table:A/A2 member=GetNextRow times=1 hresult=0x80004005\n",
+      "fail object=Row:A/A2#3 member=Item hresult=0x80004005\n",
+      "fail object=Folder:A/A2 member=StoreID times=1 hresult=0x80004005\n",
+  };
+  for (const char* rule : rules) {
+    const Outcome outcome = run(std::string(two_stores) + rule, "RunReported");
+    EXPECT_TRUE(outcome.result) << rule;
+    EXPECT_FALSE(outcome.flag) << rule;
+    EXPECT_EQ(outcome.classes("A/A2"),
+              (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}))
+        << rule;
+    EXPECT_EQ(count_with(outcome.report, {R"(task_folder folder="\\\\A\\A2" read=items)"}), 1u)
+        << rule << testing::PrintToString(outcome.report);
+    EXPECT_EQ(count_with(outcome.report, {" task_folder ", " read=table"}), 2u) << rule;
+    EXPECT_EQ(count_with(outcome.log, {"Items:A/A2 Item method"}), 3u) << rule;
     outcome.expect_balanced();
   }
 }
@@ -429,18 +529,19 @@ TEST_F(Conversion, WithoutMapiTheFormsAreResetThroughOutlook) {
   outcome.expect_balanced();
 }
 
-// Outlook 2003 has no PropertyAccessor: without MAPI the calls are those of a program that
-// knows no other way, but for the one look-up of the name.
+// Outlook 2003 has no PropertyAccessor (nor tables): without MAPI the calls are those of a
+// program that knows no other way, but for the one look-up of each name.
 TEST_F(Conversion, WithoutMapiOrPropertyAccessorNothingIsProbedAndTheManualStepIsAsked) {
   set_mapix("0");
-  const Outcome outcome = run(std::string(two_stores) + "absent member=PropertyAccessor\n");
+  const Outcome outcome =
+      run(std::string(two_stores) + old_outlook + "absent member=PropertyAccessor\n");
   EXPECT_TRUE(outcome.result);
   EXPECT_TRUE(outcome.flag);
   EXPECT_EQ(outcome.form("A/A2"), "IPM.Task.Merivane");
   EXPECT_EQ(outcome.classes("A/A2"),
             (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
   EXPECT_EQ(count_with(outcome.log, {"NewItem"}), 0u) << "a probe was made without a way to write";
-  EXPECT_EQ(count_with(outcome.log, {"outlook names"}), 1u);
+  EXPECT_EQ(count_with(outcome.log, {"outlook names"}), 2u);
   EXPECT_EQ(count_with(outcome.log, {"mapi load"}), 0u);
   outcome.expect_balanced();
 }
@@ -546,6 +647,8 @@ TEST_F(Conversion, TheLogSaysWhyTheStepOrAFormsResetFailed) {
       {"0", "absent member=PropertyAccessor\n",
        R"(form_left folder="\\\\B\\Tasks" reason=no_way_to_write)"},
       {"0", "absent member=PropertyAccessor\n", " forms_reset=0 forms_left=3"},
+      {"1", "", R"(task_folder folder="\\\\A\\A2" read=table)"},
+      {"1", old_outlook, R"(task_folder folder="\\\\B\\Tasks" read=items)"},
   };
   for (const Case& c : cases) {
     set_mapix(c.mapix);
@@ -588,6 +691,9 @@ TEST_F(Conversion, ABusyStuckOrUnreachableOutlookIsWaitedForWithinTheLimits) {
   const char* const open_elsewhere = "other_level window=rctrl_renwnd32\n";
   const std::string twenty_items_turned_away =
       "item folder=B/Tasks class=IPM.Task.Merivane count=20\n"
+      "fail object=NameSpace member=GetItemFromID hresult=0x80010001\n";
+  const std::string twenty_walked_items_turned_away =
+      std::string(old_outlook) + "item folder=B/Tasks class=IPM.Task.Merivane count=20\n" +
       "fail object=Items:B/Tasks member=Item hresult=0x80010001\n";
   const std::string type_turned_away =
       "fail object=Folder:A/A1 member=DefaultItemType kind=get hresult=0x8001010A\n";
@@ -607,17 +713,21 @@ TEST_F(Conversion, ABusyStuckOrUnreachableOutlookIsWaitedForWithinTheLimits) {
   const Case cases[] = {
       {"busy for_ms=400\n", "", true, false, "", true},
       {long_but_answered, "", true, false, " converted turned_away=", true},
-      {"busy for_ms=100000\n", "", false, true, " busy=OleRun turned_away=", true,
+      {"busy for_ms=100000\n", "", false, true, " busy=OleRun turned_away=", true, about_one_limit},
+      {twenty_items_turned_away, "", false, true, " busy=GetItemFromID method turned_away=", true,
        about_one_limit},
-      {twenty_items_turned_away, "", false, true, " busy=Item method turned_away=", true,
+      {twenty_walked_items_turned_away, "", false, true, " busy=Item method turned_away=", true,
        about_one_limit},
       {twenty_items_turned_away, "unreported", false, true, "", false, about_one_limit},
       {type_turned_away, "", false, true, " busy=DefaultItemType get turned_away=", true,
        about_one_limit},
       {type_turned_away, "unreported", false, true, "", false, about_one_limit},
-      {"hang object=Items:A/A2 member=Count\n", "", false, true, " unanswered=Count get", false},
-      {"hang object=Items:A/A2 member=Count for_ms=4500\n", "linger", false, true,
-       " unanswered=Count get turned_away=0 ms=", false},
+      {"hang object=Table:A/A2 member=GetNextRow\n", "", false, true,
+       " unanswered=GetNextRow method", false},
+      {std::string(old_outlook) + "hang object=Items:A/A2 member=Count\n", "", false, true,
+       " unanswered=Count get", false},
+      {"hang object=Table:A/A2 member=GetNextRow for_ms=4500\n", "linger", false, true,
+       " unanswered=GetNextRow method turned_away=0 ms=", false},
       {"fail object=Item:A/A2#1 member=MessageClass kind=get hresult=0x80004005\n", "", false,
        false, " unverified=\\\\A\\A2:1", false},
       {open_elsewhere, "retry", true, false, " asked=1", false},

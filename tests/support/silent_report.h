@@ -12,6 +12,7 @@ class SilentConversionReport : public Report {
   void item_not_converted(const char*, long) override {}
   void form_reset(const char*, const char*) override {}
   void form_left(const char*) override {}
+  void folder_read(const char*, const char*) override {}
   void converted(const outlook::ConversionTally&) override {}
   void outlook_failed(const char*, long) override {}
   void walk_stopped(const char*, long) override {}
