@@ -213,8 +213,10 @@ struct AddinRows {
 // items, and an item given another class leaves it at once. Nothing where Outlook has no such
 // table (older than 2007), or where reading it fails: as nothing has changed yet, the folder's
 // items can still be walked instead.
-std::optional<AddinRows> addin_rows(const DispatchPtr& folder, ConversionRecord& record) {
-  if (!record.name_space) return std::nullopt;
+std::optional<AddinRows> addin_rows(const DispatchPtr& folder, const VisitedFolder& visited,
+                                    ConversionRecord& record) {
+  // An item is fetched by its EntryID in its folder's store.
+  if (!record.name_space || visited.store_id.empty()) return std::nullopt;
   TableMembers& members = record.table;
   try {
     const std::optional<DISPID> get_table = members.get_table.id(folder);
@@ -235,7 +237,7 @@ std::optional<AddinRows> addin_rows(const DispatchPtr& folder, ConversionRecord&
         rows.entry_ids.push_back(row_text(row, *item, entry_id));
       }
     }
-    if (!rows.entry_ids.empty()) rows.store_id = folder_store_id(folder);
+    rows.store_id = AutomationString(visited.store_id.c_str());
     return rows;
   } catch (...) {
     return std::nullopt;
@@ -378,7 +380,7 @@ bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
   ++record.tally.task_folders;
   const VisitedFolder visited = note_task_folder(folder, record);
   const DispatchPtr items = folder_items(folder);
-  const std::optional<AddinRows> rows = addin_rows(folder, record);
+  const std::optional<AddinRows> rows = addin_rows(folder, visited, record);
   const LONG count = rows ? 0 : items_count(items);
   if (record.report != nullptr)
     record.report->folder_read(visited.path.c_str(), rows ? "table" : "items");
