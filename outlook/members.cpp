@@ -173,6 +173,55 @@ AutomationString row_text(const DispatchPtr& row, DISPID item, const AutomationS
   return AutomationString::adopt(result);
 }
 
+DispatchPtr object_property(const DispatchPtr& object, DISPID member) {
+  return read_object(object, member);
+}
+
+AutomationString text_property(const DispatchPtr& object, DISPID member) {
+  return read_text(object, member);
+}
+
+DispatchPtr namespace_get_folder_from_id(const DispatchPtr& name_space, DISPID get_folder_from_id,
+                                         const AutomationString& entry_id,
+                                         const AutomationString& store_id) {
+  IDispatch* result = nullptr;
+  dispatch_call(name_space.checked(), get_folder_from_id, DISPATCH_METHOD, VT_DISPATCH, &result,
+                two_bstrs, {entry_id, store_id});
+  return DispatchPtr::adopt(result);
+}
+
+void accessor_get_property(const DispatchPtr& accessor, DISPID get_property,
+                           const AutomationString& schema_name, Variant& value) {
+  dispatch_call(accessor.checked(), get_property, DISPATCH_METHOD, VT_VARIANT, value.put(),
+                one_bstr, {schema_name});
+}
+
+AutomationString accessor_binary_to_string(const DispatchPtr& accessor, DISPID binary_to_string,
+                                           const VARIANT& value) {
+  BSTR result = nullptr;
+  dispatch_call(accessor.checked(), binary_to_string, DISPATCH_METHOD, VT_BSTR, &result,
+                one_variant, {value});
+  return AutomationString::adopt(result);
+}
+
+void columns_add(const DispatchPtr& columns, DISPID add, const AutomationString& name) {
+  IDispatch* result = nullptr;
+  dispatch_call(columns.checked(), add, DISPATCH_METHOD, VT_DISPATCH, &result, one_bstr, {name});
+  const DispatchPtr column = DispatchPtr::adopt(result);
+}
+
+DispatchPtr folder_get_storage(const DispatchPtr& folder, DISPID get_storage,
+                               const AutomationString& identifier, LONG identifier_type) {
+  IDispatch* result = nullptr;
+  dispatch_call(folder.checked(), get_storage, DISPATCH_METHOD, VT_DISPATCH, &result, bstr_and_i4,
+                {identifier, identifier_type});
+  return DispatchPtr::adopt(result);
+}
+
+void storage_delete(const DispatchPtr& storage, DISPID remove) {
+  dispatch_call(storage.checked(), remove, DISPATCH_METHOD, VT_EMPTY, nullptr, nullptr, {});
+}
+
 const char* member_name(DISPID member) {
   struct Named {
     DISPID id;

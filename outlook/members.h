@@ -114,4 +114,24 @@ DispatchPtr table_get_next_row(const DispatchPtr& table, DISPID get_next_row);
 // Row: a column's value by the column's name, as text.
 AutomationString row_text(const DispatchPtr& row, DISPID item, const AutomationString& column);
 
+// By a bound DISPID: a property's object or text (NameSpace.DefaultStore, Store.StoreID,
+// Store.PropertyAccessor, Table.Columns).
+DispatchPtr object_property(const DispatchPtr& object, DISPID member);
+AutomationString text_property(const DispatchPtr& object, DISPID member);
+// NameSpace.GetFolderFromID(EntryIDFolder, EntryIDStore)
+DispatchPtr namespace_get_folder_from_id(const DispatchPtr& name_space, DISPID get_folder_from_id,
+                                         const AutomationString& entry_id,
+                                         const AutomationString& store_id);
+// PropertyAccessor.GetProperty(SchemaName), into value; PropertyAccessor.BinaryToString(Value).
+void accessor_get_property(const DispatchPtr& accessor, DISPID get_property,
+                           const AutomationString& schema_name, Variant& value);
+AutomationString accessor_binary_to_string(const DispatchPtr& accessor, DISPID binary_to_string,
+                                           const VARIANT& value);
+// Columns.Add(Name): the column is let go at once.
+void columns_add(const DispatchPtr& columns, DISPID add, const AutomationString& name);
+// MAPIFolder.GetStorage(StorageIdentifier, StorageIdentifierType); StorageItem.Delete.
+DispatchPtr folder_get_storage(const DispatchPtr& folder, DISPID get_storage,
+                               const AutomationString& identifier, LONG identifier_type);
+void storage_delete(const DispatchPtr& storage, DISPID remove);
+
 }  // namespace outlook

@@ -219,6 +219,9 @@ HRESULT check_arguments(const Member& member, const DISPPARAMS& parameters, UINT
       const VARTYPE given = parameters.rgvarg[0].vt;
       return given == VT_I4 || given == VT_BSTR ? S_OK : mismatch(0);
     }
+    case Arguments::binary:
+      if (parameters.cArgs != 1) return DISP_E_BADPARAMCOUNT;
+      return parameters.rgvarg[0].vt == (VT_ARRAY | VT_UI1) ? S_OK : mismatch(0);
     case Arguments::put_text:
       break;
   }

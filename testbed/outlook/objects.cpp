@@ -44,6 +44,13 @@ constexpr DISPID columns_id = 0xFB93;
 constexpr DISPID add_id = 0x5F;
 constexpr DISPID remove_all_id = 0x53;
 constexpr DISPID name_id = 0x2102;
+// Members for the forms libraries, bound by name by the program: the stand-in's own DISPIDs.
+constexpr DISPID default_store_id = 0x2116;
+constexpr DISPID get_folder_from_id_id = 0x2108;
+constexpr DISPID get_storage_id = 0xFA7F;
+constexpr DISPID delete_id = 0xF04A;
+constexpr DISPID get_property_id = 0xFA6A;
+constexpr DISPID binary_to_string_id = 0xFA6B;
 
 // The default form's properties as PropertyAccessor names them: PR_DEF_POST_MSGCLASS and
 // PR_DEF_POST_DISPLAYNAME, in their Unicode types.
@@ -59,8 +66,21 @@ constexpr struct {
 // MAPI_E_NOT_FOUND, which answers for a property that Outlook does not know, and for an
 // EntryID that names no item.
 constexpr HRESULT property_not_found = static_cast<HRESULT>(0x8004010F);
-// Folder.GetTable's contents: the folder's items.
+// Folder.GetTable's contents: the folder's items, or its hidden ones.
 constexpr LONG user_items = 0;
+constexpr LONG hidden_items = 1;
+// Folder.GetStorage's identifier: an EntryID (a message class would make an item if none).
+constexpr LONG storage_by_entry_id = 1;
+// A published form's hidden item: its class, and the property that names the form's class.
+constexpr char forms_description_class[] = "IPM.Microsoft.FolderDesign.FormsDescription";
+constexpr char form_class_column[] = "http://schemas.microsoft.com/mapi/proptag/0x6800001F";
+// PR_COMMON_VIEWS_ENTRYID, as a store's PropertyAccessor names it.
+constexpr char common_views_schema[] = "http://schemas.microsoft.com/mapi/proptag/0x35E60102";
+// A store's Common Views folder (outside the folders Outlook lists): its EntryID is made from
+// the store root's.
+std::string common_views_entry_id(const Profile& profile, std::uint32_t root) {
+  return "C0FFEE" + profile.folders()[root].entry_id;
+}
 
 enum CloseMode : LONG { close_save = 0, close_discard = 1, close_prompt = 2 };
 
@@ -373,6 +393,67 @@ class FolderItems : public TableContents {
   std::optional<std::string> class_;  // none: every item
 };
 
+// A forms library's hidden items: the personal library's in its store's Common Views folder
+// (the default store's alone), or a folder's own. Each is a published form that has not been
+// removed, of class IPM.Microsoft.FolderDesign.FormsDescription, with the form's class in
+// property 0x6800; a filter on the class compares without regard to case, as Outlook's does.
+struct LibraryScope {
+  bool personal = false;
+  std::uint32_t folder = Profile::no_folder;  // the folder's library, or the Common Views' store
+
+  std::string path(const Profile& profile) const {
+    return (personal ? "CommonViews:" : "hidden:") + profile.folders()[folder].path;
+  }
+  bool holds(const Profile& profile, const Profile::Form& form) const {
+    if (form.removed) return false;
+    if (personal)
+      return form.library == Profile::FormLibrary::personal && folder == profile.roots().front();
+    return form.library == Profile::FormLibrary::folder && form.folder == folder;
+  }
+  // The form of that EntryID here, from 0; nothing for none.
+  std::optional<std::size_t> form_of(const Profile& profile, const std::string& entry_id) const {
+    const auto& forms = profile.forms();
+    for (std::size_t at = 0; at < forms.size(); ++at)
+      if (holds(profile, forms[at]) && same_member_name(forms[at].entry_id, entry_id)) return at;
+    return std::nullopt;
+  }
+};
+
+class LibraryForms : public TableContents {
+ public:
+  LibraryForms(const Profile& profile, LibraryScope scope, std::optional<std::string> filter)
+      : TableContents(scope.path(profile)), scope_(scope), class_(std::move(filter)) {}
+
+  std::vector<std::uint32_t> rows(const Profile& profile) const override {
+    std::vector<std::uint32_t> numbers;
+    if (class_ && !same_member_name(*class_, forms_description_class)) return numbers;
+    for (std::size_t at = 0; at < profile.forms().size(); ++at)
+      if (scope_.holds(profile, profile.forms()[at])) numbers.push_back(std::uint32_t(at + 1));
+    return numbers;
+  }
+  std::vector<std::string> default_columns() const override {
+    return {entry_id_column, message_class_column};
+  }
+  std::optional<std::string> column(const std::string& name) const override {
+    for (const char* known : {entry_id_column, message_class_column, form_class_column})
+      if (same_member_name(known, name)) return known;
+    return std::nullopt;
+  }
+  ClassText value(const Profile& profile, std::uint32_t row,
+                  const std::string& column) const override {
+    const Profile::Form& form = profile.forms()[row - 1];
+    if (column == entry_id_column) return form.entry_id;
+    if (column == message_class_column) return std::string(forms_description_class);
+    return profile.text(form.message_class);
+  }
+
+ private:
+  static constexpr const char* entry_id_column = "EntryID";
+  static constexpr const char* message_class_column = "MessageClass";
+  LibraryScope scope_;
+  std::optional<std::string> class_;
+};
+
 // A table as its Columns object shares it: the contents, the columns asked for, and how many
 // rows GetNextRow has handed out.
 struct TableState {
@@ -554,6 +635,171 @@ class Table : public DispatchObject {
   std::shared_ptr<TableState> table_;
 };
 
+// A published form's hidden item, as Folder.GetStorage hands it out: Delete unpublishes it.
+class StorageItem : public DispatchObject {
+ public:
+  StorageItem(std::shared_ptr<Profile> profile, const std::string& path, std::size_t form)
+      : DispatchObject("StorageItem:" + path + "#" + profile->forms()[form].entry_id, profile),
+        form_(form) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {{delete_id, "Delete", kind_method, Arguments::none}};
+    return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"Delete"};
+    return names;
+  }
+  HRESULT perform(const Member&, const DISPPARAMS&, VARIANT*) override {
+    if (profile().forms()[form_].removed) return property_not_found;
+    profile().remove_form(form_);
+    return S_OK;
+  }
+
+ private:
+  std::size_t form_;
+};
+
+// What GetTable and GetStorage do over a forms library's hidden items, the same in a folder and
+// in a store's Common Views. The filter, declared first, and the contents: an omitted argument
+// takes its default.
+HRESULT library_table(const std::shared_ptr<Profile>& profile, const LibraryScope& scope,
+                      const DISPPARAMS& parameters, VARIANT* result) {
+  std::optional<std::string> message_class;
+  if (parameters.cArgs != 0) {
+    const VARIANT& filter = parameters.rgvarg[parameters.cArgs - 1];
+    if (filter.vt == VT_BSTR && SysStringLen(filter.bstrVal) != 0) {
+      message_class = message_class_filter(text_from(filter.bstrVal));
+      if (!message_class) return E_INVALIDARG;
+    }
+  }
+  return give_object<Table>(result, profile,
+                            std::make_shared<LibraryForms>(*profile, scope, std::move(message_class)));
+}
+
+HRESULT library_storage(const std::shared_ptr<Profile>& profile, const LibraryScope& scope,
+                        const DISPPARAMS& parameters, VARIANT* result) {
+  if (parameters.cArgs != 2 || parameters.rgvarg[1].vt != VT_BSTR ||
+      parameters.rgvarg[0].vt != VT_I4)
+    return DISP_E_BADPARAMCOUNT;
+  // By a message class Outlook hands back an item of that class, making one where none is:
+  // never asked for here.
+  if (parameters.rgvarg[0].lVal != storage_by_entry_id) return E_NOTIMPL;
+  const std::optional<std::size_t> form =
+      scope.form_of(*profile, text_from(parameters.rgvarg[1].bstrVal));
+  if (!form) return property_not_found;
+  return give_object<StorageItem>(result, profile, scope.path(*profile), *form);
+}
+
+// A store's Common Views folder: only its hidden items are served.
+class CommonViews : public DispatchObject {
+ public:
+  CommonViews(std::shared_ptr<Profile> profile, std::uint32_t root)
+      : DispatchObject("CommonViews:" + profile->folders()[root].path, profile),
+        scope_{true, root} {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {get_table_id, "GetTable", kind_method, Arguments::table_arguments},
+        {get_storage_id, "GetStorage", kind_method, Arguments::table_arguments},
+    };
+    return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"GetTable", "GetStorage"};
+    return names;
+  }
+  HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
+    if (member.id == get_storage_id)
+      return library_storage(shared_profile(), scope_, parameters, result);
+    return library_table(shared_profile(), scope_, parameters, result);
+  }
+
+ private:
+  LibraryScope scope_;
+};
+
+// A store's PropertyAccessor: the one property Outlook is asked for here, and the conversion of
+// a binary value to text.
+class StoreAccessor : public DispatchObject {
+ public:
+  StoreAccessor(std::shared_ptr<Profile> profile, std::uint32_t root)
+      : DispatchObject("StoreAccessor:" + profile->folders()[root].path, profile), root_(root) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {get_property_id, "GetProperty", kind_method, Arguments::text},
+        {binary_to_string_id, "BinaryToString", kind_method, Arguments::binary},
+    };
+    return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"GetProperty", "BinaryToString"};
+    return names;
+  }
+  HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
+    if (member.id == binary_to_string_id) {
+      const SAFEARRAY* bytes = parameters.rgvarg[0].parray;
+      if (bytes == nullptr || bytes->cDims != 1 || bytes->cbElements != 1) return E_INVALIDARG;
+      static const char digits[] = "0123456789ABCDEF";
+      std::string text;
+      for (ULONG at = 0; at < bytes->rgsabound[0].cElements; ++at) {
+        const auto byte = static_cast<const unsigned char*>(bytes->pvData)[at];
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+      }
+      return give_text(result, text);
+    }
+    if (!same_member_name(text_from(parameters.rgvarg[0].bstrVal), common_views_schema))
+      return property_not_found;
+    const std::string id = common_views_entry_id(profile(), root_);
+    SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, ULONG(id.size() / 2));
+    if (bytes == nullptr) return E_OUTOFMEMORY;
+    for (std::size_t at = 0; at + 1 < id.size(); at += 2)
+      static_cast<unsigned char*>(bytes->pvData)[at / 2] =
+          static_cast<unsigned char>(std::stoul(id.substr(at, 2), nullptr, 16));
+    if (result == nullptr) {
+      SafeArrayDestroy(bytes);
+      return S_OK;
+    }
+    result->vt = VT_ARRAY | VT_UI1;
+    result->parray = bytes;
+    return S_OK;
+  }
+
+ private:
+  std::uint32_t root_;
+};
+
+class Store : public DispatchObject {
+ public:
+  Store(std::shared_ptr<Profile> profile, std::uint32_t root)
+      : DispatchObject("Store:" + profile->folders()[root].path, profile), root_(root) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static constexpr Member table[] = {
+        {store_id_id, "StoreID", kind_get, Arguments::none},
+        {property_accessor_id, "PropertyAccessor", kind_get, Arguments::none},
+    };
+    return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"StoreID", "PropertyAccessor"};
+    return names;
+  }
+  HRESULT perform(const Member& member, const DISPPARAMS&, VARIANT* result) override {
+    if (member.id == store_id_id) return give_text(result, profile().store_id(root_));
+    return give_object<StoreAccessor>(result, shared_profile(), root_);
+  }
+
+ private:
+  std::uint32_t root_;
+};
+
 class Items : public DispatchObject {
  public:
   Items(std::shared_ptr<Profile> profile, std::uint32_t folder)
@@ -719,11 +965,12 @@ class Folder : public DispatchObject {
         {folder_path_id, "FolderPath", kind_get, Arguments::none},
         {property_accessor_id, "PropertyAccessor", kind_get, Arguments::none},
         {get_table_id, "GetTable", kind_method, Arguments::table_arguments},
+        {get_storage_id, "GetStorage", kind_method, Arguments::table_arguments},
     };
     return table;
   }
   std::span<const char* const> names_bound() const override {
-    static constexpr const char* names[] = {"PropertyAccessor", "GetTable"};
+    static constexpr const char* names[] = {"PropertyAccessor", "GetTable", "GetStorage"};
     return names;
   }
 
@@ -769,6 +1016,8 @@ HRESULT Folder::get_table(const DISPPARAMS& parameters, VARIANT* result) {
     const VARIANT& argument = parameters.rgvarg[parameters.cArgs - 1 - declared];
     return argument.vt == VT_ERROR ? nullptr : &argument;
   };
+  if (const VARIANT* contents = given(1); contents != nullptr && contents->lVal == hidden_items)
+    return library_table(shared_profile(), LibraryScope{false, folder_}, parameters, result);
   if (const VARIANT* contents = given(1); contents != nullptr && contents->lVal != user_items)
     return E_INVALIDARG;
   std::optional<std::string> message_class;
@@ -805,6 +1054,8 @@ HRESULT Folder::perform(const Member& member, const DISPPARAMS& parameters, VARI
       return give_object<PropertyAccessor>(result, shared_profile(), folder_);
     case get_table_id:
       return get_table(parameters, result);
+    case get_storage_id:
+      return library_storage(shared_profile(), LibraryScope{false, folder_}, parameters, result);
   }
   return E_UNEXPECTED;
 }
@@ -819,13 +1070,24 @@ class NameSpace : public DispatchObject {
     static constexpr Member table[] = {
         {folders_id, "Folders", kind_get, Arguments::none},
         {get_item_from_id_id, "GetItemFromID", kind_method, Arguments::text_optional_text},
+        {default_store_id, "DefaultStore", kind_get, Arguments::none},
+        {get_folder_from_id_id, "GetFolderFromID", kind_method, Arguments::text_optional_text},
     };
     return table;
+  }
+  std::span<const char* const> names_bound() const override {
+    static constexpr const char* names[] = {"DefaultStore", "GetFolderFromID"};
+    return names;
   }
 
   HRESULT perform(const Member& member, const DISPPARAMS& parameters, VARIANT* result) override {
     if (member.id == folders_id)
       return give_object<Folders>(result, shared_profile(), Profile::no_folder);
+    if (member.id == default_store_id) {
+      if (profile().roots().empty()) return property_not_found;
+      return give_object<Store>(result, shared_profile(), profile().roots().front());
+    }
+    if (member.id == get_folder_from_id_id) return folder_from_id(parameters, result);
     // The item's EntryID declared first, its store's (omitted: any store) second.
     const VARIANT& entry = parameters.rgvarg[parameters.cArgs - 1];
     const bool store_given = parameters.cArgs == 2 && parameters.rgvarg[0].vt == VT_BSTR;
@@ -836,6 +1098,25 @@ class NameSpace : public DispatchObject {
     const std::string& path = profile().folders()[place->folder].path;
     return give_object<Item>(result, "Item:" + path + "#" + std::to_string(place->number),
                              shared_profile(), place->folder, place->number, std::nullopt);
+  }
+
+ private:
+  // The folder's EntryID declared first, its store's (omitted: any store) second; a store's
+  // Common Views folder is found by its own.
+  HRESULT folder_from_id(const DISPPARAMS& parameters, VARIANT* result) {
+    const std::string entry = text_from(parameters.rgvarg[parameters.cArgs - 1].bstrVal);
+    const bool store_given = parameters.cArgs == 2 && parameters.rgvarg[0].vt == VT_BSTR;
+    const std::string store = store_given ? text_from(parameters.rgvarg[0].bstrVal) : "";
+    const Profile& fixture = profile();
+    for (std::uint32_t folder = 0; folder < fixture.folders().size(); ++folder) {
+      const std::uint32_t root = fixture.folders()[folder].root;
+      if (store_given && !same_member_name(fixture.store_id(root), store)) continue;
+      if (folder == root && same_member_name(common_views_entry_id(fixture, root), entry))
+        return give_object<CommonViews>(result, shared_profile(), root);
+      if (same_member_name(fixture.folders()[folder].entry_id, entry))
+        return give_object<Folder>(result, shared_profile(), folder);
+    }
+    return property_not_found;
   }
 };
 

@@ -86,6 +86,7 @@ enum class Arguments {
   table_arguments,
   text_optional_text,
   index,
+  binary,  // one array of bytes, as PropertyAccessor.BinaryToString takes it
 };
 
 struct Member {

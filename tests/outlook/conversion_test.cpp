@@ -51,7 +51,8 @@ constexpr char two_stores[] =
     "item folder=B/Tasks class=IPM.Task.Merivane count=3\n";
 
 // Outlook before 2007: no table of a folder's items, whose every item is asked for its class.
-constexpr char old_outlook[] = "absent member=GetTable\n";
+// Outlook before 2007: no tables, no default store.
+constexpr char old_outlook[] = "absent member=GetTable\nabsent member=DefaultStore\n";
 
 struct Outcome {
   bool result = false;
@@ -542,7 +543,7 @@ TEST_F(Conversion, WithoutMapiOrPropertyAccessorNothingIsProbedAndTheManualStepI
   EXPECT_EQ(outcome.classes("A/A2"),
             (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
   EXPECT_EQ(count_with(outcome.log, {"NewItem"}), 0u) << "a probe was made without a way to write";
-  EXPECT_EQ(count_with(outcome.log, {"outlook names"}), 2u);
+  EXPECT_EQ(count_with(outcome.log, {"outlook names"}), 3u);
   EXPECT_EQ(count_with(outcome.log, {"mapi load"}), 0u);
   outcome.expect_balanced();
 }
@@ -790,7 +791,9 @@ TEST_F(Conversion, TheAddinsPublishedFormLeavesWithIt) {
     bool flag;
     std::vector<bool> kept;  // each form of the fixture's, in order
     std::vector<const char*> told;
+    const char* mapi = "mapi32.dll";  // the MAPI32 stand-in's build; none: MAPI not installed
   };
+  const char* const no_form_manager = "no-form-mgr\\mapi32.dll";
   const Row rows[] = {
       {"published", published, false, {false, true, false, false, true},
        {"form library=personal class=\"IPM.Task.Merivane\" way=mapi result=removed",
@@ -814,9 +817,31 @@ TEST_F(Conversion, TheAddinsPublishedFormLeavesWithIt) {
       {"no library opens", published + "fail object=MAPIFormMgr member=OpenFormContainer "
                                        "hresult=0x80004005 times=1\n",
        true, {true, true, false, false, true}, {"library=personal", "result=failed hr=0x80004005"}},
+      // Outlook's own way: each library's hidden item by its entry id; no local cache.
+      {"through Outlook", published, false, {false, true, false, true, true},
+       {"form library=personal class=\"IPM.Task.Merivane\" way=outlook result=removed",
+        "form library=folder folder=\"\\\\\\\\A\\\\A2\" class=\"IPM.Task.Merivane\" way=outlook "
+        "result=removed",
+        "forms_removed=2 published_forms_left=0"},
+       nullptr},
+      {"through Outlook beside MAPI without a form manager", published, false,
+       {false, true, false, true, true},
+       {"library=personal class=\"IPM.Task.Merivane\" way=outlook result=removed",
+        "forms_removed=2"},
+       no_form_manager},
+      {"Outlook refuses the storage", published + "fail object=CommonViews:A member=GetStorage "
+                                                  "hresult=0x80040102\n",
+       true, {true, true, false, true, true},
+       {"library=personal class=\"IPM.Task.Merivane\" way=outlook result=left hr=0x80040102"},
+       nullptr},
+      {"an Outlook before 2007", published + old_outlook, true, {true, true, true, true, true},
+       {"forms_removed=0 published_forms_left=0"}, nullptr},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
+    set_mapix(row.mapi != nullptr ? "1" : "0");
+    testbed::place_system_library(
+        testbed::program_directory() + (row.mapi != nullptr ? row.mapi : "mapi32.dll"), "mapi32.dll");
     const Outcome outcome = run(std::string(two_stores) + row.fixture, "RunReported");
     EXPECT_TRUE(outcome.result);
     EXPECT_EQ(outcome.flag, row.flag);
@@ -829,6 +854,8 @@ TEST_F(Conversion, TheAddinsPublishedFormLeavesWithIt) {
     EXPECT_EQ(count_with(outcome.log, {"MAPIFormContainer:organization RemoveForm"}), 0u);
     EXPECT_EQ(count_with(outcome.log, {"ResolveMessageClass", "flags=0x00000000"}), 0u)
         << "resolved without MAPIFORM_EXACTMATCH";
+    EXPECT_EQ(count_with(outcome.log, {"GetStorage method", ",I4:2"}), 0u)
+        << "a storage asked for by its class, which makes one where none is";
     outcome.expect_balanced();
   }
 }
