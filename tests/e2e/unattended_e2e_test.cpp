@@ -107,7 +107,9 @@ TEST_F(Unattended, QuietRemovesEverythingShowsNothingAndLogsEachThing) {
                                                      {"items_converted", "8"},
                                                      {"items_not_converted", "0"},
                                                      {"forms_reset", "1"},
-                                                     {"forms_left", "0"}};
+                                                     {"forms_left", "0"},
+                                                     {"forms_removed", "0"},
+                                                     {"published_forms_left", "0"}};
   EXPECT_EQ(outlook.front().fields, counts);
   ASSERT_NE(find(log, "form_reset", "folder", "\\\\Personal\\Tasks"), nullptr);
   EXPECT_EQ(find(log, "form_reset", "folder", "\\\\Personal\\Tasks")->fields.at("by"), "mapi");
