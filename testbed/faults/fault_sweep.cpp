@@ -4,9 +4,10 @@
 // a busy Outlook turns calls away, which the program asks again). After each run it checks
 // what a user and the machine are left with against what the failing call's place in the
 // program should give. The machine is swept twice: with Extended MAPI, and without it, where
-// the folders' forms go through Outlook's PropertyAccessor; and the calls that verify a folder
+// the folders' forms go through Outlook's PropertyAccessor; the calls that verify a folder
 // whose items could not all be read (Restrict and its Count) once more, on a machine with an
-// unreadable standard task.
+// unreadable standard task; and the calls of a walk over every item, on an Outlook before 2007,
+// which has no table of a folder's items.
 //
 // fault_sweep [--slice N] [--part I/N]
 //   --slice N   only N runs, spread evenly over all of them
@@ -140,13 +141,41 @@ Expectation expect_mapi(const Call& call) {
   return {Effect::none};
 }
 
+// The texts of a call's string arguments, in order.
+std::vector<std::string> text_arguments(const std::string& arguments) {
+  std::vector<std::string> texts;
+  for (std::size_t at = arguments.find("BSTR:\""); at != std::string::npos;
+       at = arguments.find("BSTR:\"", at)) {
+    at += 6;
+    const std::size_t end = arguments.find('"', at);
+    texts.push_back(arguments.substr(at, end - at));
+    at = end;
+  }
+  return texts;
+}
+
+// A call of Outlook's own way to the forms libraries (without MAPI): any failure leaves that
+// library's form where it may be, which asks for the manual step.
+bool forms_library_call(const Call& call) {
+  for (const char* prefix : {"Store:", "StoreAccessor:", "CommonViews:", "StorageItem:",
+                             "Table:CommonViews:", "Row:CommonViews:", "Columns:CommonViews:",
+                             "Table:hidden:", "Row:hidden:", "Columns:hidden:"})
+    if (call.object.rfind(prefix, 0) == 0) return true;
+  if (call.object == "NameSpace")
+    return call.member == "DefaultStore" || call.member == "GetFolderFromID";
+  // A task folder's second table is of its hidden items.
+  return call.object.rfind("Folder:", 0) == 0 &&
+         ((call.member == "GetTable" && call.occurrence == 2) || call.member == "GetStorage");
+}
+
 // Derived from where the call stands in the program, not from what a run answered.
-Expectation expect(const Call& call) {
+Expectation expect(const Call& call, const testbed::Profile& profile) {
   const std::string& member = call.member;
   if (!call.outlook) return expect_mapi(call);
   if (const std::string folder = after(call.object, "PropertyAccessor:"); !folder.empty())
     return {Effect::flag_only, folder};
   const std::string folder_of_item = call.object.substr(call.object.find(':') + 1);
+  if (forms_library_call(call)) return {Effect::flag_only};
   if (const std::string folder = after(call.object, "Folder:"); !folder.empty()) {
     if (member == "DefaultItemType")
       return {call.occurrence == 1 ? Effect::skip_subtree : Effect::fatal, folder};
@@ -154,10 +183,20 @@ Expectation expect(const Call& call) {
     if (member == "Items")
       return {call.occurrence == 1 ? Effect::fatal : Effect::flag_only, folder};
     // Without its identifiers MAPI cannot name the folder (Outlook resets its form), nor can
-    // its forms library be named: the add-in's form may be left there.
+    // its forms library be named: the add-in's form may be left there; its items are walked.
     if (member == "EntryID" || member == "StoreID") return {Effect::flag_only};
+    // A table that cannot be read in full leaves its folder to be walked.
+    if (member == "GetTable") return {Effect::none};
     if (member == "PropertyAccessor") return {Effect::flag_only, folder};
     return {Effect::fatal};  // Folders
+  }
+  if (call.object.rfind("Table:", 0) == 0 || call.object.rfind("Row:", 0) == 0)
+    return {Effect::none};
+  if (call.object == "NameSpace" && member == "GetItemFromID") {
+    const std::vector<std::string> ids = text_arguments(call.arguments);
+    const auto item = ids.size() == 2 ? profile.find_item(ids[1], ids[0]) : std::nullopt;
+    if (!item) return {Effect::fatal};
+    return {Effect::item_skipped, profile.folders()[item->folder].path, int(item->number)};
   }
   if (const std::string folder = after(call.object, "Restricted:"); !folder.empty())
     return {Effect::unverified, folder};
@@ -323,6 +362,14 @@ bool verifies(const Call& call) {
   return call.outlook && (call.member == "Restrict" || call.object.rfind("Restricted:", 0) == 0);
 }
 
+// What only a walk over every item asks: the items' count, each item, and each one's class.
+bool walks(const Call& call) {
+  return call.outlook && ((call.object.rfind("Items:", 0) == 0 &&
+                           (call.member == "Count" || call.member == "Item")) ||
+                          (call.object.rfind("Item:", 0) == 0 && call.member == "MessageClass" &&
+                           call.kind == "get"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -335,23 +382,29 @@ int main(int argc, char** argv) {
   testbed::SimulatedMachine machine;
   machine.data_dir = "C:\\merivane-sweep\\";
 
-  // The runs as they are, with MAPI and without, and with an unreadable standard task: which
-  // calls the program makes in each. The last one sweeps only the verification's calls; the
-  // others are the first one's.
+  // The runs as they are, with MAPI and without, with an unreadable standard task, and on an
+  // Outlook without tables: which calls the program makes in each. The last two sweep only the
+  // verification's calls and the walk's; the others are the first one's.
+  constexpr char old_outlook[] = "absent member=GetTable\n";
   struct Baseline {
     bool mapi;
     const char* name;
     std::string rules;
     Expectation outcome;  // of the run as it is
-    bool verification_only;
+    bool (*swept)(const Call&);  // none: every call
     std::vector<Call> calls;
   };
   Baseline baselines[] = {
-      {true, "", "", {Effect::none}, false, {}},
-      {false, " without MAPI", "", {Effect::none}, false, {}},
-      {true, " with an unreadable standard task",
-       "fail object=Item:P/Tasks#3 member=MessageClass kind=get hresult=0x80004005\n",
-       {Effect::item_skipped, "P/Tasks", 3}, true, {}},
+      {true, "", "", {Effect::none}, nullptr, {}},
+      {false, " without MAPI", "", {Effect::none}, nullptr, {}},
+      {true,
+       " with an unreadable standard task",
+       std::string(old_outlook) +
+           "fail object=Item:P/Tasks#3 member=MessageClass kind=get hresult=0x80004005\n",
+       {Effect::item_skipped, "P/Tasks", 3},
+       verifies,
+       {}},
+      {true, " on an Outlook without tables", old_outlook, {Effect::none}, walks, {}},
   };
   bool baselines_survived = true;
   for (Baseline& baseline : baselines) {
@@ -362,13 +415,16 @@ int main(int argc, char** argv) {
       baselines_survived = false;
     }
     for (const Call& call : calls_of(read_lines(machine.standin_log())))
-      if (!baseline.verification_only || verifies(call)) baseline.calls.push_back(call);
+      if (baseline.swept == nullptr || baseline.swept(call)) baseline.calls.push_back(call);
     const auto outlook_calls = std::count_if(baseline.calls.begin(), baseline.calls.end(),
                                              [](const Call& c) { return c.outlook; });
     std::printf("calls swept%s: %zu (%zu Outlook, %zu MAPI)\n", baseline.name,
                 baseline.calls.size(), static_cast<std::size_t>(outlook_calls),
                 baseline.calls.size() - static_cast<std::size_t>(outlook_calls));
   }
+
+  // Where the items that GetItemFromID is asked for are.
+  const auto profile = testbed::Profile::load(machine.profile() + ".original");
 
   struct Planned {
     const Baseline* baseline;
@@ -406,7 +462,7 @@ int main(int argc, char** argv) {
         run_program(machine, rule_for(call, planned.fault) + planned.baseline->rules);
     // A call turned away once is asked again: the run ends as if nothing had failed.
     const Expectation expected =
-        planned.fault == Fault::turned_away ? planned.baseline->outcome : expect(call);
+        planned.fault == Fault::turned_away ? planned.baseline->outcome : expect(call, *profile);
     const std::vector<std::string> problems = check(machine, run, expected);
     if (problems.empty()) {
       ++survived;
