@@ -3,12 +3,18 @@
 // outlook_bench               prints the figures of tools/bench outlook
 // outlook_bench scale         peak working sets for 10^4, 10^5 and 10^6 items (100 a folder),
 //                             and a chain of 1,000 nested task folders
+// outlook_bench tables        prints the figures of tools/bench tables: the calls of two
+//                             profiles alike but for 20,000 tasks of other classes, with
+//                             Outlook's tables of a folder's items and without (an Outlook
+//                             before 2007), both out of process side by side, and peak working
+//                             sets
 // outlook_bench peak FIXTURE step|profile
 //                             (a child) prints the peak working set in KiB after converting
 //                             FIXTURE, or after only having both stand-ins load its profile
 //
 // The floor next to which the step is timed: the same Invoke calls, member by member, made
-// straight at the stand-in with hand-built DISPPARAMS on a fresh copy of the same profile.
+// straight at the stand-in with hand-built DISPPARAMS on a fresh copy of the same profile
+// (through a folder's table where the stand-in has one, as the step reads it).
 // Out of process both go to the stand-in's local server, as to a real Outlook, where each call
 // crosses to another process and back.
 
@@ -28,6 +34,7 @@
 #include "outlook/members.h"
 #include "testbed/machine/installation.h"
 #include "testbed/outlook/client.h"
+#include "testbed/profile/profile.h"
 
 namespace {
 
@@ -81,11 +88,11 @@ void use_profile(const std::string& name, const std::string& text) {
   SetEnvironmentVariableA("MERIVANE_PROFILE", path.c_str());
 }
 
-// One raw call; the result, if any, is the caller's.
-VARIANT invoke(IDispatch* object, DISPID member, WORD kind, VARIANT* argument = nullptr) {
+// One raw call with its arguments laid out last first; the result, if any, is the caller's.
+VARIANT invoke_with(IDispatch* object, DISPID member, WORD kind, VARIANT* arguments, UINT count) {
   DISPID named = DISPID_PROPERTYPUT;
-  DISPPARAMS parameters{argument, kind == DISPATCH_PROPERTYPUT ? &named : nullptr,
-                        argument != nullptr ? 1u : 0u, kind == DISPATCH_PROPERTYPUT ? 1u : 0u};
+  DISPPARAMS parameters{arguments, kind == DISPATCH_PROPERTYPUT ? &named : nullptr, count,
+                        kind == DISPATCH_PROPERTYPUT ? 1u : 0u};
   VARIANT result;
   VariantInit(&result);
   EXCEPINFO exception{};
@@ -93,6 +100,10 @@ VARIANT invoke(IDispatch* object, DISPID member, WORD kind, VARIANT* argument = 
   object->Invoke(member, IID_NULL, 0, kind, &parameters,
                  kind == DISPATCH_PROPERTYPUT ? nullptr : &result, &exception, &argument_error);
   return result;
+}
+
+VARIANT invoke(IDispatch* object, DISPID member, WORD kind, VARIANT* argument = nullptr) {
+  return invoke_with(object, member, kind, argument, argument != nullptr ? 1u : 0u);
 }
 
 IDispatch* object_at(IDispatch* collection, LONG index) {
@@ -110,12 +121,18 @@ IDispatch* property_object(IDispatch* object, DISPID member) {
   return invoke(object, member, DISPATCH_PROPERTYGET).pdispVal;
 }
 
-// Without MAPI, a folder's form written by hand through Outlook: the two members bound by
-// name at their first use, as the step binds them.
+// Without MAPI, a folder's form written by hand through Outlook, and a folder's items read
+// through its table: the members bound by name at their first use, as the step binds them.
 struct OutlookWay {
   bool used = false;
   DISPID accessor = DISPID_UNKNOWN;
   DISPID set_properties = DISPID_UNKNOWN;
+  IDispatch* name_space = nullptr;
+  bool tables_tried = false;
+  DISPID get_table = DISPID_UNKNOWN;
+  DISPID end_of_table = DISPID_UNKNOWN;
+  DISPID get_next_row = DISPID_UNKNOWN;
+  DISPID row_item = DISPID_UNKNOWN;
 };
 
 DISPID bound(IDispatch* object, const wchar_t* name) {
@@ -161,10 +178,58 @@ void write_form_by_hand(IDispatch* folder, OutlookWay& way) {
   accessor->Release();
 }
 
+void convert_item_by_hand(IDispatch* item) {
+  VARIANT found = invoke(item, outlook::dispid::message_class, DISPATCH_PROPERTYGET);
+  if (found.bstrVal != nullptr && std::wcscmp(found.bstrVal, L"IPM.Task.Merivane") == 0) {
+    VARIANT value;
+    value.vt = VT_BSTR;
+    value.bstrVal = SysAllocString(L"IPM.Task");
+    invoke(item, outlook::dispid::message_class, DISPATCH_PROPERTYPUT, &value);
+    VariantClear(&value);
+    invoke(item, outlook::dispid::save, DISPATCH_METHOD);
+  }
+  VariantClear(&found);
+}
+
+// The EntryIDs of the folder's items of the add-in's class, through its table; false where
+// there is no table.
+bool rows_by_hand(IDispatch* folder, OutlookWay& way, std::vector<BSTR>& ids) {
+  if (!way.tables_tried) {
+    way.get_table = bound(folder, L"GetTable");
+    way.tables_tried = true;
+  }
+  if (way.get_table == DISPID_UNKNOWN) return false;
+  VARIANT arguments[2];
+  arguments[0].vt = VT_I4;
+  arguments[0].lVal = 0;
+  arguments[1].vt = VT_BSTR;
+  arguments[1].bstrVal = SysAllocString(L"[MessageClass] = 'IPM.Task.Merivane'");
+  IDispatch* table = invoke_with(folder, way.get_table, DISPATCH_METHOD, arguments, 2).pdispVal;
+  VariantClear(&arguments[1]);
+  if (way.end_of_table == DISPID_UNKNOWN) {
+    way.end_of_table = bound(table, L"EndOfTable");
+    way.get_next_row = bound(table, L"GetNextRow");
+  }
+  VARIANT column;
+  column.vt = VT_BSTR;
+  column.bstrVal = SysAllocString(L"EntryID");
+  while (invoke(table, way.end_of_table, DISPATCH_PROPERTYGET).boolVal == VARIANT_FALSE) {
+    IDispatch* row = invoke(table, way.get_next_row, DISPATCH_METHOD).pdispVal;
+    if (way.row_item == DISPID_UNKNOWN) way.row_item = bound(row, L"Item");
+    ids.push_back(invoke(row, way.row_item, DISPATCH_METHOD, &column).bstrVal);
+    row->Release();
+  }
+  VariantClear(&column);
+  table->Release();
+  return true;
+}
+
 // The step's calls for one task folder, made by hand.
 void convert_by_hand(IDispatch* folder, OutlookWay& way) {
   IDispatch* items = property_object(folder, outlook::dispid::items);
-  const LONG count = number(items, outlook::dispid::count);
+  std::vector<BSTR> ids;
+  const bool tabled = rows_by_hand(folder, way, ids);
+  const LONG count = tabled ? 0 : number(items, outlook::dispid::count);
   if (way.used && way.accessor == DISPID_UNKNOWN) way.accessor = bound(folder, L"PropertyAccessor");
   IDispatch* probe = invoke(items, outlook::dispid::new_item, DISPATCH_METHOD).pdispVal;
   IDispatch* form = property_object(probe, outlook::dispid::form_description);
@@ -179,21 +244,25 @@ void convert_by_hand(IDispatch* folder, OutlookWay& way) {
   invoke(probe, outlook::dispid::close, DISPATCH_METHOD, &discard);
   probe->Release();
   if (way.used && addin) write_form_by_hand(folder, way);
-  const BSTR standard = SysAllocString(L"IPM.Task");
+  VARIANT store =
+      ids.empty() ? VARIANT{} : invoke(folder, outlook::dispid::store_id, DISPATCH_PROPERTYGET);
+  for (BSTR id : ids) {
+    VARIANT arguments[2] = {store, {}};
+    arguments[1].vt = VT_BSTR;
+    arguments[1].bstrVal = id;
+    IDispatch* item = invoke_with(way.name_space, outlook::dispid::get_item_from_id,
+                                  DISPATCH_METHOD, arguments, 2)
+                          .pdispVal;
+    convert_item_by_hand(item);
+    item->Release();
+    SysFreeString(id);
+  }
+  VariantClear(&store);
   for (LONG index = 1; index <= count; ++index) {
     IDispatch* item = object_at(items, index);
-    VARIANT found = invoke(item, outlook::dispid::message_class, DISPATCH_PROPERTYGET);
-    if (found.bstrVal != nullptr && std::wcscmp(found.bstrVal, L"IPM.Task.Merivane") == 0) {
-      VARIANT value;
-      value.vt = VT_BSTR;
-      value.bstrVal = standard;
-      invoke(item, outlook::dispid::message_class, DISPATCH_PROPERTYPUT, &value);
-      invoke(item, outlook::dispid::save, DISPATCH_METHOD);
-    }
-    VariantClear(&found);
+    convert_item_by_hand(item);
     item->Release();
   }
-  SysFreeString(standard);
   items->Release();
 }
 
@@ -221,6 +290,7 @@ double floor_seconds(bool through_outlook = false) {
     IDispatch* folders = property_object(name_space.get(), outlook::dispid::folders);
     OutlookWay way;
     way.used = through_outlook;
+    way.name_space = name_space.get();
     walk_by_hand(folders, way);
     folders->Release();
   }
@@ -343,10 +413,10 @@ int peak(const std::string& fixture, const std::string& what) {
 
 }  // namespace
 
-// Peak working sets of the step and of the profile alone for one size, from children.
-void print_peaks(long size, const std::string& name) {
+// Peak working sets of the step and of the profile alone for one profile, from children.
+void print_peaks(const std::string& profile, const std::string& name) {
   const std::string fixture = directory + "\\peak-" + name + ".txt";
-  testbed::write_file(fixture, task_profile(size, size / 100 < 2 ? 2 : size / 100));
+  testbed::write_file(fixture, profile);
   const std::string loaded = child_peak(fixture, "profile");
   const std::string converting = child_peak(fixture, "step");
   std::printf("outlook peak working set %s: %s KiB\n", name.c_str(), converting.c_str());
@@ -397,10 +467,116 @@ void print_out_of_process() {
               local.step * 1e6 / double(invokes), long(invokes));
 }
 
+// 100 task folders under two stores, two tasks of the add-in's in each, and others spread
+// evenly over them, of the standard class and of another.
+std::string tables_profile(long others) {
+  std::string text;
+  for (int store = 0; store < 2; ++store)
+    text += "folder path=S" + std::to_string(store) + " store=5" + std::to_string(store) +
+            "00 entry=00\n";
+  constexpr long folders = 100;
+  for (long folder = 0; folder < folders; ++folder) {
+    const std::string path = "S" + std::to_string(folder % 2) + "/T" + std::to_string(folder);
+    char entry[16];
+    std::snprintf(entry, sizeof entry, "%08lX", folder + 1);
+    text += "folder path=" + path + " entry=" + entry + " type=3 form=IPM.Task\n";
+    const long here = others / folders + (folder < others % folders ? 1 : 0);
+    text += "item folder=" + path + " class=IPM.Task count=" + std::to_string(here - here / 4) +
+            "\nitem folder=" + path + " class=IPM.Task.Merivane count=2\n" + "item folder=" + path +
+            " class=IPM.Task.Other count=" + std::to_string(here / 4) + "\n";
+  }
+  return text;
+}
+
+// What the step must leave of a profile: every task of the add-in's class a standard one,
+// everything else as it was.
+bool converted_as_expected(const std::string& original, const std::string& fixture) {
+  const std::string path = directory + "\\expected.txt";
+  testbed::write_file(path, original);
+  const auto before = testbed::Profile::load(path);
+  const auto after = testbed::Profile::load(fixture);
+  if (before->folders().size() != after->folders().size()) return false;
+  for (std::size_t folder = 0; folder < before->folders().size(); ++folder) {
+    const auto& was = before->folders()[folder].items;
+    const auto& is = after->folders()[folder].items;
+    if (was.size() != is.size()) return false;
+    for (std::size_t item = 0; item < was.size(); ++item) {
+      const std::string& old_class = before->text(was[item]);
+      if (after->text(is[item]) != (old_class == "IPM.Task.Merivane" ? "IPM.Task" : old_class))
+        return false;
+    }
+  }
+  return true;
+}
+
+// Counted in process, where the stand-in's counter can be read.
+LONG step_calls(const std::string& name, const std::string& profile) {
+  use_profile(name, profile);
+  const LONG before = standin_calls();
+  bool flag = false;
+  outlook::convert_outlook_tasks(flag);
+  return standin_calls() - before;
+}
+
+int tables() {
+  prepare();
+  constexpr long others = 20000;
+  constexpr char old_outlook[] = "absent member=GetTable\n";
+  const std::string small = tables_profile(0), large = tables_profile(others);
+  {
+    const base::unique_hmodule standin(LoadLibraryA(testbed::outlook_standin_path().c_str()));
+    for (const bool with_tables : {true, false}) {
+      const std::string way = with_tables ? "" : old_outlook;
+      const LONG small_calls = step_calls("calls-small.txt", small + way);
+      const LONG large_calls = step_calls("calls-large.txt", large + way);
+      const char* const named = with_tables ? "tables" : "no tables (before 2007)";
+      std::printf("outlook calls with %s, 100 task folders, 200 of the add-in's tasks: %ld\n",
+                  named, long(small_calls));
+      std::printf("outlook calls with %s, the same and %ld other tasks: %ld\n", named, others,
+                  long(large_calls));
+      std::printf("outlook calls with %s per other task: %.4f\n", named,
+                  double(large_calls - small_calls) / double(others));
+    }
+  }
+
+  // Out of process, as Outlook runs: each call a round trip to another process.
+  testbed::register_outlook_local_server(testbed::outlook_server_path());
+  double walked = 0, tabled = 0;
+  bool walked_ok = true, tabled_ok = true;
+  // Taken in turns; the quickest of each counts.
+  for (int round = 0; round < 2; ++round) {
+    for (const bool with_tables : {round == 0, round != 0}) {
+      const std::string path = directory + "\\local.txt";
+      const std::string profile = large + (with_tables ? "" : old_outlook);
+      use_profile("local.txt", profile);
+      bool flag = true;
+      const double start = seconds();
+      const bool result = outlook::convert_outlook_tasks(flag) && !flag;
+      const double took = seconds() - start;
+      const bool ok = result && converted_as_expected(profile, path);
+      double& best = with_tables ? tabled : walked;
+      best = best == 0 || took < best ? took : best;
+      (with_tables ? tabled_ok : walked_ok) &= ok;
+    }
+  }
+  testbed::register_outlook_standin(testbed::outlook_standin_path());
+  std::printf("outlook out of process, %ld tasks, with tables: %.2f s (%s)\n", others + 200, tabled,
+              tabled_ok ? "ok, converted as expected" : "failed");
+  std::printf("outlook out of process, %ld tasks, without tables: %.2f s (%s)\n", others + 200,
+              walked, walked_ok ? "ok, converted as expected" : "failed");
+  std::printf("outlook out of process, tables faster by: %.1f times\n", walked / tabled);
+
+  print_peaks(tables_profile(10000), "tables-10^4");
+  print_peaks(tables_profile(100000), "tables-10^5");
+  return 0;
+}
+
 int scale() {
   prepare();
   for (const long size : {10000L, 100000L, 1000000L})
-    print_peaks(size, size == 10000 ? "10^4" : size == 100000 ? "10^5" : "10^6");
+    print_peaks(task_profile(size, size / 100), size == 10000    ? "10^4"
+                                                : size == 100000 ? "10^5"
+                                                                 : "10^6");
   use_profile("chain.txt", chain_profile(1000));
   bool flag = true;
   const bool chain = outlook::convert_outlook_tasks(flag);
@@ -411,6 +587,7 @@ int scale() {
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "peak") == 0) return peak(argv[2], argv[3]);
   if (argc == 2 && std::strcmp(argv[1], "scale") == 0) return scale();
+  if (argc == 2 && std::strcmp(argv[1], "tables") == 0) return tables();
   if (argc == 2 && std::strcmp(argv[1], "out-of-process") == 0) {
     prepare();
     const base::unique_hmodule standin(LoadLibraryA(testbed::outlook_standin_path().c_str()));
@@ -453,8 +630,8 @@ int main(int argc, char** argv) {
   print_ratio("outlook step ratio without MAPI", through_outlook);
   set_mapix("1");
 
-  print_peaks(10000, "10k");
-  print_peaks(100000, "100k");
+  print_peaks(task_profile(10000, 100), "10k");
+  print_peaks(task_profile(100000, 1000), "100k");
 
   print_out_of_process();
 
