@@ -25,20 +25,17 @@ AutomationString read_text(const DispatchPtr& owner, DISPID member) {
 }
 
 DispatchPtr call_for_object(const DispatchPtr& owner, DISPID member, const VARTYPE* parameters,
-                            const VARIANT& argument) {
+                            std::initializer_list<Argument> arguments) {
   IDispatch* result = nullptr;
   dispatch_call(owner.checked(), member, DISPATCH_METHOD, VT_DISPATCH, &result, parameters,
-                {argument});
+                arguments);
   return DispatchPtr::adopt(result);
 }
 
 }  // namespace
 
 DispatchPtr get_namespace(const DispatchPtr& application, const AutomationString& type) {
-  IDispatch* result = nullptr;
-  dispatch_call(application.checked(), dispid::get_namespace, DISPATCH_METHOD, VT_DISPATCH, &result,
-                one_bstr, {type});
-  return DispatchPtr::adopt(result);
+  return call_for_object(application, dispid::get_namespace, one_bstr, {type});
 }
 
 DispatchPtr namespace_folders(const DispatchPtr& name_space) {
@@ -57,7 +54,7 @@ DispatchPtr namespace_get_item_from_id(const DispatchPtr& name_space,
 LONG folders_count(const DispatchPtr& folders) { return read_number(folders, dispid::count); }
 
 DispatchPtr folders_item(const DispatchPtr& folders, const VARIANT& index) {
-  return call_for_object(folders, dispid::item, one_variant, index);
+  return call_for_object(folders, dispid::item, one_variant, {index});
 }
 
 LONG folder_default_item_type(const DispatchPtr& folder) {
@@ -85,18 +82,15 @@ AutomationString folder_path(const DispatchPtr& folder) {
 LONG items_count(const DispatchPtr& items) { return read_number(items, dispid::count); }
 
 DispatchPtr items_item(const DispatchPtr& items, const VARIANT& index) {
-  return call_for_object(items, dispid::item, one_variant, index);
+  return call_for_object(items, dispid::item, one_variant, {index});
 }
 
 DispatchPtr items_restrict(const DispatchPtr& items, const AutomationString& filter) {
-  IDispatch* result = nullptr;
-  dispatch_call(items.checked(), dispid::restrict_items, DISPATCH_METHOD, VT_DISPATCH, &result,
-                one_bstr, {filter});
-  return DispatchPtr::adopt(result);
+  return call_for_object(items, dispid::restrict_items, one_bstr, {filter});
 }
 
 DispatchPtr items_new_item(const DispatchPtr& items, const VARIANT& form) {
-  return call_for_object(items, dispid::new_item, one_optional_variant, form);
+  return call_for_object(items, dispid::new_item, one_optional_variant, {form});
 }
 
 AutomationString item_message_class(const DispatchPtr& item) {
@@ -151,10 +145,7 @@ void accessor_set_properties(const DispatchPtr& accessor, DISPID set_properties,
 
 DispatchPtr folder_get_table(const DispatchPtr& folder, DISPID get_table,
                              const AutomationString& filter, LONG contents) {
-  IDispatch* result = nullptr;
-  dispatch_call(folder.checked(), get_table, DISPATCH_METHOD, VT_DISPATCH, &result, bstr_and_i4,
-                {filter, contents});
-  return DispatchPtr::adopt(result);
+  return call_for_object(folder, get_table, bstr_and_i4, {filter, contents});
 }
 
 bool table_end_of_table(const DispatchPtr& table, DISPID end_of_table) {
@@ -162,9 +153,7 @@ bool table_end_of_table(const DispatchPtr& table, DISPID end_of_table) {
 }
 
 DispatchPtr table_get_next_row(const DispatchPtr& table, DISPID get_next_row) {
-  IDispatch* result = nullptr;
-  dispatch_call(table.checked(), get_next_row, DISPATCH_METHOD, VT_DISPATCH, &result, nullptr, {});
-  return DispatchPtr::adopt(result);
+  return call_for_object(table, get_next_row, nullptr, {});
 }
 
 AutomationString row_text(const DispatchPtr& row, DISPID item, const AutomationString& column) {
@@ -184,10 +173,7 @@ AutomationString text_property(const DispatchPtr& object, DISPID member) {
 DispatchPtr namespace_get_folder_from_id(const DispatchPtr& name_space, DISPID get_folder_from_id,
                                          const AutomationString& entry_id,
                                          const AutomationString& store_id) {
-  IDispatch* result = nullptr;
-  dispatch_call(name_space.checked(), get_folder_from_id, DISPATCH_METHOD, VT_DISPATCH, &result,
-                two_bstrs, {entry_id, store_id});
-  return DispatchPtr::adopt(result);
+  return call_for_object(name_space, get_folder_from_id, two_bstrs, {entry_id, store_id});
 }
 
 void accessor_get_property(const DispatchPtr& accessor, DISPID get_property,
@@ -212,10 +198,7 @@ void columns_add(const DispatchPtr& columns, DISPID add, const AutomationString&
 
 DispatchPtr folder_get_storage(const DispatchPtr& folder, DISPID get_storage,
                                const AutomationString& identifier, LONG identifier_type) {
-  IDispatch* result = nullptr;
-  dispatch_call(folder.checked(), get_storage, DISPATCH_METHOD, VT_DISPATCH, &result, bstr_and_i4,
-                {identifier, identifier_type});
-  return DispatchPtr::adopt(result);
+  return call_for_object(folder, get_storage, bstr_and_i4, {identifier, identifier_type});
 }
 
 void storage_delete(const DispatchPtr& storage, DISPID remove) {
