@@ -143,7 +143,10 @@ TEST_F(OutlookAsItRuns, ALocalServerHasEverythingConvertedAndEveryProxyFreed) {
   EXPECT_EQ(count_with(log, {"SetProperties method"}) != 0, !wide)
       << "the forms went through Outlook only without MAPI";
   EXPECT_EQ(count_with(log, {"outlook call", "Restrict"}), 0u) << "every item was read";
-  EXPECT_EQ(count_with(log, {"outlook call", "GetTable method", "-> 0x00000000"}), 2u)
+  // Without MAPI the forms' hidden items are read through tables of their own: the program's
+  // log says which folders' tasks were read through one.
+  EXPECT_EQ(count_with(log, {"outlook call", "GetTable method", "-> 0x00000000"}), wide ? 2u : 5u);
+  EXPECT_EQ(count_with(read_lines(log_path()), {"task_folder ", " read=table"}), 2u)
       << "a task folder's items were not read through its table";
   EXPECT_NE(server_summary().find(" objects=0 references=0"), std::string::npos);
   // tools/test tells a call lost under emulation from a fault by the program's own log.
