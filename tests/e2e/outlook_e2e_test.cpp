@@ -267,9 +267,10 @@ TEST_F(OutlookAsItRuns, StartedAtTheUsersLevelTheUsersPartRunsThereAndTheMachine
     testbed::DriverOptions options;
     options.limited_token = true;
     testbed::UninstallerRun result;
-    // Under qemu-i386 a 32-bit copy is now and then lost to the emulation part way (seen once
-    // in three runs: one restore-point call, no log after it); such a run is made again, twice
-    // at most. A run that ended is never made again.
+    // Under qemu-i386 a 32-bit copy is now and then lost to the emulation part way (one run in
+    // eight by itself, three in a row once beside the other lane: one restore-point call, no log
+    // after it); such a run is made again, four times at most. A run that ended is never made
+    // again.
     for (int attempt = 0;; ++attempt) {
       lay(outlook_server, "other_level window=rctrl_renwnd32\n");
       DeleteFileA(log_path().c_str());
@@ -278,7 +279,7 @@ TEST_F(OutlookAsItRuns, StartedAtTheUsersLevelTheUsersPartRunsThereAndTheMachine
       result = run(switches, options);
       const bool lost = sizeof(void*) == 4 && c.exit_code == 0 &&
                         count_with(read_lines(machine_.restore_log()), {"call event="}) == 1;
-      if (!lost || attempt == 2) break;
+      if (!lost || attempt == 4) break;
       std::printf("the 32-bit copy was lost to the emulation: run %d made again\n", attempt + 1);
     }
     EXPECT_EQ(result.exit_code, c.exit_code);
