@@ -16,7 +16,6 @@ namespace outlook {
 
 namespace {
 
-constexpr char addin_class[] = "IPM.Task.Merivane";
 constexpr char standard_class[] = "IPM.Task";
 constexpr char standard_form_name[] = "Task";
 constexpr char addin_items_filter[] = "[MessageClass] = 'IPM.Task.Merivane'";

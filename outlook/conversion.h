@@ -14,6 +14,9 @@
 
 namespace outlook {
 
+// The add-in's message class: its tasks and its published form.
+inline constexpr char addin_class[] = "IPM.Task.Merivane";
+
 // Called for every folder the walk can read, with a reference of its own. Returns false to
 // stop the whole walk.
 using FolderVisitor = std::function<bool(DispatchPtr folder, bool& needs_manual_form_step)>;

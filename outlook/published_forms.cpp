@@ -15,7 +15,6 @@ namespace outlook {
 
 namespace {
 
-constexpr char addin_class[] = "IPM.Task.Merivane";
 // A published form's hidden item in a library folder, and the property naming the form's class.
 constexpr char form_items_filter[] =
     "[MessageClass] = 'IPM.Microsoft.FolderDesign.FormsDescription'";
