@@ -82,6 +82,8 @@ using unique_handle = unique_any<NullEmptyTraits<HANDLE, CloseHandle>>;
 using unique_file = unique_any<FileHandleTraits>;
 using unique_find = unique_any<FindHandleTraits>;
 using unique_bstr = unique_any<NullEmptyTraits<BSTR, SysFreeString>>;
+// What the platform allocated for the caller to give back with LocalFree.
+using unique_local = unique_any<NullEmptyTraits<HLOCAL, LocalFree>>;
 template <typename Interface>
 using unique_com = unique_any<ComTraits<Interface>>;
 

@@ -1,6 +1,5 @@
 #include "fleet/fleet.h"
 
-#include <sddl.h>
 #include <userenv.h>
 #include <wtsapi32.h>
 
@@ -139,16 +138,11 @@ class SessionLog {
     std::snprintf(name, sizeof name, "\\Temp\\Merivane removal session %lu.%lu.%lu.log", session,
                   GetCurrentProcessId(), GetTickCount());
     if (length == 0 || length >= sizeof directory || !base::append_path(directory, name)) return;
-    PSECURITY_DESCRIPTOR security = nullptr;
-    const std::string descriptor = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;" + sid + ")";
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(descriptor.c_str(), SDDL_REVISION_1,
-                                                             &security, nullptr) == FALSE)
-      return;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
+    SecurityFromText security("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;" + sid + ")");
+    if (security.attributes() == nullptr) return;
     file_.reset(CreateFileA(directory, GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes,
-                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LocalFree(security);
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            security.attributes(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file_) path_ = directory;
   }
   ~SessionLog() {
@@ -202,10 +196,8 @@ const FleetSystem& win32_fleet_system() {
 PartsReady FleetParts::get_ready(const char*, Mode, RunLog* log) {
   log_ = log;
   if (log_ != nullptr) {
-    base::unique_handle token;
-    std::string account = "?";
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) != FALSE)
-      account = sid_of(token.get());
+    const std::string own = own_user_sid_text();
+    const std::string account = own.empty() ? std::string("?") : own;
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
     log_->fleet_line("fleet account=" + account + " session=" + std::to_string(session) +

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 #include <aclapi.h>
-#include <sddl.h>
 #include <shlobj.h>
 
 #include "base/own_directory.h"
@@ -24,19 +23,6 @@ constexpr ACCESS_MASK changing_rights = FILE_WRITE_DATA | FILE_APPEND_DATA | FIL
                                         DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                         GENERIC_ALL;
 
-struct LocalMemoryTraits {
-  using type = void*;
-  static type empty() { return nullptr; }
-  static void close(type memory) { LocalFree(memory); }
-};
-
-std::string sid_text(PSID sid) {
-  char* text = nullptr;
-  if (sid == nullptr || ConvertSidToStringSidA(sid, &text) == FALSE) return {};
-  const base::unique_any<LocalMemoryTraits> owned(text);
-  return text;
-}
-
 bool is_trusted(PSID sid, const std::string& own) {
   if (IsWellKnownSid(sid, WinLocalSystemSid) != FALSE ||
       IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE ||
@@ -44,12 +30,6 @@ bool is_trusted(PSID sid, const std::string& own) {
     return true;
   const std::string text = sid_text(sid);
   return !text.empty() && (text == trusted_installer || text == own);
-}
-
-std::string own_sid() {
-  base::unique_handle token;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) == FALSE) return {};
-  return user_sid_text(token.get());
 }
 
 bool same_file_name(const char* a, const char* b) {
@@ -66,8 +46,8 @@ bool writable_by_others(const char* path) {
                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                             &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
     return true;
-  const base::unique_any<LocalMemoryTraits> owned(descriptor);
-  const std::string own = own_sid();
+  const base::unique_local owned(descriptor);
+  const std::string own = own_user_sid_text();
   // No list at all lets everyone in; an owner may rewrite the list.
   if (dacl == nullptr || owner == nullptr || !is_trusted(owner, own)) return true;
   for (DWORD index = 0; index < dacl->AceCount; ++index) {

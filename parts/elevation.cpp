@@ -18,16 +18,33 @@ Route route_for(const TokenFacts& token, Mode mode, ShellStanding shell) {
   return mode == Mode::quiet ? Route::needs_administrator : Route::machine_elevated_copy;
 }
 
+std::string sid_text(PSID sid) {
+  char* text = nullptr;
+  if (sid == nullptr || ConvertSidToStringSidA(sid, &text) == FALSE) return {};
+  const base::unique_local owned(text);
+  return text;
+}
+
 std::string user_sid_text(HANDLE token) {
   char buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
   DWORD size = 0;
-  char* text = nullptr;
-  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) == FALSE ||
-      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text) == FALSE)
-    return {};
-  std::string sid = text;
-  LocalFree(text);
-  return sid;
+  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) == FALSE) return {};
+  return sid_text(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+}
+
+std::string own_user_sid_text() {
+  base::unique_handle token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) == FALSE) return {};
+  return user_sid_text(token.get());
+}
+
+SecurityFromText::SecurityFromText(const std::string& text) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1,
+                                                           &descriptor, nullptr) == FALSE)
+    return;
+  descriptor_.reset(descriptor);
+  attributes_ = {sizeof attributes_, descriptor, FALSE};
 }
 
 TokenFacts own_token_facts() {

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "base/unique_any.h"
 #include "sequence/mode.h"
 
 namespace app {
@@ -41,7 +42,23 @@ Route route_for(const TokenFacts& token, Mode mode, ShellStanding shell);
 
 TokenFacts own_token_facts();
 
-// The text of the SID of a token's user ("S-1-5-21-..."); empty when it cannot be had.
+// The text of a SID ("S-1-5-21-..."); empty when it cannot be had.
+std::string sid_text(PSID sid);
+// The text of the SID of a token's user; empty when it cannot be had.
 std::string user_sid_text(HANDLE token);
+// The text of the SID of this process's user; empty when it cannot be had.
+std::string own_user_sid_text();
+
+// A security descriptor made from its text (SDDL), for what this process creates.
+class SecurityFromText {
+ public:
+  explicit SecurityFromText(const std::string& text);
+  // Null when the text did not convert.
+  SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }
+
+ private:
+  base::unique_local descriptor_;
+  SECURITY_ATTRIBUTES attributes_{};
+};
 
 }  // namespace app

@@ -354,24 +354,16 @@ bool is_number_text(const char* text, std::size_t length) {
 bool PartPipe::create(const char* name, const char* other_user_sid) {
   // The system, the administrators, the creator (its token's user), and the other user.
   std::string descriptor = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)";
-  base::unique_handle token;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) != FALSE) {
-    const std::string own = user_sid_text(token.get());
-    if (!own.empty()) descriptor += "(A;;GA;;;" + own + ")";
-  }
+  if (const std::string own = own_user_sid_text(); !own.empty())
+    descriptor += "(A;;GA;;;" + own + ")";
   if (other_user_sid != nullptr && other_user_sid[0] != '\0')
     descriptor += std::string("(A;;GA;;;") + other_user_sid + ")";
-  PSECURITY_DESCRIPTOR security = nullptr;
-  if (ConvertStringSecurityDescriptorToSecurityDescriptorA(descriptor.c_str(), SDDL_REVISION_1,
-                                                           &security, nullptr) == FALSE)
-    return false;
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
+  SecurityFromText security(descriptor);
+  if (security.attributes() == nullptr) return false;
   pipe_.reset(CreateNamedPipeA(
       name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-      frame_limit, frame_limit, 0,
-      &attributes));
-  LocalFree(security);
+      frame_limit, frame_limit, 0, security.attributes()));
   if (pipe_.get() == INVALID_HANDLE_VALUE) static_cast<void>(pipe_.release());
   event_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   return pipe_ && event_;
