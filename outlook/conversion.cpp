@@ -216,28 +216,9 @@ std::optional<AddinRows> addin_rows(const DispatchPtr& folder, const VisitedFold
                                     ConversionRecord& record) {
   // An item is fetched by its EntryID in its folder's store.
   if (!record.name_space || visited.store_id.empty()) return std::nullopt;
-  TableMembers& members = record.table;
   try {
-    const std::optional<DISPID> get_table = members.get_table.id(folder);
-    if (!get_table) return std::nullopt;
-    AddinRows rows;
-    {
-      const DispatchPtr table =
-          folder_get_table(folder, *get_table, AutomationString(addin_items_filter), user_items);
-      const std::optional<DISPID> end_of_table = members.end_of_table.id(table);
-      const std::optional<DISPID> get_next_row = members.get_next_row.id(table);
-      if (!end_of_table || !get_next_row) return std::nullopt;
-      const AutomationString entry_id("EntryID");
-      while (!table_end_of_table(table, *end_of_table)) {
-        const DispatchPtr row = table_get_next_row(table, *get_next_row);
-        if (!row) break;
-        const std::optional<DISPID> item = members.row_item.id(row);
-        if (!item) return std::nullopt;
-        rows.entry_ids.push_back(row_text(row, *item, entry_id));
-      }
-    }
-    rows.store_id = AutomationString(visited.store_id.c_str());
-    return rows;
+    return AddinRows{record.table.entry_ids(folder, addin_items_filter, user_items),
+                     AutomationString(visited.store_id.c_str())};
   } catch (...) {
     return std::nullopt;
   }

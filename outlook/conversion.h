@@ -97,15 +97,6 @@ struct VisitedFolder {
   std::string path;      // only for a report
 };
 
-// The members of Outlook's table of a folder's items (Outlook 2007 and later), bound by name
-// once a run.
-struct TableMembers {
-  BoundMember get_table{L"GetTable"};
-  BoundMember end_of_table{L"EndOfTable"};
-  BoundMember get_next_row{L"GetNextRow"};
-  BoundMember row_item{L"Item"};
-};
-
 // What one run of the step keeps: its counts, its report (if any), Outlook's own way of writing
 // a folder's form, bound once, the NameSpace that fetches the items a table names (none: every
 // folder's items are walked), and the task folders visited.

@@ -1,5 +1,8 @@
 #include "outlook/members.h"
 
+#include <cstring>
+
+#include "outlook/com_error.h"
 #include "outlook/dispatch_call.h"
 
 namespace outlook {
@@ -131,6 +134,40 @@ std::optional<DISPID> BoundMember::id(const DispatchPtr& object) {
     tried_ = true;
   }
   return id_;
+}
+
+DISPID BoundMember::required(const DispatchPtr& object) {
+  const std::optional<DISPID> bound = id(object);
+  if (!bound) raise_com_error(DISP_E_UNKNOWNNAME);
+  return *bound;
+}
+
+std::vector<AutomationString> TableMembers::entry_ids(const DispatchPtr& folder, const char* filter,
+                                                      LONG contents, const char* added_column,
+                                                      const char* wanted) {
+  const DispatchPtr table =
+      folder_get_table(folder, get_table.required(folder), AutomationString(filter), contents);
+  if (added_column != nullptr) {
+    const DispatchPtr added = object_property(table, columns.required(table));
+    columns_add(added, add_column.required(added), AutomationString(added_column));
+  }
+  const DISPID end = end_of_table.required(table);
+  const DISPID next = get_next_row.required(table);
+  const AutomationString entry_column("EntryID");
+  const AutomationString wanted_column(added_column != nullptr ? added_column : "");
+  std::vector<AutomationString> found;
+  while (!table_end_of_table(table, end)) {
+    const DispatchPtr row = table_get_next_row(table, next);
+    if (!row) break;
+    const DISPID item = row_item.required(row);
+    if (added_column != nullptr) {
+      const AutomationString text = row_text(row, item, wanted_column);
+      if (text.narrow() == nullptr || wanted == nullptr || std::strcmp(text.narrow(), wanted) != 0)
+        continue;
+    }
+    found.push_back(row_text(row, item, entry_column));
+  }
+  return found;
 }
 
 DispatchPtr folder_property_accessor(const DispatchPtr& folder, DISPID property_accessor) {

@@ -6,6 +6,7 @@
 #include <oaidl.h>
 
 #include <optional>
+#include <vector>
 
 #include "outlook/automation_string.h"
 #include "outlook/dispatch_ptr.h"
@@ -40,8 +41,9 @@ inline constexpr DISPID get_item_from_id = 0x2109;
 inline constexpr LONG task_item_type = 3;
 // Close's argument: drop the item's changes.
 inline constexpr LONG discard_changes = 1;
-// GetTable's contents: the folder's items, not its hidden ones.
+// GetTable's contents: the folder's items, or its hidden ones.
 inline constexpr LONG user_items = 0;
+inline constexpr LONG hidden_items = 1;
 
 // Application
 DispatchPtr get_namespace(const DispatchPtr& application, const AutomationString& type);
@@ -92,11 +94,33 @@ class BoundMember {
   explicit BoundMember(const wchar_t* name) : name_(name) {}
   // A raise (an empty owner) leaves the member untried.
   std::optional<DISPID> id(const DispatchPtr& object);
+  // The same, raising DISP_E_UNKNOWNNAME where the object does not know the name.
+  DISPID required(const DispatchPtr& object);
 
  private:
   const wchar_t* name_;
   bool tried_ = false;
   std::optional<DISPID> id_;
+};
+
+// The members of Outlook's table of a folder's items (Outlook 2007 and later), bound by name
+// once a run.
+struct TableMembers {
+  BoundMember get_table{L"GetTable"};
+  BoundMember end_of_table{L"EndOfTable"};
+  BoundMember get_next_row{L"GetNextRow"};
+  BoundMember row_item{L"Item"};
+  BoundMember columns{L"Columns"};
+  BoundMember add_column{L"Add"};
+
+  // The EntryIDs of the rows of the folder's table of its items (contents: user_items or
+  // hidden_items) that filter selects, every row read before anything is changed: the table
+  // follows the folder, and an item changed may leave it at once. Given a column to add, only
+  // the rows whose text in it is exactly wanted. Raises DISP_E_UNKNOWNNAME where this Outlook
+  // lacks a member, and whatever a call raises.
+  std::vector<AutomationString> entry_ids(const DispatchPtr& folder, const char* filter,
+                                          LONG contents, const char* added_column = nullptr,
+                                          const char* wanted = nullptr);
 };
 
 // MAPIFolder, by its bound DISPID

@@ -1,6 +1,5 @@
 #include "outlook/published_forms.h"
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,7 +20,6 @@ constexpr char form_items_filter[] =
 constexpr char form_class_column[] = "http://schemas.microsoft.com/mapi/proptag/0x6800001F";
 // PR_COMMON_VIEWS_ENTRYID: the default store's folder that holds its personal library.
 constexpr char common_views_property[] = "http://schemas.microsoft.com/mapi/proptag/0x35E60102";
-constexpr LONG hidden_items = 1;
 constexpr LONG by_entry_id = 1;
 
 const char* result_word(mapi::FormResult result) {
@@ -42,7 +40,8 @@ mapi::FormOutcome failed_with(HRESULT code) { return {mapi::FormResult::failed, 
 
 // Outlook's own way to the libraries (2007 and later): a library folder's hidden items, each a
 // published form, found through a table of them and deleted by their entry id. Never by the
-// form's class, which would make an item where none is.
+// form's class, which would make an item where none is. A member this Outlook does not know
+// raises: no way to that library, which counts as failed.
 class OutlookLibraries {
  public:
   OutlookLibraries(const DispatchPtr& name_space, TableMembers& table)
@@ -59,19 +58,19 @@ class OutlookLibraries {
 
   // The default store's Common Views folder, which holds its personal library.
   DispatchPtr personal_library() {
-    const DispatchPtr store = object_property(name_space_, bound(default_store_, name_space_));
-    const DispatchPtr accessor = object_property(store, bound(property_accessor_, store));
+    const DispatchPtr store = object_property(name_space_, default_store_.required(name_space_));
+    const DispatchPtr accessor = object_property(store, property_accessor_.required(store));
     Variant entry_id;
-    accessor_get_property(accessor, bound(get_property_, accessor),
+    accessor_get_property(accessor, get_property_.required(accessor),
                           AutomationString(common_views_property), entry_id);
     const AutomationString text =
-        accessor_binary_to_string(accessor, bound(binary_to_string_, accessor), entry_id.get());
-    return namespace_get_folder_from_id(name_space_, bound(get_folder_from_id_, name_space_), text,
-                                        text_property(store, bound(store_id_, store)));
+        accessor_binary_to_string(accessor, binary_to_string_.required(accessor), entry_id.get());
+    return namespace_get_folder_from_id(name_space_, get_folder_from_id_.required(name_space_),
+                                        text, text_property(store, store_id_.required(store)));
   }
 
   DispatchPtr folder_library(const VisitedFolder& folder) {
-    return namespace_get_folder_from_id(name_space_, bound(get_folder_from_id_, name_space_),
+    return namespace_get_folder_from_id(name_space_, get_folder_from_id_.required(name_space_),
                                         AutomationString(folder.entry_id.c_str()),
                                         AutomationString(folder.store_id.c_str()));
   }
@@ -85,8 +84,8 @@ class OutlookLibraries {
       if (step_given_up()) return failed_with(E_ABORT);
       try {
         const DispatchPtr storage =
-            folder_get_storage(folder, bound(get_storage_, folder), entry_id, by_entry_id);
-        storage_delete(storage, bound(delete_, storage));
+            folder_get_storage(folder, get_storage_.required(folder), entry_id, by_entry_id);
+        storage_delete(storage, delete_.required(storage));
       } catch (const _com_error& failure) {
         code = failure.Error();
       }
@@ -96,36 +95,10 @@ class OutlookLibraries {
   }
 
  private:
-  // A member that does not bind is no way to the library: the library counts as failed.
-  static DISPID bound(BoundMember& member, const DispatchPtr& object) {
-    const std::optional<DISPID> id = member.id(object);
-    if (!id) raise_com_error(DISP_E_UNKNOWNNAME);
-    return *id;
-  }
-
-  // The entry ids of the library's hidden items whose form is exactly the add-in's, every one
-  // read before any is deleted.
+  // The entry ids of the library's hidden items whose form is exactly the add-in's.
   std::vector<AutomationString> addin_forms(const DispatchPtr& folder) {
-    std::vector<AutomationString> found;
-    const DispatchPtr table = folder_get_table(folder, bound(table_.get_table, folder),
-                                               AutomationString(form_items_filter), hidden_items);
-    {
-      const DispatchPtr columns = object_property(table, bound(columns_, table));
-      columns_add(columns, bound(add_, columns), AutomationString(form_class_column));
-    }
-    const DISPID end_of_table = bound(table_.end_of_table, table);
-    const DISPID get_next_row = bound(table_.get_next_row, table);
-    const AutomationString entry_column("EntryID");
-    const AutomationString class_column(form_class_column);
-    while (!table_end_of_table(table, end_of_table)) {
-      const DispatchPtr row = table_get_next_row(table, get_next_row);
-      if (!row) break;
-      const DISPID item = bound(table_.row_item, row);
-      const AutomationString form_class = row_text(row, item, class_column);
-      if (form_class.narrow() != nullptr && std::string_view(form_class.narrow()) == addin_class)
-        found.push_back(row_text(row, item, entry_column));
-    }
-    return found;
+    return table_.entry_ids(folder, form_items_filter, hidden_items, form_class_column,
+                            addin_class);
   }
 
   const DispatchPtr& name_space_;
@@ -136,8 +109,6 @@ class OutlookLibraries {
   BoundMember store_id_{L"StoreID"};
   BoundMember get_property_{L"GetProperty"};
   BoundMember binary_to_string_{L"BinaryToString"};
-  BoundMember columns_{L"Columns"};
-  BoundMember add_{L"Add"};
   BoundMember get_storage_{L"GetStorage"};
   BoundMember delete_{L"Delete"};
 };
