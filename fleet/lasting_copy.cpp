@@ -4,6 +4,7 @@
 #include <aclapi.h>
 #include <shlobj.h>
 
+#include "base/code_page.h"
 #include "base/own_directory.h"
 #include "base/path_text.h"
 #include "base/unique_any.h"
@@ -30,10 +31,6 @@ bool is_trusted(PSID sid, const std::string& own) {
     return true;
   const std::string text = sid_text(sid);
   return !text.empty() && (text == trusted_installer || text == own);
-}
-
-bool same_file_name(const char* a, const char* b) {
-  return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -85,7 +82,7 @@ LastingCopy place_lasting_copy() {
   }
   char own_full[base::path_capacity];
   const DWORD length = GetLongPathNameA(own, own_full, sizeof own_full);
-  if (length == 0 || length >= sizeof own_full || !same_file_name(own_full, program)) {
+  if (length == 0 || length >= sizeof own_full || !base::same_name(own_full, program)) {
     // Written beside under a name of its own, then put in place whole.
     char placed[base::path_capacity];
     if (!base::join_path(placed, program, ".new") || CopyFileA(own, placed, FALSE) == FALSE ||

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "base/code_page.h"
 #include "base/path_text.h"
 #include "base/unique_any.h"
 
@@ -17,10 +18,6 @@ bool leads_nowhere_else(const char* directory) {
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
-bool same_path(const char* a, const char* b) {
-  return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
 }
 
 // The path the handle names, as a whole path without the "\\?\" of the platform's answer.
@@ -51,10 +48,8 @@ bool long_path(const char* path, char (&whole)[base::path_capacity]) {
 bool no_link_below(const char* from, const char* path) {
   char walked[base::path_capacity];
   const std::size_t start = std::strlen(from);
-  if (!base::copy_path(walked, path) || std::strlen(walked) <= start ||
-      (walked[start] != '\\' && walked[start] != '/') ||
-      CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, walked, static_cast<int>(start), from,
-                     static_cast<int>(start)) != CSTR_EQUAL)
+  if (!base::copy_path(walked, path) || !base::starts_with_name(walked, from) ||
+      (walked[start] != '\\' && walked[start] != '/'))
     return false;
   // Every directory below from, each ended at its separator in turn, then path itself.
   for (std::size_t at = start + 1;; ++at) {
@@ -79,7 +74,7 @@ unsigned long delete_unlinked(const char* path) {
       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file) return GetLastError();
   char named[base::path_capacity];
-  if (!final_path(file.get(), named) || !same_path(named, meant)) return error_link_on_the_way;
+  if (!final_path(file.get(), named) || !base::same_name(named, meant)) return error_link_on_the_way;
   FILE_DISPOSITION_INFO disposition{TRUE};
   if (SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
                                  sizeof disposition) == FALSE)

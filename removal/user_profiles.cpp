@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "base/code_page.h"
 #include "base/path_text.h"
 #include "base/registry.h"
 #include "base/unique_any.h"
@@ -21,13 +22,6 @@ constexpr char shell_folders_key[] =
 constexpr char profile_variable[] = "%USERPROFILE%";
 // A SID's text is at most about 190 characters; a value read for a path, a path.
 constexpr DWORD sid_text_capacity = 256;
-
-bool starts_with_ignoring_case(const char* text, const char* start) {
-  const std::size_t length = std::strlen(start);
-  return std::strlen(text) >= length &&
-         CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, text, static_cast<int>(length), start,
-                        static_cast<int>(length)) == CSTR_EQUAL;
-}
 
 bool is_directory(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
@@ -139,11 +133,11 @@ std::string desktop_of(const UserProfile& profile, HKEY hive) {
   if (hive != nullptr &&
       base::open_registry_key(hive, shell_folders_key, KEY_QUERY_VALUE, folders) == ERROR_SUCCESS &&
       read_text(folders.get(), "Desktop", named, type) &&
-      std::strchr(named + (starts_with_ignoring_case(named, profile_variable)
+      std::strchr(named + (base::starts_with_name(named, profile_variable)
                                ? sizeof profile_variable - 1
                                : 0),
                   '%') == nullptr) {
-    desktop = starts_with_ignoring_case(named, profile_variable)
+    desktop = base::starts_with_name(named, profile_variable)
                   ? profile.folder + (named + sizeof profile_variable - 1)
                   : std::string(named);
   } else {
@@ -153,7 +147,7 @@ std::string desktop_of(const UserProfile& profile, HKEY hive) {
   const DWORD length = GetFullPathNameA(desktop.c_str(), sizeof full, full, nullptr);
   if (length == 0 || length >= sizeof full) return {};
   const std::string inside = profile.folder + "\\";
-  if (!starts_with_ignoring_case(full, inside.c_str())) return {};
+  if (!base::starts_with_name(full, inside.c_str())) return {};
   return full;
 }
 
