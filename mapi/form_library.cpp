@@ -72,7 +72,7 @@ FormOutcome remove_form(HFRMREG library, const char* message_class, const char* 
   // library's own word that it is gone counts.
   const HRESULT after = resolved(container, message_class);
   if (after == MAPI_E_NOT_FOUND) return {FormResult::removed, removed};
-  return {FormResult::left, FAILED(removed) || removed != S_OK ? removed : after};
+  return {FormResult::left, removed != S_OK ? removed : after};
 }
 
 bool holds_form(HFRMREG library, const char* message_class) {

@@ -395,7 +395,7 @@ bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
     }
     ++record.tally.items_not_converted;
     if (record.report != nullptr)
-      record.report->item_not_converted(path_of(folder).c_str(), converted);
+      record.report->item_not_converted(visited.path.c_str(), converted);
   };
   if (rows) {
     // Each item is let go before the next is fetched: a mailbox online lets a session hold only
@@ -413,7 +413,7 @@ bool convert_task_folder(DispatchPtr folder, bool& needs_manual_form_step,
     const long left = addin_items_left(items);
     if (left != 0) {
       ++record.tally.folders_unverified;
-      if (record.report != nullptr) record.report->folder_unverified(path_of(folder).c_str(), left);
+      if (record.report != nullptr) record.report->folder_unverified(visited.path.c_str(), left);
     }
   }
   return true;
