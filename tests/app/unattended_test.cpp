@@ -19,10 +19,7 @@ using test_support::fakes;
 using test_support::World;
 using test_support::world;
 
-class Unattended : public ::testing::Test {
- protected:
-  void SetUp() override { world = World{}; }
-};
+using Unattended = test_support::FreshWorld;
 
 // Exit codes as deployment systems read them. A bad command line, or a log that cannot be
 // opened, does nothing at all.

@@ -29,10 +29,7 @@ using test_support::record;
 using test_support::World;
 using test_support::world;
 
-class Fleet : public ::testing::Test {
- protected:
-  void SetUp() override { world = World{}; }
-};
+using Fleet = test_support::FreshWorld;
 
 // The run's own token; nothing here starts another process of the program.
 app::TokenFacts own_token;
@@ -143,48 +140,31 @@ TEST_F(Fleet, ARemovalForEveryUserDoesEachPersonsPartAsThatPerson) {
     app::TokenFacts token;
     const char* switches;
     std::vector<DWORD> session_exits;
-    const char* copy_refused;
-    bool registers;
     int exit_code;
     std::vector<const char*> told;  // lines of the log
+    bool registers = true;
+    const char* copy_refused = nullptr;
   };
   const char* const every_counted = "fleet profiles=3 done=1 deferred=2 failed=0";
+  // clang-format off
   const Row rows[] = {
-      {system, "/quiet", {}, nullptr, true, 0, {"fleet profiles=3 done=0 deferred=3 failed=0"}},
-      {system, "/passive", {0, 1603}, nullptr, true, 0, {every_counted}},
-      {administrator,
-       "/allusers",
-       {0, STILL_ACTIVE, STILL_ACTIVE},
-       nullptr,
-       true,
-       0,
+      {system, "/quiet", {}, 0, {"fleet profiles=3 done=0 deferred=3 failed=0"}},
+      {system, "/passive", {0, 1603}, 0, {every_counted}},
+      {administrator, "/allusers", {0, STILL_ACTIVE, STILL_ACTIVE}, 0,
        {"sid=S-1-5-21-9-3 process=0 timed_out_ms=1000 left_to=logon", every_counted}},
-      {administrator,
-       "/allusers",
-       {0, no_token},
-       nullptr,
-       true,
-       0,
+      {administrator, "/allusers", {0, no_token}, 0,
        {"session id=2 not_started code=1314 left_to=logon", every_counted}},
-      {administrator,
-       "/allusers",
-       {0},
-       nullptr,
-       false,
-       1603,
-       {"fleet profiles=3 done=1 deferred=0 failed=2"}},
-      {system,
-       "/quiet",
-       {0},
-       "folder_writable",
-       true,
-       1603,
+      {administrator, "/allusers", {0}, 1603, {"fleet profiles=3 done=1 deferred=0 failed=2"},
+       false},
+      {system, "/quiet", {0}, 1603,
        {"logon_registration_failed reason=folder_writable",
         "session id=1 sid=S-1-5-21-9-1 not_started code=2",
-        "fleet profiles=3 done=0 deferred=0 failed=3"}},
-      {limited, "/allusers /passive", {}, nullptr, true, 1603, {"parts needs_administrator"}},
-      {administrator, "/quiet", {}, nullptr, true, 0, {"parts user=here machine=here"}},
+        "fleet profiles=3 done=0 deferred=0 failed=3"},
+       true, "folder_writable"},
+      {limited, "/allusers /passive", {}, 1603, {"parts needs_administrator"}},
+      {administrator, "/quiet", {}, 0, {"parts user=here machine=here"}},
   };
+  // clang-format on
   const std::string directory = "C:\\merivane-tests\\fleet";
   testbed::make_directories(directory);
   const std::string log = directory + "\\fleet.log";

@@ -50,8 +50,8 @@ constexpr char two_stores[] =
     "item folder=A/A2 class=IPM.Task.Merivane\n"
     "item folder=B/Tasks class=IPM.Task.Merivane count=3\n";
 
-// Outlook before 2007: no table of a folder's items, whose every item is asked for its class.
-// Outlook before 2007: no tables, no default store.
+// Outlook before 2007: no table of a folder's items (each item is asked for its class), no
+// default store.
 constexpr char old_outlook[] = "absent member=GetTable\nabsent member=DefaultStore\n";
 
 struct Outcome {
@@ -355,49 +355,44 @@ TEST_F(Conversion, AFailingItemIsSkippedAndTheRestConverted) {
   struct Case {
     std::string rule;
     bool result;
-    std::size_t restricts;                    // of the folder with the failing item
+    int restricts;         // of the folder with the failing item; -1: no such item in a table
+    int walked_restricts;  // the same where Outlook has no table; -1: no such item without one
     const char* first = "IPM.Task.Merivane";  // A/A2's first item, of the add-in's
     const char* a1b_first = "IPM.Task";       // A/A1/A1b's, of the add-in's
   };
   const std::string unread_standard_item =
       "fail object=Item:A/A2#2 member=MessageClass kind=get exception wcode=3\n";
-  const std::string walked = old_outlook;
   const Case cases[] = {
-      {"fail object=Item:A/A2#1 member=Save hresult=0x80004005\n", false, 0},
-      {"fail object=Item:A/A2#1 member=MessageClass kind=put exception wcode=3\n", false, 0},
-      {"fail object=Item:A/A2#1 member=MessageClass kind=get exception wcode=3\n", false, 1},
-      {"fail object=Item:A/A2#1 member=QueryInterface hresult=0x80004002\n", false, 1},
-      {"fail object=NameSpace member=GetItemFromID times=1 hresult=0x80004005\n", false, 1,
+      {"fail object=Item:A/A2#1 member=Save hresult=0x80004005\n", false, 0, 0},
+      {"fail object=Item:A/A2#1 member=MessageClass kind=put exception wcode=3\n", false, 0, 0},
+      {"fail object=Item:A/A2#1 member=MessageClass kind=get exception wcode=3\n", false, 1, 1},
+      {"fail object=Item:A/A2#1 member=QueryInterface hresult=0x80004002\n", false, 1, 1},
+      {"fail object=NameSpace member=GetItemFromID times=1 hresult=0x80004005\n", false, 1, -1,
        "IPM.Task", "IPM.Task.Merivane"},
-      {unread_standard_item, true, 0, "IPM.Task"},
-      {walked + "fail object=Item:A/A2#1 member=Save hresult=0x80004005\n", false, 0},
-      {walked + "fail object=Item:A/A2#1 member=MessageClass kind=put exception wcode=3\n", false,
-       0},
-      {walked + "fail object=Item:A/A2#1 member=MessageClass kind=get exception wcode=3\n", false,
-       1},
-      {walked + "fail object=Items:A/A2 member=Item times=1 hresult=0x80004005\n", false, 1},
-      {walked + "fail object=Item:A/A2#1 member=QueryInterface hresult=0x80004002\n", false, 1},
-      {walked + unread_standard_item, true, 1, "IPM.Task"},
-      {walked + unread_standard_item +
-           "fail object=Items:A/A2 member=Restrict hresult=0x80004005\n",
-       false, 1, "IPM.Task"},
-      {walked + unread_standard_item +
-           "fail object=Restricted:A/A2 member=Count hresult=0x80004005\n",
-       false, 1, "IPM.Task"},
+      {"fail object=Items:A/A2 member=Item times=1 hresult=0x80004005\n", false, -1, 1},
+      {unread_standard_item, true, 0, 1, "IPM.Task"},
+      {unread_standard_item + "fail object=Items:A/A2 member=Restrict hresult=0x80004005\n", false,
+       -1, 1, "IPM.Task"},
+      {unread_standard_item + "fail object=Restricted:A/A2 member=Count hresult=0x80004005\n",
+       false, -1, 1, "IPM.Task"},
   };
   for (const Case& c : cases) {
-    const Outcome outcome = run(std::string(two_stores) + c.rule);
-    EXPECT_EQ(outcome.result, c.result) << c.rule;
-    EXPECT_EQ(count_with(outcome.log, {"Restrict method"}), c.restricts) << c.rule;
-    EXPECT_FALSE(outcome.flag) << c.rule;
-    EXPECT_EQ(outcome.classes("A/A2"), (std::vector<std::string>{c.first, "IPM.Task", "IPM.Task"}))
-        << c.rule;
-    EXPECT_EQ(outcome.classes("A/A1/A1b"), (std::vector<std::string>{c.a1b_first, "IPM.Task"}))
-        << c.rule;
-    EXPECT_EQ(outcome.classes("B/Tasks"),
-              (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}))
-        << c.rule;
-    outcome.expect_balanced();
+    for (const bool table : {true, false}) {
+      const int restricts = table ? c.restricts : c.walked_restricts;
+      if (restricts < 0) continue;
+      const std::string rule = (table ? "" : old_outlook) + c.rule;
+      SCOPED_TRACE(rule);
+      const Outcome outcome = run(two_stores + rule);
+      EXPECT_EQ(outcome.result, c.result);
+      EXPECT_EQ(count_with(outcome.log, {"Restrict method"}), std::size_t(restricts));
+      EXPECT_FALSE(outcome.flag);
+      EXPECT_EQ(outcome.classes("A/A2"),
+                (std::vector<std::string>{c.first, "IPM.Task", "IPM.Task"}));
+      EXPECT_EQ(outcome.classes("A/A1/A1b"), (std::vector<std::string>{c.a1b_first, "IPM.Task"}));
+      EXPECT_EQ(outcome.classes("B/Tasks"),
+                (std::vector<std::string>{"IPM.Task", "IPM.Task", "IPM.Task"}));
+      outcome.expect_balanced();
+    }
   }
 }
 

@@ -23,10 +23,7 @@ using test_support::fakes;
 using test_support::World;
 using test_support::world;
 
-class Parts : public ::testing::Test {
- protected:
-  void SetUp() override { world = World{}; }
-};
+using Parts = test_support::FreshWorld;
 
 // The token decides: elevated runs both parts here unless the desktop's user is at another
 // level; at the user's level the machine's part goes to an elevated copy, which a quiet run
@@ -87,19 +84,17 @@ DWORD WINAPI other_process(void*) {
     app::MachinePart& real;
     explicit Counted(app::MachinePart& machine) : real(machine) {}
     bool spent() { return --placement.serve_requests < 0; }
+    app::MachinePart& live() { return spent() ? throw 1 : real; }
     std::int64_t begin_restore_point() override { return spent() ? 0 : real.begin_restore_point(); }
     std::int64_t end_restore_point() override { return spent() ? 0 : real.end_restore_point(); }
     removal::StepResult remove_program_files(const char* dir, removal::Report* report) override {
-      if (spent()) throw 1;
-      return real.remove_program_files(dir, report);
+      return live().remove_program_files(dir, report);
     }
     bool remove_uninstall_entry(removal::Report* report) override {
-      if (spent()) throw 1;
-      return real.remove_uninstall_entry(report);
+      return live().remove_uninstall_entry(report);
     }
     bool remove_programs_shortcut(removal::Report* report) override {
-      if (spent()) throw 1;
-      return real.remove_programs_shortcut(report);
+      return live().remove_programs_shortcut(report);
     }
   } counted(here.machine());
   try {
@@ -144,37 +139,32 @@ TEST_F(Parts, PartsInAnotherProcessDoWhatTheyDoHereOrNothingAtAll) {
   // separate processes and meet each other in the end-to-end tests.
   if (sizeof(void*) == 4) GTEST_SKIP() << "qemu-i386, threads and pipes";
   const app::TokenFacts full{false, TokenElevationTypeFull, true};
+  const app::TokenFacts limited{false, TokenElevationTypeLimited, false};
   struct Row {
     app::TokenFacts token;
     app::ShellStanding shell;
     DWORD start_answer;
-    int serve_requests;
     const char* arguments;
     int exit_code;
     const char* started;  // how the other process was started; "" for none
     std::size_t steps;    // the fakes' steps and boxes
+    int serve_requests = 1000;
   };
-  const app::TokenFacts limited{false, TokenElevationTypeLimited, false};
+  using enum app::ShellStanding;
+  const char* const machine = "elevated /merivane-part machine";
+  const char* const user = "shell /merivane-part user";
   const Row rows[] = {
-      {limited, app::ShellStanding::none, ERROR_SUCCESS, 1000, "/passive /log x %C:\\M\\", 0,
-       "elevated /merivane-part machine", 8},
-      {full, app::ShellStanding::other_level, ERROR_SUCCESS, 1000, "/quiet /log x %C:\\M\\", 0,
-       "shell /merivane-part user", 8},
-      {full, app::ShellStanding::other_level, ERROR_ACCESS_DENIED, 1000, "/quiet %C:\\M\\", 0,
-       "shell /merivane-part user", 8},
-      {full, app::ShellStanding::as_this, ERROR_SUCCESS, 1000, "/quiet %C:\\M\\", 0, "", 8},
-      {limited, app::ShellStanding::none, ERROR_CANCELLED, 1000, "/passive %C:\\M\\", 1602,
-       "elevated /merivane-part machine", 0},
+      {limited, none, ERROR_SUCCESS, "/passive /log x %C:\\M\\", 0, machine, 8},
+      {full, other_level, ERROR_SUCCESS, "/quiet /log x %C:\\M\\", 0, user, 8},
+      {full, other_level, ERROR_ACCESS_DENIED, "/quiet %C:\\M\\", 0, user, 8},
+      {full, as_this, ERROR_SUCCESS, "/quiet %C:\\M\\", 0, "", 8},
+      {limited, none, ERROR_CANCELLED, "/passive %C:\\M\\", 1602, machine, 0},
       // Interactive: the confirmation, and no box after the prompt was declined.
-      {limited, app::ShellStanding::none, ERROR_CANCELLED, 1000, "/log x %C:\\M\\", 0,
-       "elevated /merivane-part machine", 1},
-      {limited, app::ShellStanding::none, ERROR_FILE_NOT_FOUND, 1000, "/passive %C:\\M\\", 1603,
-       "elevated /merivane-part machine", 0},
-      {limited, app::ShellStanding::none, ERROR_SUCCESS, 1000, "/quiet /log x %C:\\M\\", 1603, "",
-       0},
+      {limited, none, ERROR_CANCELLED, "/log x %C:\\M\\", 0, machine, 1},
+      {limited, none, ERROR_FILE_NOT_FOUND, "/passive %C:\\M\\", 1603, machine, 0},
+      {limited, none, ERROR_SUCCESS, "/quiet /log x %C:\\M\\", 1603, "", 0},
       // Gone after the restore point's begin and the file step: the rest fails at once.
-      {limited, app::ShellStanding::none, ERROR_SUCCESS, 2, "/passive %C:\\M\\", 1603,
-       "elevated /merivane-part machine", 5},
+      {limited, none, ERROR_SUCCESS, "/passive %C:\\M\\", 1603, machine, 5, 2},
   };
   const std::string directory = "C:\\merivane-tests\\parts";
   testbed::make_directories(directory);
@@ -197,11 +187,9 @@ TEST_F(Parts, PartsInAnotherProcessDoWhatTheyDoHereOrNothingAtAll) {
     EXPECT_EQ(started.rfind(row.started, 0), 0u) << at << " " << started;
     const auto steps =
         std::count_if(world.events.begin(), world.events.end(), [](const std::string& event) {
-          return event.find("sleep") == std::string::npos &&
-                 event.find("show") == std::string::npos &&
-                 event.find("enable") == std::string::npos &&
-                 event.find("failed") == std::string::npos &&
-                 event.find("dialog") == std::string::npos;
+          for (const char* progress : {"sleep", "show", "enable", "failed", "dialog"})
+            if (event.find(progress) != std::string::npos) return false;
+          return true;
         });
     EXPECT_EQ(std::size_t(steps), row.steps) << at << testing::PrintToString(world.events);
     // A part in another process reports what it does here: the same lines, but for where.
@@ -245,6 +233,21 @@ TEST_F(Parts, APartWhoseSequenceIsGoneEndsAndClosesItsRestorePoint) {
   EXPECT_EQ(world.events, (std::vector<std::string>{"begin restore point", "end restore point"}));
 }
 
+// The program itself, started with these arguments; false when it could not be.
+bool start_program(const std::string& arguments, base::unique_handle& process) {
+  const std::string program = testbed::program_directory() + "UninstallMV.exe";
+  std::string command = "\"" + program + "\" " + arguments;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  if (CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &started) == FALSE)
+    return false;
+  CloseHandle(started.hThread);
+  process.reset(started.hProcess);
+  return true;
+}
+
 // The real program's part in a process of its own, its pipe's other end played by this test:
 // the sequence's end, or a rogue's that asks for more than the sequence would.
 struct ServedPart {
@@ -256,19 +259,10 @@ struct ServedPart {
     static unsigned long number = 0;
     // Named for the process its command line names, whichever process serves it.
     const std::string name = app::part_pipe_name(server_id, ++number);
-    if (!pipe.create(name.c_str(), nullptr)) return;
-    const std::string program = testbed::program_directory() + "UninstallMV.exe";
-    std::string command =
-        "\"" + program + "\" /merivane-part " + kind + " " + name + " " + std::to_string(server_id);
-    if (std::strcmp(kind, "machine") == 0) command += " %" + install_dir;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       nullptr, &startup, &started) == FALSE)
-      return;
-    CloseHandle(started.hThread);
-    process.reset(started.hProcess);
+    std::string arguments =
+        std::string("/merivane-part ") + kind + " " + name + " " + std::to_string(server_id);
+    if (std::strcmp(kind, "machine") == 0) arguments += " %" + install_dir;
+    if (!pipe.create(name.c_str(), nullptr) || !start_program(arguments, process)) return;
     pipe.watch(process.get());
     pipe.wait_for_connection(60000);
   }
@@ -310,38 +304,27 @@ TEST(PartServer, DecidesForItselfWhatItRemoves) {
   const std::string vendor = root + "\\Vendor\\";
   struct Row {
     const char* what;
-    const char* kind;
-    bool named_server;
     std::vector<app::Frame> requests;
     std::size_t answered;
     bool removed;  // the installation's files are gone
+    const char* kind = "machine";
+    bool named_server = true;
   };
   using namespace app;
+  const Frame files = asking(ask_program_files);
+  // clang-format off
   const Row rows[] = {
-      {"its own directory", "machine", true, {asking(ask_program_files)}, 1, true},
-      {"another directory", "machine", true, {asking(ask_program_files, vendor.c_str())}, 0, false},
-      {"a step twice",
-       "machine",
-       true,
-       {asking(ask_program_files), asking(ask_program_files)},
-       1,
-       true},
-      {"out of order",
-       "machine",
-       true,
-       {asking(ask_uninstall_entry), asking(ask_program_files)},
-       1,
-       false},
+      {"its own directory", {files}, 1, true},
+      {"another directory", {asking(ask_program_files, vendor.c_str())}, 0, false},
+      {"a step twice", {files, files}, 1, true},
+      {"out of order", {asking(ask_uninstall_entry), files}, 1, false},
       {"after the removal",
-       "machine",
-       true,
-       {asking(ask_begin_restore_point), asking(ask_end_restore_point), asking(ask_program_files)},
-       2,
-       false},
-      {"the user's request", "machine", true, {asking(ask_user_settings)}, 0, false},
-      {"the machine's request", "user", true, {asking(ask_program_files)}, 0, false},
-      {"another server", "machine", false, {asking(ask_program_files)}, 0, false},
+       {asking(ask_begin_restore_point), asking(ask_end_restore_point), files}, 2, false},
+      {"the user's request", {asking(ask_user_settings)}, 0, false},
+      {"the machine's request", {files}, 0, false, "user"},
+      {"another server", {files}, 0, false, "machine", false},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     testbed::remove_tree(root);
@@ -381,19 +364,10 @@ TEST(PartServer, EndsAtOnceWhenTheRemovalIsOver) {
       },
       [](std::string&) { return app::ShellStanding::none; },
       [](const char* parameters, base::unique_handle& process) {
-        const std::string program = testbed::program_directory() + "UninstallMV.exe";
-        std::string command = "\"" + program + "\" " + parameters;
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION started{};
-        if (CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                           nullptr, &startup, &started) == FALSE)
-          return GetLastError();
-        CloseHandle(started.hThread);
-        process.reset(started.hProcess);
+        if (!start_program(parameters, process)) return GetLastError();
         HANDLE kept = nullptr;
-        DuplicateHandle(GetCurrentProcess(), started.hProcess, GetCurrentProcess(), &kept,
-                        SYNCHRONIZE, FALSE, 0);
+        DuplicateHandle(GetCurrentProcess(), process.get(), GetCurrentProcess(), &kept, SYNCHRONIZE,
+                        FALSE, 0);
         other.reset(kept);
         return DWORD{ERROR_SUCCESS};
       },

@@ -18,13 +18,6 @@ using test_support::fakes;
 using test_support::World;
 using test_support::world;
 
-std::vector<std::string> run(const char* install_dir = "C:\\Merivane\\") {
-  world.events.clear();
-  world.states_asked = 0;
-  app::run_uninstall(install_dir, fakes);
-  return world.events;
-}
-
 // A log that keeps the sequence's own events.
 class EventLog final : public test_support::SilentConversionReport<app::RunLog> {
  public:
@@ -53,10 +46,13 @@ std::vector<std::string> run_as(app::Mode mode, app::RunLog* log = nullptr,
   return world.events;
 }
 
-class Uninstall : public ::testing::Test {
- protected:
-  void SetUp() override { world = World{}; }
-};
+std::vector<std::string> run() { return run_as(app::Mode::interactive); }
+
+bool has(const std::vector<std::string>& events, const std::string& event) {
+  return std::find(events.begin(), events.end(), event) != events.end();
+}
+
+using Uninstall = test_support::FreshWorld;
 
 TEST_F(Uninstall, EveryStepInItsOrderWithItsPausesAndLabels) {
   EXPECT_EQ(run(), (std::vector<std::string>{
@@ -135,22 +131,27 @@ TEST_F(Uninstall, NoPauseOnceTheDialogIsUpAndNoWaitForADialogThatCannotCome) {
   EXPECT_EQ(events.back(), "end restore point") << "the steps ran without a dialog";
 }
 
+// A failed step is marked so and the rest still run, to the failure's final message; only the
+// first step's label is shown all the same. Steps 3 and 4 are each done by both parts: either
+// half failing fails its step.
 TEST_F(Uninstall, AFailedStepIsMarkedAndTheRestStillRuns) {
-  world.outlook_result = false;
-  auto events = run();
-  EXPECT_EQ(std::vector<std::string>(events.begin() + 3, events.begin() + 6),
-            (std::vector<std::string>{"outlook", "failed 1004", "show 1004"}));
-  EXPECT_NE(std::find(events.begin(), events.end(), "programs shortcut"), events.end());
-  EXPECT_EQ(events[events.size() - 2], "box string 3 type 48");
-
-  world = World{};
-  world.files_result = false;
-  world.shortcuts_result = false;
-  events = run();
-  EXPECT_NE(std::find(events.begin(), events.end(), "failed 1005"), events.end());
-  EXPECT_EQ(std::find(events.begin(), events.end(), "show 1005"), events.end());
-  EXPECT_NE(std::find(events.begin(), events.end(), "failed 1007"), events.end());
-  EXPECT_NE(std::find(events.begin(), events.end(), "show 1006"), events.end());
+  const struct {
+    bool World::*result;
+    int label;
+  } rows[] = {{&World::outlook_result, 1004},  {&World::files_result, 1005},
+              {&World::registry_result, 1006}, {&World::settings_result, 1006},
+              {&World::desktop_result, 1007},  {&World::shortcuts_result, 1007}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    world = World{};
+    world.*row.result = false;
+    const auto events = run();
+    EXPECT_TRUE(has(events, "failed " + std::to_string(row.label)));
+    for (int label = 1004; label <= 1007; ++label)
+      EXPECT_EQ(has(events, "show " + std::to_string(label)), label != row.label || label == 1004)
+          << label;
+    EXPECT_EQ(events[events.size() - 2], "box string 3 type 48");
+  }
 }
 
 TEST_F(Uninstall, TheFinalMessageFollowsBothFlags) {
@@ -183,43 +184,30 @@ TEST_F(Uninstall, TheFinalMessageFollowsBothFlags) {
   }
 }
 
+// The notes document is opened from the program's own directory, not the installation's; by its
+// bare name when that directory is unknown, and not at all when its full name would not fit.
 TEST_F(Uninstall, TheNotesDocumentComesFromTheProgramsOwnDirectory) {
-  world.needs_manual_form_step = true;
-  auto events = run("C:\\Elsewhere\\");
-  const std::vector<std::string> tail(events.end() - 5, events.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{
-                      "show 1007",
-                      "open C:\\Program Files\\Quillaburst\\Merivane\\UninstallMV.doc",
-                      "sleep 1000",
-                      "box string 7 type 64",
-                      "end restore point",
-                  }));
-
-  world.own_directory = "";  // the program's name could not be had
-  events = run();
-  EXPECT_EQ(events[events.size() - 4], "open UninstallMV.doc");
-}
-
-TEST_F(Uninstall, ADirectoryTooLongForTheDocumentsNameOpensNothing) {
-  world.needs_manual_form_step = true;
-  world.own_directory = "C:\\" + std::string(241, 'd') + "\\";  // 245 + 15 > 259
-  const auto events = run();
-  EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
-            (std::vector<std::string>{"show 1007", "box string 7 type 64", "end restore point"}));
-
-  world.own_directory = "C:\\" + std::string(240, 'd') + "\\";  // 244 + 15 = 259: just fits
-  const auto fitting = run();
-  EXPECT_EQ(fitting[fitting.size() - 4].rfind("open C:\\ddd", 0), 0u);
-}
-
-TEST_F(Uninstall, TheRestorePointBracketsTheFileStepsAndTheFinalMessage) {
-  const auto events = run();
-  const auto at = [&](const char* event) {
-    return std::find(events.begin(), events.end(), event) - events.begin();
+  const auto opening = [](const std::string& document) {
+    return std::vector<std::string>{"show 1007", "open " + document, "sleep 1000",
+                                    "box string 7 type 64", "end restore point"};
   };
-  EXPECT_LT(at("outlook"), at("begin restore point"));
-  EXPECT_LT(at("begin restore point"), at("files C:\\Merivane\\"));
-  EXPECT_EQ(at("end restore point"), static_cast<long>(events.size()) - 1);
+  const std::string fitting = "C:\\" + std::string(240, 'd') + "\\";  // 244 + 15 = 259
+  const std::pair<std::string, std::vector<std::string>> rows[] = {
+      {world.own_directory, opening(world.own_directory + "UninstallMV.doc")},
+      {"", opening("UninstallMV.doc")},
+      {fitting, opening(fitting + "UninstallMV.doc")},
+      {"C:\\" + std::string(241, 'd') + "\\",  // 245 + 15 > 259
+       {"show 1007", "box string 7 type 64", "end restore point"}},
+  };
+  for (const auto& [own_directory, tail] : rows) {
+    world.needs_manual_form_step = true;
+    world.own_directory = own_directory;
+    world.events.clear();
+    world.states_asked = 0;
+    app::run_uninstall("C:\\Elsewhere\\", fakes);
+    EXPECT_EQ(std::vector<std::string>(world.events.end() - long(tail.size()), world.events.end()),
+              tail);
+  }
 }
 
 // Outlook open where the step cannot reach it: only a person at the screen is asked to close
@@ -235,26 +223,6 @@ TEST_F(Uninstall, OnlyAnInteractiveRunAsksToCloseOutlook) {
   EXPECT_EQ(after_outlook(run()), (std::vector<std::string>{"box string 12 type 53", "cancel"}));
   EXPECT_EQ(after_outlook(run_as(app::Mode::passive)),
             (std::vector<std::string>{"nobody asked", "show 1004"}));
-}
-
-// Steps 3 and 4 are each done by both parts: either half failing fails its step.
-TEST_F(Uninstall, EachHalfOfTheSharedStepsCountsForItsStep) {
-  struct Row {
-    bool World::*half;
-    const char* failed_label;
-  };
-  const Row rows[] = {{&World::registry_result, "failed 1006"},
-                      {&World::settings_result, "failed 1006"},
-                      {&World::desktop_result, "failed 1007"},
-                      {&World::shortcuts_result, "failed 1007"}};
-  for (const Row& row : rows) {
-    world = World{};
-    world.*row.half = false;
-    const auto events = run();
-    EXPECT_NE(std::find(events.begin(), events.end(), row.failed_label), events.end())
-        << row.failed_label;
-    EXPECT_EQ(events[events.size() - 2], "box string 3 type 48");
-  }
 }
 
 }  // namespace

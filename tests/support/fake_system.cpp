@@ -13,6 +13,13 @@ World world;
 
 void record(const std::string& event) { world.events.push_back(event); }
 
+// Records the event and gives the answer.
+template <typename Answer>
+Answer recorded(const char* event, Answer answer) {
+  record(event);
+  return answer;
+}
+
 const app::UninstallSystem fakes{
     .message_box =
         [](const char* text, UINT type) {
@@ -26,11 +33,7 @@ const app::UninstallSystem fakes{
           return static_cast<int>(std::strlen(buffer));
         },
     .sleep = [](DWORD milliseconds) { record("sleep " + std::to_string(milliseconds)); },
-    .start_progress_dialog =
-        [] {
-          record("start dialog");
-          return true;
-        },
+    .start_progress_dialog = [] { return recorded("start dialog", true); },
     .progress_dialog_state =
         [] {
           const auto& states = world.dialog_states;
@@ -76,36 +79,19 @@ const app::UninstallSystem fakes{
           return removal::StepResult{world.files_result, world.files_at_restart};
         },
     .remove_uninstall_entry =
-        [](removal::Report*) {
-          record("uninstall entry");
-          return world.registry_result;
-        },
+        [](removal::Report*) { return recorded("uninstall entry", world.registry_result); },
     .remove_user_settings =
-        [](removal::Report*) {
-          record("settings");
-          return world.settings_result;
-        },
+        [](removal::Report*) { return recorded("settings", world.settings_result); },
     .remove_desktop_shortcut =
-        [](removal::Report*) {
-          record("desktop shortcut");
-          return world.desktop_result;
-        },
+        [](removal::Report*) { return recorded("desktop shortcut", world.desktop_result); },
     .remove_programs_shortcut =
         [](removal::Report*) {
           record("programs shortcut");
           if (world.shortcuts_throw) throw 1;
           return world.shortcuts_result;
         },
-    .begin_restore_point =
-        [] {
-          record("begin restore point");
-          return std::int64_t{4711};
-        },
-    .end_restore_point =
-        [] {
-          record("end restore point");
-          return std::int64_t{4711};
-        },
+    .begin_restore_point = [] { return recorded("begin restore point", std::int64_t{4711}); },
+    .end_restore_point = [] { return recorded("end restore point", std::int64_t{4711}); },
     .own_directory =
         [](char* buffer, std::size_t capacity) {
           base::copy_path(buffer, capacity, world.own_directory.c_str());

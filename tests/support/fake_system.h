@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -39,5 +41,11 @@ void record(const std::string& event);
 
 // Every call recorded in world.events; the dialog's states come from world.dialog_states.
 extern const app::UninstallSystem fakes;
+
+// A test that starts from the fakes' own answers.
+class FreshWorld : public ::testing::Test {
+ protected:
+  void SetUp() override { world = World{}; }
+};
 
 }  // namespace test_support
