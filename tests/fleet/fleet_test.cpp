@@ -20,6 +20,7 @@
 #include "testbed/logon/logon.h"
 #include "testbed/machine/installation.h"
 #include "testbed/machine/text_lines.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fake_system.h"
 
 namespace {
@@ -338,19 +339,14 @@ TEST_F(Fleet, ALogonsRunBesideAnotherRunOfTheUsersPartDoesNothing) {
                             KEY_WOW64_64KEY);
   app::unique_removal_lock lock;
   ASSERT_TRUE(app::take_user_part_lock(lock));
-  const std::string program = testbed::program_directory() + "UninstallMV.exe";
-  std::string command = "\"" + program + "\" /merivane-logon user";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  ASSERT_TRUE(CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             nullptr, &startup, &started));
-  const base::unique_handle process(started.hProcess), thread(started.hThread);
+  base::unique_handle process;
+  ASSERT_TRUE(test_support::start_program("/merivane-logon user", process));
   ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
   DWORD exit_code = 0;
   GetExitCodeProcess(process.get(), &exit_code);
   EXPECT_EQ(exit_code, 1618u);
-  EXPECT_EQ(text_value(HKEY_CURRENT_USER, run_once_key, "Merivane removal"), command);
+  EXPECT_EQ(text_value(HKEY_CURRENT_USER, run_once_key, "Merivane removal"),
+            "\"" + testbed::program_directory() + "UninstallMV.exe\" /merivane-logon user");
   lock.reset();
   testbed::delete_key_tree(HKEY_LOCAL_MACHINE, component_key, KEY_WOW64_64KEY);
   testbed::delete_value(HKEY_CURRENT_USER, run_once_key, "Merivane removal");

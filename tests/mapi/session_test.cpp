@@ -10,6 +10,7 @@
 #include <new>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/unique_any.h"
@@ -261,13 +262,9 @@ TEST_F(MapiSession, AMissingExportMakesMapiUnavailableAndUnloadsIt) {
 // The form manager is bound where the library has it, by its plain name or, as some 32-bit
 // libraries export it, by its decorated one; a library without it is no failure of MAPI's.
 TEST_F(MapiSession, TheFormManagerIsBoundByEitherExportName) {
-  struct Variant {
-    const char* variant;
-    bool offered;
-  };
-  const Variant variants[] = {{"mapi32.dll", true},
-                              {"no-form-mgr\\mapi32.dll", false},
-                              {"decorated-form-mgr\\mapi32.dll", true}};
+  const std::pair<const char*, bool> variants[] = {{"mapi32.dll", true},
+                                                   {"no-form-mgr\\mapi32.dll", false},
+                                                   {"decorated-form-mgr\\mapi32.dll", true}};
   for (const auto& [variant, offered] : variants) {
     if (sizeof(void*) == 8 && std::strstr(variant, "decorated") != nullptr) continue;
     place_standin(variant);

@@ -15,6 +15,7 @@
 #include "parts/part_channel.h"
 #include "testbed/machine/installation.h"
 #include "testbed/machine/text_lines.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fake_system.h"
 
 namespace {
@@ -233,21 +234,6 @@ TEST_F(Parts, APartWhoseSequenceIsGoneEndsAndClosesItsRestorePoint) {
   EXPECT_EQ(world.events, (std::vector<std::string>{"begin restore point", "end restore point"}));
 }
 
-// The program itself, started with these arguments; false when it could not be.
-bool start_program(const std::string& arguments, base::unique_handle& process) {
-  const std::string program = testbed::program_directory() + "UninstallMV.exe";
-  std::string command = "\"" + program + "\" " + arguments;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  if (CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                     &startup, &started) == FALSE)
-    return false;
-  CloseHandle(started.hThread);
-  process.reset(started.hProcess);
-  return true;
-}
-
 // The real program's part in a process of its own, its pipe's other end played by this test:
 // the sequence's end, or a rogue's that asks for more than the sequence would.
 struct ServedPart {
@@ -262,7 +248,7 @@ struct ServedPart {
     std::string arguments =
         std::string("/merivane-part ") + kind + " " + name + " " + std::to_string(server_id);
     if (std::strcmp(kind, "machine") == 0) arguments += " %" + install_dir;
-    if (!pipe.create(name.c_str(), nullptr) || !start_program(arguments, process)) return;
+    if (!pipe.create(name.c_str(), nullptr) || !test_support::start_program(arguments, process)) return;
     pipe.watch(process.get());
     pipe.wait_for_connection(60000);
   }
@@ -364,7 +350,7 @@ TEST(PartServer, EndsAtOnceWhenTheRemovalIsOver) {
       },
       [](std::string&) { return app::ShellStanding::none; },
       [](const char* parameters, base::unique_handle& process) {
-        if (!start_program(parameters, process)) return GetLastError();
+        if (!test_support::start_program(parameters, process)) return GetLastError();
         HANDLE kept = nullptr;
         DuplicateHandle(GetCurrentProcess(), process.get(), GetCurrentProcess(), &kept, SYNCHRONIZE,
                         FALSE, 0);

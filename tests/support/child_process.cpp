@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "base/unique_any.h"
+#include "testbed/machine/installation.h"
 
 namespace test_support {
 
@@ -100,6 +101,20 @@ DWORD run_child(const std::string& filter, const Environment& environment,
   if (exit_code != 0)
     std::cout << "---- child " << filter << " ----\n" << report << "---- end of child\n";
   return exit_code;
+}
+
+bool start_program(const std::string& arguments, base::unique_handle& process) {
+  const std::string program = testbed::program_directory() + "UninstallMV.exe";
+  std::string command = "\"" + program + "\" " + arguments;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  if (CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &started) == FALSE)
+    return false;
+  CloseHandle(started.hThread);
+  process.reset(started.hProcess);
+  return true;
 }
 
 }  // namespace test_support

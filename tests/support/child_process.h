@@ -29,6 +29,10 @@ DWORD run_child(const std::string& filter, const Environment& environment = {},
                 const std::string& program = own_program(),
                 testbed::Token token = testbed::Token::own);
 
+// The program under test (UninstallMV.exe beside this one) started with these arguments; false
+// when it could not be.
+bool start_program(const std::string& arguments, base::unique_handle& process);
+
 }  // namespace test_support
 
 // Starts a test body that runs only inside a child.
