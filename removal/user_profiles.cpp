@@ -215,11 +215,11 @@ ProfileOutcome remove_from_profile(const UserProfile& profile, Report* report) {
                           ? delete_unlinked(shortcut)
                           : error_link_on_the_way;
   outcome.shortcut_link = error == error_link_on_the_way;
-  const Outcome deleted = outcome.shortcut_link ? told(report, "shortcut", shortcut,
-                                                       Outcome::refused, error)
-                          : error == ERROR_SUCCESS
-                              ? told(report, "shortcut", shortcut, Outcome::deleted, 0)
-                              : told(report, "shortcut", shortcut, outcome_of_error(error), error);
+  const Outcome deleted = told(report, "shortcut", shortcut,
+                               outcome.shortcut_link    ? Outcome::refused
+                               : error == ERROR_SUCCESS ? Outcome::deleted
+                                                        : outcome_of_error(error),
+                               error);
   outcome.shortcut_removed = deleted == Outcome::deleted || deleted == Outcome::not_found;
   return outcome;
 }
